@@ -1,0 +1,1 @@
+"""Pure-Python transcriptions of the two native clients, for benchmarks and differential tests."""
