@@ -1,0 +1,1 @@
+"""Helpers for image-generation requests."""

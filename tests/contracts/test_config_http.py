@@ -1,0 +1,129 @@
+import json
+import threading
+import typing
+
+import pytest
+import requests
+from werkzeug.wrappers import Response
+
+from corvessa import config
+from corvessa.config import HttpClient
+
+PNG = b"\x89PNG\r\n\x1a\n" + b"\x01" * 64
+JPEG = b"\xff\xd8\xff\xe0" + b"\x02" * 64
+
+
+def ok_json(_request) -> Response:
+    return Response(json.dumps({"data": [{"b64_json": "AA=="}]}), mimetype="application/json")
+
+
+@pytest.fixture
+def client() -> typing.Iterator[HttpClient]:
+    http = HttpClient(base_timeout=5)
+    yield http
+    http.close()
+
+
+def test_tables_and_shared_client() -> None:
+    assert config._SUPPORTED_MODELS == set(typing.get_args(config._GeminiModel)) == {
+        "gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"}
+    assert config._SUPPORTED_RATIOS == set(typing.get_args(config._AspectRatio)) == {
+        "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"}
+    assert "7:5" not in config._SUPPORTED_RATIOS and None not in config._SUPPORTED_MODELS
+    with pytest.raises(TypeError):
+        ["2:3"] in config._SUPPORTED_RATIOS  # unhashable probe: documented to raise
+    assert isinstance(config.http_client, HttpClient) and config.http_client.base_timeout == 120
+
+
+def test_json_post(server, client) -> None:
+    server.routes["/v1beta/models/m:generateContent"] = ok_json
+    body = {"contents": [{"parts": [{"text": "a cat"}]}], "generationConfig": {"n": 1}}
+    response = client.post(f"{server.url}/v1beta/models/m:generateContent",
+                           headers={"Authorization": "Bearer k", "Content-Type": "application/json"},
+                           json=body, timeout=5)
+    assert response.status_code == 200 and response.json() == {"data": [{"b64_json": "AA=="}]}
+    (seen,) = server.seen
+    assert seen.json == body
+    assert seen.headers["Authorization"] == "Bearer k"
+    assert seen.headers["Content-Type"] == "application/json"
+
+
+def test_multipart_post_with_repeated_image_parts(server, client) -> None:
+    server.routes["/v1/images/edits"] = ok_json
+    payload = {"model": "gpt-image-2", "prompt": "a cat", "quality": "", "size": "1024x1024", "n": 1}
+    response = client.post(f"{server.url}/v1/images/edits",
+                           headers={"Authorization": "Bearer k", "Content-Type": "application/json"},
+                           data=payload, files=[("image", PNG), ("image", JPEG)], timeout=5)
+    assert response.status_code == 200
+    (seen,) = server.seen
+    assert seen.headers["Content-Type"].startswith("multipart/form-data; boundary=")
+    assert seen.form == {"model": ["gpt-image-2"], "prompt": ["a cat"], "quality": [""],
+                         "size": ["1024x1024"], "n": ["1"]}
+    assert [(name, ctype, content) for name, _, ctype, content in seen.files] == [
+        ("image", "image/png", PNG), ("image", "image/jpeg", JPEG)]
+    assert all(filename for _, filename, _, _ in seen.files)
+
+
+def test_non_json_reply_is_returned_and_json_raises(server, client) -> None:
+    server.routes["/x"] = lambda _request: Response("<html>busy</html>", status=503)
+    response = client.post(f"{server.url}/x", json={})
+    assert response.status_code == 503
+    with pytest.raises(requests.exceptions.JSONDecodeError):
+        response.json()
+
+
+def stall_before_reply(server):
+    def handler(_request) -> Response:
+        server.release.wait(10)
+        return Response("{}")
+    return handler
+
+
+def stall_inside_body(server):
+    def chunks():
+        yield b'{"data": '
+        server.release.wait(10)
+        yield b"[]}"
+    return lambda _request: Response(chunks(), headers={"Content-Length": "12"})
+
+
+@pytest.mark.parametrize("make_handler", [stall_before_reply, stall_inside_body])
+def test_read_timeout_raises_read_timeout(server, client, make_handler) -> None:
+    server.routes["/slow"] = make_handler(server)
+    with pytest.raises(requests.exceptions.ReadTimeout):
+        client.post(f"{server.url}/slow", json={}, timeout=0.3)
+
+
+def test_connection_is_reused(server, client) -> None:
+    server.routes["/r"] = ok_json
+    for _ in range(2):
+        assert client.post(f"{server.url}/r", json={}).status_code == 200
+    assert len({seen.client_port for seen in server.seen}) == 1
+
+
+def test_eight_threads_share_one_client(server, client) -> None:
+    server.routes["/r"] = ok_json
+    statuses: list[int] = []
+
+    def worker() -> None:
+        for _ in range(3):
+            statuses.append(client.post(f"{server.url}/r", json={}, timeout=5).status_code)
+
+    threads = [threading.Thread(target=worker) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=30)
+    assert statuses == [200] * 24
+    assert len({seen.client_port for seen in server.seen}) <= 8
+
+
+@pytest.mark.parametrize("keywords", [
+    {"json": {}, "data": {"n": 1}, "files": [("image", PNG)]},
+    {"data": {"n": 1}},
+    {"files": []},
+    {},
+])
+def test_other_body_shapes_are_refused(client, keywords) -> None:
+    with pytest.raises(TypeError):
+        client.post("http://127.0.0.1:9/unused", **keywords)
