@@ -1,0 +1,211 @@
+// SorvanelClient.generate_image: validates model and ratio, posts the request, maps the
+// status, a read time-out and any other exception to a ServiceResult.
+#include "corvessa/image/sorvanel/constants.hpp"
+#include "corvessa/image/sorvanel/methods.hpp"
+#include "corvessa/image/sorvanel/params.hpp"
+
+#include "runtime/call.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/function.hpp"
+#include "runtime/record.hpp"
+#include "runtime/result.hpp"
+#include "runtime/text.hpp"
+
+namespace sorvanel {
+
+using rt::Ref;
+
+namespace {
+
+using Args = rt::Args<params::generate_image>;
+
+// The per-call options taken out of kwargs.
+struct Options {
+    Ref task_id;
+    Ref model_key;
+    Ref timeout;
+};
+
+// `value in <table>`, the table being a configuration global: 1 or 0, or -1 with an error set.
+int supported(const rt::Call& call, PyObject* table, PyObject* value) {
+    Ref members = rt::global(call, table);
+    return members ? PySequence_Contains(members.get(), value) : -1;
+}
+
+Ref refuse(const rt::Call& call, PyObject* prefix, PyObject* value) {
+    Ref message = rt::prefixed(prefix, value);
+    return message ? rt::fail(call, rt::Code::INVALID_PARAMS, rt::MessageKey::message, message.get()) : Ref{};
+}
+
+bool take_options(const rt::Call& call, PyObject* kwargs, Options& options) {
+    options.task_id = rt::dict_pop(kwargs, k.task_id);
+    options.model_key = options.task_id ? rt::dict_pop(kwargs, k.model_key) : Ref{};
+    options.timeout = options.model_key ? rt::dict_get(kwargs, k.timeout, Py_None) : Ref{};
+    if (!options.timeout) return false;
+    int given = rt::truth(options.timeout.get());
+    if (given != 0) return given > 0;
+    Ref client = rt::global(call, k.http_client);
+    options.timeout = client ? rt::attr(client.get(), k.base_timeout) : Ref{};
+    return static_cast<bool>(options.timeout);
+}
+
+Ref headers_for(PyObject* self) {
+    Ref key = rt::attr(self, k.api_key);
+    Ref bearer = key ? rt::prefixed(k.bearer, key.get()) : Ref{};
+    Ref headers = bearer ? Ref::steal(PyDict_New()) : Ref{};
+    if (!headers || PyDict_SetItem(headers.get(), k.authorization, bearer.get()) < 0 ||
+        PyDict_SetItem(headers.get(), k.content_type, k.application_json) < 0) {
+        return {};
+    }
+    return headers;
+}
+
+Ref url_for(PyObject* self, PyObject* model) {
+    Ref base = rt::attr(self, k.base_url);
+    Ref base_text = base ? rt::text_form(base.get()) : Ref{};
+    Ref model_text = base_text ? rt::text_form(model) : Ref{};
+    return model_text ? rt::join({base_text.get(), k.models_path, model_text.get(), k.generate_content}) : Ref{};
+}
+
+Ref image_count(PyObject* images) {
+    if (images == Py_None || PyList_GET_SIZE(images) == 0) return Ref::borrow(k.zero);
+    return Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(images)));
+}
+
+Ref now(const rt::Call& call) {
+    Ref time = rt::global(call, k.time);
+    return time ? rt::call_method(time.get(), k.time) : Ref{};
+}
+
+// round(time.time() - started, 3)
+Ref elapsed(const rt::Call& call, PyObject* started) {
+    Ref stop = now(call);
+    Ref seconds = stop ? Ref::steal(PyNumber_Subtract(stop.get(), started)) : Ref{};
+    return seconds ? rt::call(k.round, seconds.get(), k.three) : Ref{};
+}
+
+bool log_request(const Args& a, const Options& o, PyObject* url) {
+    Ref count = image_count(a["image_bytes_list"]);
+    return count && rt::log_record(a.self(), rt::after_tag(k.request_api), o.task_id.get(), o.model_key.get(),
+                                   {{k.model_name, a["model"]},
+                                    {k.img_count, count.get()},
+                                    {k.url, url},
+                                    {k.aspect_ratio, a["aspect_ratio"]},
+                                    {k.image_size, a["image_size"]}});
+}
+
+// error_dict = response.json(); message = error_dict.get("error", {}).get("message"), both
+// given up (error_dict None, message kept) when either step raises an Exception.
+bool read_error_body(PyObject* response, Ref& error_dict, Ref& message) {
+    Ref body = rt::call_method(response, k.json);
+    Ref empty = body ? Ref::steal(PyDict_New()) : Ref{};
+    Ref error = empty ? rt::call_method(body.get(), k.get, k.error, empty.get()) : Ref{};
+    Ref text = error ? rt::call_method(error.get(), k.get, k.message) : Ref{};
+    if (text) {
+        error_dict = std::move(body);
+        message = std::move(text);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    error_dict = rt::none();
+    return true;
+}
+
+Ref failed_reply(const rt::Call& call, const Options& o, PyObject* response, PyObject* status, PyObject* started) {
+    Ref message = rt::prefixed(k.service_status, status);
+    Ref error_dict;
+    if (!message || !read_error_body(response, error_dict, message)) return {};
+    Ref seconds = elapsed(call, started);
+    if (!seconds || !rt::log_record(call.args[0], rt::after_tag(k.complete_fail), o.task_id.get(), o.model_key.get(),
+                                    {{k.status_code, status}, {k.second, seconds.get()}, {k.error_dict, error_dict.get()}})) {
+        return {};
+    }
+    int busy = rt::equals(status, k.status_busy);
+    if (busy < 0) return {};
+    return rt::fail(call, busy ? rt::Code::SERVICE_BUSY : rt::Code::IMAGE_GENERATE_FAIL, rt::MessageKey::msg,
+                    message.get());
+}
+
+Ref succeeded_reply(const rt::Call& call, const Options& o, PyObject* response, PyObject* started) {
+    Ref reply = rt::call_method(response, k.json);
+    Ref seconds = reply ? elapsed(call, started) : Ref{};
+    if (!seconds || !rt::log_record(call.args[0], rt::after_tag(k.complete_successfully), o.task_id.get(),
+                                    o.model_key.get(), {{k.second, seconds.get()}})) {
+        return {};
+    }
+    return decode_reply(call, reply.get(), o.task_id.get(), o.model_key.get());
+}
+
+// Everything that the two handlers guard: body, headers, URL, request, status handling.
+Ref request(const rt::Call& call, const Options& o) {
+    Args a(call);
+    Ref body = rt::call_method_kw(a.self(), k.build_body_data, k.kw_body_call, a["image_bytes_list"], a["prompt"],
+                                  a["aspect_ratio"], a["image_size"]);
+    Ref headers = body ? headers_for(a.self()) : Ref{};
+    Ref url = headers ? url_for(a.self(), a["model"]) : Ref{};
+    if (!url || !log_request(a, o, url.get())) return {};
+    Ref started = now(call);
+    Ref client = started ? rt::global(call, k.http_client) : Ref{};
+    Ref response = client ? rt::call_method_kw(client.get(), k.post, k.kw_post_json, url.get(), headers.get(),
+                                               body.get(), o.timeout.get())
+                          : Ref{};
+    Ref status = response ? rt::attr(response.get(), k.status_code) : Ref{};
+    int ok = status ? rt::equals(status.get(), k.status_ok) : -1;
+    if (ok < 0) return {};
+    return ok ? succeeded_reply(call, o, response.get(), started.get())
+              : failed_reply(call, o, response.get(), status.get(), started.get());
+}
+
+// requests.exceptions.ReadTimeout, looked up when an exception is being matched.
+Ref read_timeout_class(const rt::Call& call) {
+    Ref requests = rt::global(call, k.requests);
+    Ref exceptions = requests ? rt::attr(requests.get(), k.exceptions) : Ref{};
+    return exceptions ? rt::attr(exceptions.get(), k.ReadTimeout) : Ref{};
+}
+
+Ref report_timeout(const rt::Call& call, const Options& o) {
+    if (!rt::log_record(call.args[0], rt::plain(k.timed_out), o.task_id.get(), o.model_key.get(), {})) return {};
+    return rt::fail(call, rt::Code::SERVICE_TIMEOUT);
+}
+
+Ref report_error(const rt::Call& call, const Options& o, PyObject* exc) {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(exc)));
+    Ref suffix = name ? rt::join({k.space, name.get(), k.error_suffix}) : Ref{};
+    Ref traceback = suffix ? rt::global(call, k.traceback) : Ref{};
+    Ref text = traceback ? rt::call_method(traceback.get(), k.format_exc) : Ref{};
+    if (!text || !rt::log_record(call.args[0], rt::after_tag(suffix.get()), o.task_id.get(), o.model_key.get(),
+                                 {{k.error, exc}, {k.traceback_key, text.get()}})) {
+        return {};
+    }
+    Ref message = rt::join({name.get(), k.error_suffix});
+    return message ? rt::fail(call, rt::Code::SERVICE_BUSY, rt::MessageKey::msg, message.get()) : Ref{};
+}
+
+// except requests.exceptions.ReadTimeout: ... except Exception as err: ...
+Ref handle_raised(const rt::Call& call, const Options& o) {
+    Ref exc = rt::take_raised();
+    rt::HandlingScope handling(exc.get());
+    Ref read_timeout = read_timeout_class(call);
+    int timed_out = read_timeout ? rt::matches(exc.get(), read_timeout.get()) : -1;
+    if (timed_out < 0) return {};
+    if (timed_out) return report_timeout(call, o);
+    if (rt::matches(exc.get(), PyExc_Exception) > 0) return report_error(call, o, exc.get());
+    return rt::reraise(std::move(exc));
+}
+
+}  // namespace
+
+Ref generate_image(const rt::Call& call) {
+    Args a(call);
+    int model_ok = supported(call, k.supported_models, a["model"]);
+    if (model_ok <= 0) return model_ok < 0 ? Ref{} : refuse(call, k.invalid_model, a["model"]);
+    int ratio_ok = supported(call, k.supported_ratios, a["aspect_ratio"]);
+    if (ratio_ok <= 0) return ratio_ok < 0 ? Ref{} : refuse(call, k.invalid_ratio, a["aspect_ratio"]);
+    Options options;
+    if (!take_options(call, a.kwargs(), options)) return {};
+    Ref result = request(call, options);
+    return result ? std::move(result) : handle_raised(call, options);
+}
+
+}  // namespace sorvanel

@@ -1,0 +1,47 @@
+// corvessa.image.sorvanel: module load (create and exec steps), its globals in order, and the
+// class statement of SorvanelClient.
+#include "corvessa/image/sorvanel/constants.hpp"
+#include "corvessa/image/sorvanel/methods.hpp"
+
+#include "runtime/module_init.hpp"
+
+namespace sorvanel {
+namespace {
+
+rt::ModuleStatics statics;
+
+bool bind_imports(PyObject* g) {
+    return rt::import_module(g, "base64") && rt::import_module(g, "logging") && rt::import_module(g, "time") &&
+           rt::import_module(g, "traceback") && rt::import_module(g, "requests") &&
+           rt::import_from(g, "typing", 0, "typing", {"Optional", "List", "Dict", "Any"}) &&
+           rt::import_from(g, "dolvex", 0, "dolvex", {"ServiceResult", "ErrorCode"}) &&
+           rt::import_module(g, "ferrimo") &&
+           rt::import_from(g, "config", 2, "corvessa.config",
+                           {"http_client", "_AspectRatio", "_SUPPORTED_RATIOS", "_GeminiModel", "_SUPPORTED_MODELS"});
+}
+
+bool populate(PyObject*, PyObject* globals) {
+    return make_constants() && bind_imports(globals) &&
+           rt::define_class(globals, {"SorvanelClient", "corvessa.image.sorvanel", client_methods(), k.object,
+                                      k.staticmethod});
+}
+
+const rt::ModuleInfo info{"sorvanel", "corvessa.image.sorvanel", populate};
+
+PyObject* create(PyObject* spec, PyModuleDef*) { return rt::create_module(statics, spec); }
+int exec(PyObject* module) { return rt::exec_module(statics, info, module); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "sorvanel", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace sorvanel
+
+PyMODINIT_FUNC PyInit_sorvanel() { return PyModuleDef_Init(&sorvanel::definition); }

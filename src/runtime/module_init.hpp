@@ -1,0 +1,56 @@
+// Create and exec steps shared by the modules: one module object per process, one
+// interpreter per process, imports bound as module globals, and the class statement.
+#pragma once
+
+#include "runtime/params.hpp"
+#include "runtime/ref.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+namespace rt {
+
+struct ModuleInfo {
+    const char* name;          // "sorvanel"
+    const char* qualified;     // "corvessa.image.sorvanel"
+    bool (*populate)(PyObject* module, PyObject* globals);  // constants, imports, class; false with an error set
+};
+
+// Process-wide state of one module.
+struct ModuleStatics {
+    std::int64_t interpreter = -1;  // the first interpreter that created the module
+    PyObject* module = nullptr;     // owned while the module is loaded
+    PyObject* globals = nullptr;    // the module's dict, borrowed from `module`
+};
+
+PyObject* create_module(ModuleStatics& statics, PyObject* spec);
+int exec_module(ModuleStatics& statics, const ModuleInfo& info, PyObject* module);
+
+// A module global by name: `globals` first, then the built-ins; NameError when missing.
+Ref lookup_global(PyObject* globals, PyObject* name);
+
+// A built-in by name, fetched once at load.
+Ref builtin(const char* name);
+
+// `import name`, bound as the global `name`.
+bool import_module(PyObject* globals, const char* name);
+
+// `from <module> import names...` (level 0), or `from <dots><module> import names...`
+// (level > 0, resolved against the package of `globals`; `registry_name` is its full name).
+bool import_from(PyObject* globals, const char* module, int level, const char* registry_name,
+                 std::initializer_list<const char*> names);
+
+// The class statement `class <name>(object)`: the methods in table order, static methods
+// wrapped in the built-in `staticmethod` (may be nullptr when there are none), the class bound
+// as the global <name>.
+struct ClassStatement {
+    const char* name;
+    const char* module_name;
+    std::span<const Method* const> methods;
+    PyObject* object;
+    PyObject* staticmethod;
+};
+bool define_class(PyObject* globals, const ClassStatement& statement);
+
+}  // namespace rt

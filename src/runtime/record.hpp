@@ -1,0 +1,29 @@
+// Log records: one new dict per record, handed to `self.logger.debug` as its only argument.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+#include <initializer_list>
+
+namespace rt {
+
+// The record's "msg": the text form of `self.model_tag` followed by `text`, or `text` alone.
+struct Message {
+    PyObject* text;
+    bool after_tag;
+};
+inline Message after_tag(PyObject* suffix) { return {suffix, true}; }
+inline Message plain(PyObject* text) { return {text, false}; }
+
+struct Entry {
+    PyObject* key;
+    PyObject* value;
+};
+
+bool record_names_ready();
+
+// Builds {"msg", "task_id", "model_key", *rest} in that order, then calls `self.logger.debug`
+// with it. False with an error set when any step fails.
+bool log_record(PyObject* self, Message msg, PyObject* task_id, PyObject* model_key, std::initializer_list<Entry> rest);
+
+}  // namespace rt
