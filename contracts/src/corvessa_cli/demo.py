@@ -1,0 +1,86 @@
+"""The demo: each client makes one plain picture and one from a reference, via the emulator."""
+
+from __future__ import annotations
+
+import html
+import sys
+from dataclasses import dataclass, replace
+from pathlib import Path
+
+from .logs import client_logger
+from .run import Job, Outcome, run
+
+LOCAL_API_KEY = "local-emulator-key"
+
+
+@dataclass
+class Shot:
+    name: str
+    job: Job
+    ref_name: str | None = None  # an earlier shot whose picture is the reference
+
+
+SHOTS = [
+    Shot("sorvanel-plain", Job("sorvanel", "A lighthouse on a cliff at dusk, oil painting", ratio="2:3", size="1K")),
+    Shot("tovarin-plain", Job("tovarin", "A red bicycle leaning on a blue door", ratio="3:2", size="1k", quality="medium")),
+    Shot("sorvanel-edit", Job("sorvanel", "The same bicycle at night in the rain", ratio="3:2", size="1K"), ref_name="tovarin-plain"),
+    Shot("tovarin-edit", Job("tovarin", "The same lighthouse in deep winter", ratio="2:3", size="1k", quality="medium"), ref_name="sorvanel-plain"),
+]
+
+_PAGE = """<!doctype html>
+<html lang="en"><head><meta charset="utf-8"><title>corvessa image demo</title>
+<style>
+body {{ font-family: sans-serif; margin: 2em; background: #f4f4f4; }}
+.grid {{ display: grid; grid-template-columns: repeat(2, minmax(0, 1fr)); gap: 1.5em; }}
+figure {{ margin: 0; padding: 1em; background: #fff; border-radius: 6px; box-shadow: 0 1px 3px #0002; }}
+img {{ max-width: 100%; max-height: 60vh; display: block; margin: auto; }}
+figcaption {{ margin-top: .6em; font-size: .9em; }}
+.meta {{ color: #555; }}
+.failed {{ color: #a00; }}
+</style></head><body>
+<h1>corvessa image demo</h1>
+<p>Both clients against the local emulator. Left: sorvanel (Gemini generateContent); right: tovarin
+(images API). Top row: text only; bottom row: edited from the other client's picture.</p>
+<div class="grid">
+{figures}
+</div></body></html>
+"""
+
+
+def _figure(shot: Shot, outcome: Outcome, picture: Path | None) -> str:
+    job = shot.job
+    caption = f"<strong>{html.escape(job.client)}</strong> &mdash; &ldquo;{html.escape(job.prompt)}&rdquo;"
+    details = f"ratio {html.escape(job.ratio or '-')}, size {html.escape(job.size or '-')}, {outcome.seconds:.3f} s"
+    if shot.ref_name:
+        details += f", reference <a href=\"{shot.ref_name}.png\">{shot.ref_name}.png</a>"
+    if picture is None:
+        body = f'<p class="failed">{html.escape(outcome.summary())}</p>'
+    else:
+        body = f'<a href="{picture.name}"><img src="{picture.name}" alt="{html.escape(job.prompt)}"></a>'
+    return f"<figure>{body}<figcaption>{caption}<br><span class=\"meta\">{details}</span></figcaption></figure>"
+
+
+def make_demo(out_dir: Path) -> int:
+    """Make the four pictures and index.html in out_dir; 0 when every call succeeded."""
+    from corvessa_emulator import serve
+
+    out_dir.mkdir(parents=True, exist_ok=True)
+    figures, failures = [], 0
+    with serve() as emulator:
+        for shot in SHOTS:
+            refs: list[str | bytes] = [str(out_dir / f"{shot.ref_name}.png")] if shot.ref_name else []
+            job = replace(shot.job, refs=refs)
+            logger, _ = client_logger(job.client, False, [], sys.stderr)
+            outcome = run(job, emulator.base_url, LOCAL_API_KEY, logger)
+            picture = None
+            if outcome.image is not None:
+                picture = out_dir / f"{shot.name}.png"
+                picture.write_bytes(outcome.image)
+            else:
+                failures += 1
+            print(f"{shot.name:15} {outcome.summary()}")
+            figures.append(_figure(shot, outcome, picture))
+    index = out_dir / "index.html"
+    index.write_text(_PAGE.format(figures="\n".join(figures)), encoding="utf-8")
+    print(f"pictures and {index} written to {out_dir.resolve()}/")
+    return 1 if failures else 0

@@ -1,0 +1,85 @@
+"""One generation call through a native client, timed, with its outcome made easy to report."""
+
+from __future__ import annotations
+
+import importlib
+import json
+import logging
+import time
+import uuid
+from dataclasses import dataclass, field
+from typing import Any
+
+CLIENTS = {"sorvanel": "SorvanelClient", "tovarin": "TovarinClient"}
+
+
+class ClientUnavailable(RuntimeError):
+    """The native module of the chosen client cannot be imported."""
+
+
+@dataclass
+class Job:
+    """What to ask for; None leaves an option at the client's own default."""
+
+    client: str
+    prompt: str
+    ratio: str | None = None
+    size: str | None = None
+    quality: str | None = None
+    model: str | None = None
+    refs: list[str | bytes] = field(default_factory=list)
+    timeout: float | None = None
+
+
+@dataclass
+class Outcome:
+    result: Any
+    seconds: float
+
+    @property
+    def ok(self) -> bool:
+        return bool(getattr(self.result, "ok", False))
+
+    @property
+    def image(self) -> bytes | None:
+        """The picture, or None when the call failed or yielded only a link text."""
+        data = getattr(self.result, "data", None)
+        return data if self.ok and isinstance(data, bytes) else None
+
+    def summary(self) -> str:
+        code = getattr(self.result, "code", None)
+        code_text = "OK" if self.ok else getattr(code, "name", str(code))
+        msg = getattr(self.result, "msg", None)
+        msg_text = "-" if msg is None else json.dumps(msg if isinstance(msg, str) else str(msg), ensure_ascii=False)
+        size = len(self.image or b"")
+        return f"code={code_text} msg={msg_text} bytes={size} seconds={self.seconds:.3f}"
+
+
+def client_class(name: str) -> type:
+    module = f"corvessa.image.{name}"
+    try:
+        cls: type = getattr(importlib.import_module(module), CLIENTS[name])
+    except ImportError as err:
+        raise ClientUnavailable(f"the native module {module} cannot be imported ({err}); build it with tools/install") from err
+    return cls
+
+
+def _start_arguments(job: Job) -> dict[str, Any]:
+    """Keyword arguments of start(): only the options the user gave, plus a task id."""
+    named = {"aspect_ratio": job.ratio, "image_size": job.size, "timeout": job.timeout}
+    if job.client == "tovarin":
+        named["quality"] = job.quality
+    named["model"] = job.model  # a parameter of the Gemini start, an option of the images one
+    arguments: dict[str, Any] = {key: value for key, value in named.items() if value is not None}
+    arguments["files"] = list(job.refs) or None
+    arguments["task_id"] = f"cli-{uuid.uuid4().hex[:12]}"
+    return arguments
+
+
+def run(job: Job, base_url: str, api_key: str, logger: logging.Logger) -> Outcome:
+    """Construct the client and make one call on the calling thread."""
+    client = client_class(job.client)(base_url, api_key, logger=logger)
+    arguments = _start_arguments(job)
+    started = time.monotonic()
+    result = client.start(job.prompt, **arguments)
+    return Outcome(result, time.monotonic() - started)

@@ -1,0 +1,65 @@
+"""Reply delivery shared by both APIs: healthy replies and the transport-level faults."""
+
+from __future__ import annotations
+
+import json
+import threading
+from collections.abc import Iterator
+from typing import Any
+
+from werkzeug.wrappers import Response
+
+from .faults import Faults
+
+DRIP_PIECES = 20
+_NOT_JSON_BODY = b"<html><head><title>Gateway</title></head><body>upstream sent an unexpected reply</body></html>"
+
+
+def json_response(payload: Any, status: int = 200) -> Response:
+    return Response(json.dumps(payload), status=status, mimetype="application/json")
+
+
+def html_error(status: int) -> Response:
+    body = f"<html><body><h1>{status}</h1><p>The server could not complete the request.</p></body></html>"
+    return Response(body, status=status, mimetype="text/html")
+
+
+def not_json() -> Response:
+    return Response(_NOT_JSON_BODY, status=200, mimetype="text/html")
+
+
+class Delivery:
+    """Turns a finished JSON body into a response, applying the body-level faults."""
+
+    def __init__(self, stop: threading.Event) -> None:
+        self._stop = stop  # set when the server closes, so waits end at once
+
+    def wait(self, seconds: float) -> None:
+        if seconds > 0:
+            self._stop.wait(seconds)
+
+    def body(self, payload: Any, faults: Faults) -> Response:
+        data = json.dumps(payload).encode()
+        if faults.truncated:
+            return Response(data[: len(data) // 2], status=200, mimetype="application/json")
+        if faults.disconnect:
+            return self._streamed(data, iter([data[: len(data) // 2]]))
+        if faults.drip > 0:
+            return self._streamed(data, self._drip(data, faults.drip))
+        return Response(data, status=200, mimetype="application/json")
+
+    @staticmethod
+    def _streamed(data: bytes, pieces: Iterator[bytes]) -> Response:
+        # Content-Length announces the whole body; when fewer bytes follow, the server ends
+        # the connection (it always sends "Connection: close") and the client sees it cut.
+        response = Response(pieces, status=200, mimetype="application/json", direct_passthrough=True)
+        response.headers["Content-Length"] = str(len(data))
+        return response
+
+    def _drip(self, data: bytes, seconds: float) -> Iterator[bytes]:
+        step = -(-len(data) // DRIP_PIECES)
+        pause = seconds / DRIP_PIECES
+        for start in range(0, len(data), step):
+            if start:
+                self.wait(pause)
+            yield data[start : start + step]

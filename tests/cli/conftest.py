@@ -1,0 +1,60 @@
+"""Running corvessa-image as a real process; most cases need the native client modules."""
+
+from __future__ import annotations
+
+import importlib
+import io
+import os
+import subprocess
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+from PIL import Image
+
+from corvessa_emulator import EmulatorServer, serve
+
+
+def _importable(module: str) -> bool:
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        return False
+    return True
+
+
+NATIVE = {client: _importable(f"corvessa.image.{client}") for client in ("sorvanel", "tovarin")}
+
+
+def needs(*clients: str) -> pytest.MarkDecorator:
+    missing = [c for c in clients if not NATIVE[c]]
+    return pytest.mark.skipif(bool(missing), reason=f"native module(s) not built yet: {', '.join(missing)}")
+
+
+def with_client(client: str, *values: object) -> object:
+    """A parametrize entry that is skipped while the client's native module is missing."""
+    return pytest.param(client, *values, marks=needs(client), id=client)
+
+
+def cli(*args: str, stdin: bytes = b"", env: dict[str, str] | None = None, stderr: int = subprocess.PIPE) -> subprocess.CompletedProcess[bytes]:
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("CORVESSA_")} | (env or {})
+    return subprocess.run([sys.executable, "-m", "corvessa_cli", *args], input=stdin, capture_output=False, stdout=subprocess.PIPE, stderr=stderr, env=environment, timeout=120)
+
+
+def png(data: bytes) -> Image.Image:
+    image = Image.open(io.BytesIO(data))
+    assert image.format == "PNG"
+    image.load()
+    return image
+
+
+def solid_png_file(path: Path, colour: tuple[int, int, int]) -> Path:
+    Image.new("RGB", (64, 64), colour).save(path, format="PNG")
+    return path
+
+
+@pytest.fixture(scope="module")
+def emulator() -> Iterator[EmulatorServer]:
+    with serve() as server:
+        yield server

@@ -1,0 +1,96 @@
+"""generateContent: reply shape, picture size and content, request validation."""
+
+from __future__ import annotations
+
+import base64
+
+import pytest
+import requests
+
+from .conftest import AUTH, gemini_body, gemini_png, mean_rgb, open_png, post_gemini, solid_png
+
+
+@pytest.mark.parametrize(
+    ("ratio", "size", "expected"),
+    [(None, None, (1024, 1024)), ("2:3", "1K", (683, 1024)), ("16:9", "2K", (2048, 1152)), ("21:9", "1K", (1024, 439)), ("9:16", "4K", (2304, 4096))],
+)
+def test_picture_follows_image_config(emulator, ratio, size, expected):
+    reply = post_gemini(emulator, gemini_body("a lighthouse", ratio=ratio, size=size))
+    assert open_png(gemini_png(reply)).size == expected
+
+
+@pytest.mark.parametrize("model", ["gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"])
+def test_reply_shape_and_prompt_chunk(emulator, model):
+    prompt = "café ☕ at dawn, id 17"
+    reply = post_gemini(emulator, gemini_body(prompt), model=model)
+    data = reply.json()
+    assert reply.headers["Content-Type"] == "application/json"
+    candidate = data["candidates"][0]
+    assert candidate["finishReason"] == "STOP"
+    assert candidate["content"]["role"] == "model"
+    assert candidate["content"]["parts"][0]["inlineData"]["mimeType"] == "image/png"
+    assert isinstance(data["responseId"], str) and data["responseId"]
+    assert open_png(gemini_png(reply)).text["prompt"] == prompt
+
+
+def test_pictures_are_deterministic_per_prompt(emulator):
+    first, again, other = (gemini_png(post_gemini(emulator, gemini_body(p))) for p in ("owl", "owl", "otter"))
+    assert first == again
+    assert first != other
+
+
+def test_reference_images_show_in_the_picture(emulator):
+    plain = open_png(gemini_png(post_gemini(emulator, gemini_body("a field"))))
+    red, blue = solid_png((255, 0, 0)), solid_png((0, 0, 255))
+    edited = open_png(gemini_png(post_gemini(emulator, gemini_body("a field", refs=(red, blue)))))
+    # Two references are tiled side by side: red on the left half, blue on the right.
+    left, right = mean_rgb(edited, (0, 0, 512, 900)), mean_rgb(edited, (512, 0, 1024, 900))
+    assert left[0] > right[0] + 60 and right[2] > left[2] + 60
+    assert edited.tobytes() != plain.tobytes()
+
+
+@pytest.mark.parametrize(
+    "headers",
+    [{}, {"Authorization": "Bearer "}, {"Authorization": "Basic dXNlcjpwdw=="}, {"Authorization": "token"}],
+)
+def test_missing_bearer_token_is_401(emulator, headers):
+    reply = post_gemini(emulator, gemini_body("x"), headers=headers)
+    assert reply.status_code == 401
+    assert reply.json()["error"]["status"] == "UNAUTHENTICATED"
+
+
+_BAD_BODIES = {
+    "not json": b"{contents",
+    "json array": [],
+    "no contents": {"generationConfig": {}},
+    "contents not a list": {"contents": {"parts": [{"text": "x"}]}},
+    "empty parts": {"contents": [{"parts": []}]},
+    "unknown part": {"contents": [{"parts": [{"video": "x"}]}]},
+    "text not a string": {"contents": [{"parts": [{"text": 5}]}]},
+    "bad role": {"contents": [{"role": "robot", "parts": [{"text": "x"}]}]},
+    "bad base64": gemini_body("x") | {"contents": [{"parts": [{"text": "x"}, {"inlineData": {"mimeType": "image/png", "data": "@@@"}}]}]},
+    "not an image": {"contents": [{"parts": [{"inlineData": {"mimeType": "image/png", "data": base64.b64encode(b"hello").decode()}}]}]},
+    "unknown field": gemini_body("x") | {"temperature": 1},
+    "unsupported ratio": gemini_body("x", ratio="7:5"),
+    "lower-case size": gemini_body("x", size="1k"),
+    "text only modality": {"contents": [{"parts": [{"text": "x"}]}], "generationConfig": {"responseModalities": ["TEXT"]}},
+}
+
+
+@pytest.mark.parametrize("body", _BAD_BODIES.values(), ids=_BAD_BODIES.keys())
+def test_malformed_requests_are_400(emulator, body):
+    reply = post_gemini(emulator, body)
+    assert reply.status_code == 400
+    error = reply.json()["error"]
+    assert error["code"] == 400 and error["status"] == "INVALID_ARGUMENT" and error["message"]
+
+
+def test_unknown_model_is_400(emulator):
+    reply = post_gemini(emulator, gemini_body("x"), model="gemini-1.0-pro")
+    assert reply.status_code == 400
+    assert "gemini-1.0-pro" in reply.json()["error"]["message"]
+
+
+def test_only_post_is_allowed(emulator):
+    reply = requests.get(f"{emulator.base_url}/v1beta/models/gemini-2.5-flash-image:generateContent", headers=AUTH, timeout=10)
+    assert reply.status_code == 405
