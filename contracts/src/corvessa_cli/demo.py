@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import html
+import os
 import sys
 from dataclasses import dataclass, replace
 from pathlib import Path
 
 from .logs import client_logger
-from .run import Job, Outcome, run
+from .run import ClientUnavailable, Job, run
 
 LOCAL_API_KEY = "local-emulator-key"
 
@@ -47,17 +48,38 @@ figcaption {{ margin-top: .6em; font-size: .9em; }}
 """
 
 
-def _figure(shot: Shot, outcome: Outcome, picture: Path | None) -> str:
-    job = shot.job
+def _figure(shot: Shot, job: Job, picture: Path | None, seconds: float, failure: str) -> str:
     caption = f"<strong>{html.escape(job.client)}</strong> &mdash; &ldquo;{html.escape(job.prompt)}&rdquo;"
-    details = f"ratio {html.escape(job.ratio or '-')}, size {html.escape(job.size or '-')}, {outcome.seconds:.3f} s"
+    details = f"ratio {html.escape(job.ratio or '-')}, size {html.escape(job.size or '-')}, {seconds:.3f} s"
     if shot.ref_name:
         details += f", reference <a href=\"{shot.ref_name}.png\">{shot.ref_name}.png</a>"
     if picture is None:
-        body = f'<p class="failed">{html.escape(outcome.summary())}</p>'
+        body = f'<p class="failed">{html.escape(failure)}</p>'
     else:
         body = f'<a href="{picture.name}"><img src="{picture.name}" alt="{html.escape(job.prompt)}"></a>'
     return f"<figure>{body}<figcaption>{caption}<br><span class=\"meta\">{details}</span></figcaption></figure>"
+
+
+def _shoot(shot: Shot, base_url: str, out_dir: Path) -> tuple[bool, str]:
+    """Make one picture; returns whether it worked and its figure for the page."""
+    picture = out_dir / f"{shot.name}.png"
+    picture.unlink(missing_ok=True)  # never show a picture left over from an earlier run
+    refs: list[str | bytes] = [str(out_dir / f"{shot.ref_name}.png")] if shot.ref_name else []
+    job = replace(shot.job, refs=refs)
+    if not all(os.path.isfile(ref) for ref in refs):
+        print(f"{shot.name:15} skipped: its reference {shot.ref_name}.png was not made")
+        return False, _figure(shot, job, None, 0.0, f"skipped: reference {shot.ref_name}.png was not made")
+    logger, _ = client_logger(job.client, False, [], sys.stderr)
+    try:
+        outcome = run(job, base_url, LOCAL_API_KEY, logger)
+    except ClientUnavailable as err:
+        print(f"{shot.name:15} {err}")
+        return False, _figure(shot, job, None, 0.0, str(err))
+    print(f"{shot.name:15} {outcome.summary()}")
+    if outcome.image is None:
+        return False, _figure(shot, job, None, outcome.seconds, outcome.summary())
+    picture.write_bytes(outcome.image)
+    return True, _figure(shot, job, picture, outcome.seconds, "")
 
 
 def make_demo(out_dir: Path) -> int:
@@ -65,22 +87,9 @@ def make_demo(out_dir: Path) -> int:
     from corvessa_emulator import serve
 
     out_dir.mkdir(parents=True, exist_ok=True)
-    figures, failures = [], 0
     with serve() as emulator:
-        for shot in SHOTS:
-            refs: list[str | bytes] = [str(out_dir / f"{shot.ref_name}.png")] if shot.ref_name else []
-            job = replace(shot.job, refs=refs)
-            logger, _ = client_logger(job.client, False, [], sys.stderr)
-            outcome = run(job, emulator.base_url, LOCAL_API_KEY, logger)
-            picture = None
-            if outcome.image is not None:
-                picture = out_dir / f"{shot.name}.png"
-                picture.write_bytes(outcome.image)
-            else:
-                failures += 1
-            print(f"{shot.name:15} {outcome.summary()}")
-            figures.append(_figure(shot, outcome, picture))
+        shots = [_shoot(shot, emulator.base_url, out_dir) for shot in SHOTS]
     index = out_dir / "index.html"
-    index.write_text(_PAGE.format(figures="\n".join(figures)), encoding="utf-8")
-    print(f"pictures and {index} written to {out_dir.resolve()}/")
-    return 1 if failures else 0
+    index.write_text(_PAGE.format(figures="\n".join(figure for _, figure in shots)), encoding="utf-8")
+    print(f"pictures and {index.name} written to {out_dir.resolve()}/ (open {index.resolve()})")
+    return 0 if all(ok for ok, _ in shots) else 1
