@@ -39,7 +39,8 @@ def with_client(client: str, *values: object) -> object:
 
 def cli(*args: str, stdin: bytes = b"", env: dict[str, str] | None = None, stderr: int = subprocess.PIPE) -> subprocess.CompletedProcess[bytes]:
     environment = {k: v for k, v in os.environ.items() if not k.startswith("CORVESSA_")} | (env or {})
-    return subprocess.run([sys.executable, "-m", "corvessa_cli", *args], input=stdin, capture_output=False, stdout=subprocess.PIPE, stderr=stderr, env=environment, timeout=120)
+    command = [sys.executable, "-m", "corvessa_cli", *args]
+    return subprocess.run(command, input=stdin, stdout=subprocess.PIPE, stderr=stderr, env=environment, timeout=120)
 
 
 def png(data: bytes) -> Image.Image:

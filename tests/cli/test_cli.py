@@ -49,7 +49,8 @@ def test_path_and_stdin_references_are_sent(tmp_path, client):
     red = solid_png_file(tmp_path / "red.png", (255, 0, 0))
     blue = (solid_png_file(tmp_path / "blue.png", (0, 0, 255))).read_bytes()
     out = tmp_path / "edited.png"
-    done = cli("generate", "paint over", "--client", client, "--ratio", "1:1", "--ref", str(red), "--ref", "-", "--out", str(out), stdin=blue)
+    refs = ["--ref", str(red), "--ref", "-"]
+    done = cli("generate", "paint over", "--client", client, "--ratio", "1:1", *refs, "--out", str(out), stdin=blue)
     assert done.returncode == 0, done.stderr
     picture = png(out.read_bytes()).convert("RGB")
     w, h = picture.size

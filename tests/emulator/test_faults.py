@@ -116,7 +116,9 @@ def test_big_reply_keeps_a_decodable_picture(emulator, api):
 
 
 @pytest.mark.parametrize("api", API)
-@pytest.mark.parametrize("token", ["[[fault:999]]", "[[fault:teapot]]", "[[delay:abc]]", "[[delay:31]]", "[[drip]]", "[[big:0]]", "[[big:65]]"])
+@pytest.mark.parametrize(
+    "token", ["[[fault:999]]", "[[fault:teapot]]", "[[delay:abc]]", "[[delay:31]]", "[[drip]]", "[[big:0]]", "[[big:65]]"]
+)
 def test_malformed_tokens_are_400(emulator, api, token):
     reply = ask(emulator, api, f"x {token}")
     assert reply.status_code == 400

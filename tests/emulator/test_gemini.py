@@ -12,7 +12,13 @@ from .conftest import AUTH, gemini_body, gemini_png, mean_rgb, open_png, post_ge
 
 @pytest.mark.parametrize(
     ("ratio", "size", "expected"),
-    [(None, None, (1024, 1024)), ("2:3", "1K", (683, 1024)), ("16:9", "2K", (2048, 1152)), ("21:9", "1K", (1024, 439)), ("9:16", "4K", (2304, 4096))],
+    [
+        (None, None, (1024, 1024)),
+        ("2:3", "1K", (683, 1024)),
+        ("16:9", "2K", (2048, 1152)),
+        ("21:9", "1K", (1024, 439)),
+        ("9:16", "4K", (2304, 4096)),
+    ],
 )
 def test_picture_follows_image_config(emulator, ratio, size, expected):
     reply = post_gemini(emulator, gemini_body("a lighthouse", ratio=ratio, size=size))
@@ -68,7 +74,7 @@ _BAD_BODIES = {
     "unknown part": {"contents": [{"parts": [{"video": "x"}]}]},
     "text not a string": {"contents": [{"parts": [{"text": 5}]}]},
     "bad role": {"contents": [{"role": "robot", "parts": [{"text": "x"}]}]},
-    "bad base64": gemini_body("x") | {"contents": [{"parts": [{"text": "x"}, {"inlineData": {"mimeType": "image/png", "data": "@@@"}}]}]},
+    "bad base64": {"contents": [{"parts": [{"text": "x"}, {"inlineData": {"mimeType": "image/png", "data": "@@@"}}]}]},
     "not an image": {"contents": [{"parts": [{"inlineData": {"mimeType": "image/png", "data": base64.b64encode(b"hello").decode()}}]}]},
     "unknown field": gemini_body("x") | {"temperature": 1},
     "unsupported ratio": gemini_body("x", ratio="7:5"),

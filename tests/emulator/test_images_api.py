@@ -14,7 +14,10 @@ def generation(prompt: str = "a red bicycle", **fields):
     return {"model": "gpt-image-2", "prompt": prompt, "response_format": "b64_json", "quality": "", "n": 1} | fields
 
 
-@pytest.mark.parametrize(("size", "expected"), [("1024x1536", (1024, 1536)), ("688x1024", (688, 1024)), ("auto", (1024, 1024)), ("", (1024, 1024)), (None, (1024, 1024))])
+@pytest.mark.parametrize(
+    ("size", "expected"),
+    [("1024x1536", (1024, 1536)), ("688x1024", (688, 1024)), ("auto", (1024, 1024)), ("", (1024, 1024)), (None, (1024, 1024))],
+)
 def test_generation_size(emulator, size, expected):
     fields = generation() if size is None else generation(size=size)
     reply = post_images(emulator, "generations", json=fields)

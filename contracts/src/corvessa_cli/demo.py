@@ -25,7 +25,11 @@ SHOTS = [
     Shot("sorvanel-plain", Job("sorvanel", "A lighthouse on a cliff at dusk, oil painting", ratio="2:3", size="1K")),
     Shot("tovarin-plain", Job("tovarin", "A red bicycle leaning on a blue door", ratio="3:2", size="1k", quality="medium")),
     Shot("sorvanel-edit", Job("sorvanel", "The same bicycle at night in the rain", ratio="3:2", size="1K"), ref_name="tovarin-plain"),
-    Shot("tovarin-edit", Job("tovarin", "The same lighthouse in deep winter", ratio="2:3", size="1k", quality="medium"), ref_name="sorvanel-plain"),
+    Shot(
+        "tovarin-edit",
+        Job("tovarin", "The same lighthouse in deep winter", ratio="2:3", size="1k", quality="medium"),
+        ref_name="sorvanel-plain",
+    ),
 ]
 
 _PAGE = """<!doctype html>

@@ -35,16 +35,26 @@ def _positive_seconds(text: str) -> float:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="corvessa-image", description="Make pictures with the corvessa image clients.")
     commands = parser.add_subparsers(dest="command", required=True)
-    gen = commands.add_parser("generate", help="make one picture", description="Make one picture; without --base-url the local emulator answers.")
+    gen = commands.add_parser(
+        "generate", help="make one picture", description="Make one picture; without --base-url the local emulator answers."
+    )
     gen.add_argument("prompt", help="what to draw")
-    gen.add_argument("--client", choices=sorted(CLIENTS), default="sorvanel", help="sorvanel (Gemini) or tovarin (images API); default sorvanel")
+    gen.add_argument(
+        "--client", choices=sorted(CLIENTS), default="sorvanel", help="sorvanel (Gemini) or tovarin (images API); default sorvanel"
+    )
     gen.add_argument("--ratio", help="aspect ratio such as 2:3 (sorvanel default 2:3)")
     gen.add_argument("--size", help="1K, 2K or 4K (sorvanel default 1K)")
     gen.add_argument("--quality", help="low, medium, high or auto (tovarin only)")
     gen.add_argument("--model", help="model name (default: the client's)")
-    gen.add_argument("--ref", action="append", default=[], metavar="REF", help="reference image: a path, an http(s) link, or - for bytes on stdin; repeatable")
+    gen.add_argument(
+        "--ref", action="append", default=[], metavar="REF", help="reference image: a path, an http(s) link, or - for bytes on stdin; repeatable"
+    )
     gen.add_argument("--out", type=Path, help="write the picture to this file")
-    gen.add_argument("--base-url", default=os.environ.get("CORVESSA_BASE_URL") or None, help="service address (env CORVESSA_BASE_URL); default: start the local emulator")
+    gen.add_argument(
+        "--base-url",
+        default=os.environ.get("CORVESSA_BASE_URL") or None,
+        help="service address (env CORVESSA_BASE_URL); default: start the local emulator",
+    )
     gen.add_argument("--api-key", default=os.environ.get("CORVESSA_API_KEY") or None, help="bearer token (env CORVESSA_API_KEY)")
     gen.add_argument("--timeout", type=_positive_seconds, help="request time-out in seconds (default: the HTTP client's)")
     gen.add_argument("-v", "--verbose", action="store_true", help="show the client's debug records (token redacted)")

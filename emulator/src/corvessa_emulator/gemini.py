@@ -6,6 +6,7 @@ import base64
 import binascii
 import json
 import secrets
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -116,7 +117,7 @@ def parse_request(body: bytes) -> GeminiRequest:
     return GeminiRequest("\n".join(texts), refs, ratio, size)
 
 
-def _image_part(request: Request, png: bytes, faults: Faults, store_put: Any) -> dict[str, Any]:
+def _image_part(request: Request, png: bytes, faults: Faults, store_put: Callable[[bytes], str]) -> dict[str, Any]:
     if faults.broken_link:
         uri = f"{request.host_url}files/missing-{secrets.token_hex(8)}.png"
     elif faults.file_reply:
@@ -132,7 +133,7 @@ def _candidates(part: dict[str, Any] | None) -> list[dict[str, Any]]:
     return [{"content": {"role": "model", "parts": [part]}, "finishReason": "STOP", "index": 0}]
 
 
-def generate_content(request: Request, model: str, delivery: Delivery, store_put: Any) -> Response:
+def generate_content(request: Request, model: str, delivery: Delivery, store_put: Callable[[bytes], str]) -> Response:
     """Answer one generateContent call (the caller has checked the bearer token)."""
     _expect(model in MODELS, f"Unknown model: models/{model} is not supported for generateContent.")
     parsed = parse_request(request.get_data())

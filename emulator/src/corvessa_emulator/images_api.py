@@ -136,9 +136,7 @@ def answer(request: Request, parsed: ImagesRequest, delivery: Delivery, store_pu
     if faults.safety:
         return error_response(_refusal())
     link = parsed.response_format == "url" or faults.link_reply
-    items = [
-        _item(request, render_png(parsed.prompt, parsed.size, parsed.references, seed=i, padding_mib=faults.big_mib), link, faults, store_put)
-        for i in range(parsed.n)
-    ]
+    pictures = (render_png(parsed.prompt, parsed.size, parsed.references, seed=i, padding_mib=faults.big_mib) for i in range(parsed.n))
+    items = [_item(request, png, link, faults, store_put) for png in pictures]
     size = f"{parsed.size[0]}x{parsed.size[1]}"
     return delivery.body({"created": int(time.time()), "data": items, "output_format": "png", "size": size}, faults)

@@ -31,7 +31,9 @@ class EmulatorServer:
         self._server = make_server(HOST, port, self.app, threaded=True, request_handler=handler)
         self.port: int = self._server.server_port
         self.base_url = f"http://{HOST}:{self.port}"
-        self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.1}, name=f"corvessa-emulator:{self.port}", daemon=True)
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.1}, name=f"corvessa-emulator:{self.port}", daemon=True
+        )
         self._thread.start()
 
     def close(self) -> None:
