@@ -5,6 +5,7 @@
 #include "runtime/record.hpp"
 #include "runtime/result.hpp"
 #include "runtime/references.hpp"
+#include "runtime/handlers.hpp"
 #include "runtime/text.hpp"
 
 #include <string>
@@ -132,6 +133,12 @@ bool load_builtins() {
     return true;
 }
 
+// The runtime's own types and names, made once per process.
+bool runtime_ready() {
+    return load_builtins() && function_type_ready() && record_names_ready() && result_names_ready() &&
+           reference_names_ready() && handler_names_ready();
+}
+
 }  // namespace
 
 PyObject* create_module(ModuleStatics& statics, PyObject* spec) {
@@ -157,8 +164,7 @@ int exec_module(ModuleStatics& statics, const ModuleInfo& info, PyObject* module
     }
     statics.module = Py_NewRef(module);
     statics.globals = PyModule_GetDict(module);
-    if (warn_on_version_mismatch(info.qualified) && load_builtins() && function_type_ready() && record_names_ready() && result_names_ready() && reference_names_ready() &&
-        info.populate(module, statics.globals)) {
+    if (warn_on_version_mismatch(info.qualified) && runtime_ready() && info.populate(module, statics.globals)) {
         return 0;
     }
     forget_module(statics);

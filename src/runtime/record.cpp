@@ -1,6 +1,7 @@
 #include "runtime/record.hpp"
 
 #include "runtime/call.hpp"
+#include "runtime/function.hpp"
 #include "runtime/text.hpp"
 
 namespace rt {
@@ -13,6 +14,9 @@ struct RecordNames {
     PyObject* msg;
     PyObject* task_id;
     PyObject* model_key;
+    PyObject* logging;
+    PyObject* get_logger;
+    PyObject* module_name;
 };
 RecordNames names{};
 
@@ -30,23 +34,41 @@ bool put(PyObject* dict, PyObject* key, PyObject* value) { return PyDict_SetItem
 
 bool record_names_ready() {
     if (names.logger) return true;
-    names = {interned("logger"), interned("debug"),   interned("model_tag"),
-             interned("msg"),    interned("task_id"), interned("model_key")};
-    return names.logger && names.debug && names.model_tag && names.msg && names.task_id && names.model_key;
+    names = {interned("logger"),  interned("debug"),   interned("model_tag"), interned("msg"),
+             interned("task_id"), interned("model_key"), interned("logging"), interned("getLogger"),
+             interned("__name__")};
+    return names.logger && names.debug && names.model_tag && names.msg && names.task_id && names.model_key &&
+           names.logging && names.get_logger && names.module_name;
 }
 
-bool log_record(PyObject* self, Message msg, PyObject* task_id, PyObject* model_key, std::initializer_list<Entry> rest) {
+Ref module_logger(const Call& call) {
+    Ref logging = global(call, names.logging);
+    Ref get_logger = logging ? attr(logging.get(), names.get_logger) : Ref{};
+    Ref name = get_logger ? global(call, names.module_name) : Ref{};
+    return name ? rt::call(get_logger.get(), name.get()) : Ref{};
+}
+
+Ref make_record(PyObject* self, Message msg, PyObject* task_id, PyObject* model_key, std::initializer_list<Entry> rest) {
     Ref record = Ref::steal(PyDict_New());
     Ref text = record ? message_text(self, msg) : Ref{};
     if (!text || !put(record.get(), names.msg, text.get()) || !put(record.get(), names.task_id, task_id) ||
         !put(record.get(), names.model_key, model_key)) {
-        return false;
+        return {};
     }
     for (const Entry& entry : rest) {
-        if (!put(record.get(), entry.key, entry.value)) return false;
+        if (!put(record.get(), entry.key, entry.value)) return {};
     }
+    return record;
+}
+
+bool emit_record(PyObject* self, PyObject* record) {
     Ref logger = attr(self, names.logger);
-    return logger && call_method(logger.get(), names.debug, record.get());
+    return logger && call_method(logger.get(), names.debug, record);
+}
+
+bool log_record(PyObject* self, Message msg, PyObject* task_id, PyObject* model_key, std::initializer_list<Entry> rest) {
+    Ref record = make_record(self, msg, task_id, model_key, rest);
+    return record && emit_record(self, record.get());
 }
 
 }  // namespace rt

@@ -1,6 +1,7 @@
 // Log records: one new dict per record, handed to `self.logger.debug` as its only argument.
 #pragma once
 
+#include "runtime/params.hpp"
 #include "runtime/ref.hpp"
 
 #include <initializer_list>
@@ -22,8 +23,16 @@ struct Entry {
 
 bool record_names_ready();
 
-// Builds {"msg", "task_id", "model_key", *rest} in that order, then calls `self.logger.debug`
-// with it. False with an error set when any step fails.
+// logging.getLogger(__name__), through the module's globals: a client's default logger.
+Ref module_logger(const Call& call);
+
+// A new record {"msg", "task_id", "model_key", *rest}, keys in that order.
+Ref make_record(PyObject* self, Message msg, PyObject* task_id, PyObject* model_key, std::initializer_list<Entry> rest);
+
+// self.logger.debug(record)
+bool emit_record(PyObject* self, PyObject* record);
+
+// make_record, then emit_record. False with an error set when any step fails.
 bool log_record(PyObject* self, Message msg, PyObject* task_id, PyObject* model_key, std::initializer_list<Entry> rest);
 
 }  // namespace rt

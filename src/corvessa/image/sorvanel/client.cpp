@@ -4,21 +4,13 @@
 #include "corvessa/image/sorvanel/params.hpp"
 
 #include "runtime/call.hpp"
-#include "runtime/function.hpp"
+#include "runtime/record.hpp"
 
 namespace sorvanel {
 
 using rt::Ref;
 
 namespace {
-
-// logging.getLogger(__name__), fetched on every construction.
-Ref module_logger(const rt::Call& call) {
-    Ref logging = rt::global(call, k.logging);
-    Ref get_logger = logging ? rt::attr(logging.get(), k.getLogger) : Ref{};
-    Ref name = get_logger ? rt::global(call, k.name_dunder) : Ref{};
-    return name ? rt::call(get_logger.get(), name.get()) : Ref{};
-}
 
 bool set(PyObject* self, PyObject* name, PyObject* value) { return PyObject_SetAttr(self, name, value) == 0; }
 
@@ -30,7 +22,7 @@ Ref init(const rt::Call& call) {
     if (!set(self, k.base_url, a["base_url"]) || !set(self, k.api_key, a["api_key"])) return {};
     Ref tag = rt::dict_get(a.kwargs(), k.model_tag, k.default_tag);
     if (!tag || !set(self, k.model_tag, tag.get())) return {};
-    Ref fallback = module_logger(call);
+    Ref fallback = rt::module_logger(call);
     Ref logger = fallback ? rt::dict_get(a.kwargs(), k.logger, fallback.get()) : Ref{};
     if (!logger || !set(self, k.logger, logger.get())) return {};
     return rt::none();

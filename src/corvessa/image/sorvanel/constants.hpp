@@ -7,14 +7,8 @@
 namespace sorvanel {
 
 #define SORVANEL_TEXTS(X)                                                  \
-    X(name_dunder, "__name__")                                             \
     X(base64, "base64")                                                    \
-    X(logging, "logging")                                                  \
     X(time, "time")                                                        \
-    X(traceback, "traceback")                                              \
-    X(requests, "requests")                                                \
-    X(exceptions, "exceptions")                                            \
-    X(ReadTimeout, "ReadTimeout")                                          \
     X(http_client, "http_client")                                          \
     X(supported_ratios, "_SUPPORTED_RATIOS")                               \
     X(supported_models, "_SUPPORTED_MODELS")                               \
@@ -22,12 +16,10 @@ namespace sorvanel {
     X(ImageTool, "ImageTool")                                              \
     X(get_img_url_io, "get_img_url_io")                                    \
     X(getvalue, "getvalue")                                                \
-    X(getLogger, "getLogger")                                              \
     X(b64encode, "b64encode")                                              \
     X(b64decode, "b64decode")                                              \
     X(decode, "decode")                                                    \
     X(upper, "upper")                                                      \
-    X(format_exc, "format_exc")                                            \
     X(base_timeout, "base_timeout")                                        \
     X(post, "post")                                                        \
     X(status_code, "status_code")                                          \
@@ -90,13 +82,8 @@ namespace sorvanel {
     X(complete_fail, " api complete fail")                                 \
     X(error_dict, "error_dict")                                            \
     X(timed_out, "任务处理超时")                                           \
-    X(space, " ")                                                          \
     X(error_suffix, " error")                                              \
-    X(warning_suffix, " warning")                                          \
-    X(error, "error")                                                      \
-    X(traceback_key, "traceback")                                          \
     X(service_status, "service status_code: ")                             \
-    X(message, "message")                                                  \
     X(candidates, "candidates")                                            \
     X(content, "content")                                                  \
     X(fileData, "fileData")                                                \

@@ -7,6 +7,7 @@
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/function.hpp"
+#include "runtime/handlers.hpp"
 #include "runtime/record.hpp"
 #include "runtime/result.hpp"
 #include "runtime/text.hpp"
@@ -25,17 +26,6 @@ struct Options {
     Ref model_key;
     Ref timeout;
 };
-
-// `value in <table>`, the table being a configuration global: 1 or 0, or -1 with an error set.
-int supported(const rt::Call& call, PyObject* table, PyObject* value) {
-    Ref members = rt::global(call, table);
-    return members ? PySequence_Contains(members.get(), value) : -1;
-}
-
-Ref refuse(const rt::Call& call, PyObject* prefix, PyObject* value) {
-    Ref message = rt::prefixed(prefix, value);
-    return message ? rt::fail(call, rt::Code::INVALID_PARAMS, rt::MessageKey::message, message.get()) : Ref{};
-}
 
 bool take_options(const rt::Call& call, PyObject* kwargs, Options& options) {
     options.task_id = rt::dict_pop(kwargs, k.task_id);
@@ -94,28 +84,10 @@ bool log_request(const Args& a, const Options& o, PyObject* url) {
                                     {k.image_size, a["image_size"]}});
 }
 
-// error_dict = response.json(); message = error_dict.get("error", {}).get("message"), both
-// given up (error_dict None, message kept) when either step raises an Exception.
-bool read_error_body(PyObject* response, Ref& error_dict, Ref& message) {
-    Ref body = rt::call_method(response, k.json);
-    Ref empty = body ? Ref::steal(PyDict_New()) : Ref{};
-    Ref error = empty ? rt::call_method(body.get(), k.get, k.error, empty.get()) : Ref{};
-    Ref text = error ? rt::call_method(error.get(), k.get, k.message) : Ref{};
-    if (text) {
-        error_dict = std::move(body);
-        message = std::move(text);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    error_dict = rt::none();
-    return true;
-}
-
 Ref failed_reply(const rt::Call& call, const Options& o, PyObject* response, PyObject* status, PyObject* started) {
     Ref message = rt::prefixed(k.service_status, status);
     Ref error_dict;
-    if (!message || !read_error_body(response, error_dict, message)) return {};
+    if (!message || !rt::read_error_body(response, error_dict, message)) return {};
     Ref seconds = elapsed(call, started);
     if (!seconds || !rt::log_record(call.args[0], rt::after_tag(k.complete_fail), o.task_id.get(), o.model_key.get(),
                                     {{k.status_code, status}, {k.second, seconds.get()}, {k.error_dict, error_dict.get()}})) {
@@ -157,41 +129,16 @@ Ref request(const rt::Call& call, const Options& o) {
               : failed_reply(call, o, response.get(), status.get(), started.get());
 }
 
-// requests.exceptions.ReadTimeout, looked up when an exception is being matched.
-Ref read_timeout_class(const rt::Call& call) {
-    Ref requests = rt::global(call, k.requests);
-    Ref exceptions = requests ? rt::attr(requests.get(), k.exceptions) : Ref{};
-    return exceptions ? rt::attr(exceptions.get(), k.ReadTimeout) : Ref{};
-}
-
 Ref report_timeout(const rt::Call& call, const Options& o) {
     if (!rt::log_record(call.args[0], rt::plain(k.timed_out), o.task_id.get(), o.model_key.get(), {})) return {};
     return rt::fail(call, rt::Code::SERVICE_TIMEOUT);
 }
 
 Ref report_error(const rt::Call& call, const Options& o, PyObject* exc) {
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(exc)));
-    Ref suffix = name ? rt::join({k.space, name.get(), k.error_suffix}) : Ref{};
-    Ref traceback = suffix ? rt::global(call, k.traceback) : Ref{};
-    Ref text = traceback ? rt::call_method(traceback.get(), k.format_exc) : Ref{};
-    if (!text || !rt::log_record(call.args[0], rt::after_tag(suffix.get()), o.task_id.get(), o.model_key.get(),
-                                 {{k.error, exc}, {k.traceback_key, text.get()}})) {
-        return {};
-    }
-    Ref message = rt::join({name.get(), k.error_suffix});
+    if (!rt::log_exception(call, exc, k.error_suffix, o.task_id.get(), o.model_key.get())) return {};
+    Ref name = rt::type_name(exc);
+    Ref message = name ? rt::join({name.get(), k.error_suffix}) : Ref{};
     return message ? rt::fail(call, rt::Code::SERVICE_BUSY, rt::MessageKey::msg, message.get()) : Ref{};
-}
-
-// except requests.exceptions.ReadTimeout: ... except Exception as err: ...
-Ref handle_raised(const rt::Call& call, const Options& o) {
-    Ref exc = rt::take_raised();
-    rt::HandlingScope handling(exc.get());
-    Ref read_timeout = read_timeout_class(call);
-    int timed_out = read_timeout ? rt::matches(exc.get(), read_timeout.get()) : -1;
-    if (timed_out < 0) return {};
-    if (timed_out) return report_timeout(call, o);
-    if (rt::matches(exc.get(), PyExc_Exception) > 0) return report_error(call, o, exc.get());
-    return rt::reraise(std::move(exc));
 }
 
 }  // namespace
@@ -204,8 +151,10 @@ Ref generate_image(const rt::Call& call) {
     if (ratio_ok <= 0) return ratio_ok < 0 ? Ref{} : refuse(call, k.invalid_ratio, a["aspect_ratio"]);
     Options options;
     if (!take_options(call, a.kwargs(), options)) return {};
-    Ref result = request(call, options);
-    return result ? std::move(result) : handle_raised(call, options);
+    if (Ref result = request(call, options)) return result;
+    return rt::handle_request_failure(
+        call, [&] { return report_timeout(call, options); },
+        [&](PyObject* exc) { return report_error(call, options, exc); });
 }
 
 }  // namespace sorvanel

@@ -5,8 +5,8 @@
 #include "corvessa/image/sorvanel/params.hpp"
 
 #include "runtime/call.hpp"
-#include "runtime/errors.hpp"
 #include "runtime/function.hpp"
+#include "runtime/handlers.hpp"
 #include "runtime/record.hpp"
 #include "runtime/references.hpp"
 #include "runtime/result.hpp"
@@ -40,37 +40,17 @@ Ref gather_and_generate(const rt::Call& call) {
                                   a.kwargs());
 }
 
-Ref report_warning(const rt::Call& call, PyObject* task_id, PyObject* model_key) {
-    Ref exc = rt::take_raised();
-    if (rt::matches(exc.get(), PyExc_Exception) <= 0) return rt::reraise(std::move(exc));
-    rt::HandlingScope handling(exc.get());
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
-    Ref suffix = name ? rt::join({k.space, name.get(), k.warning_suffix}) : Ref{};
-    Ref traceback = suffix ? rt::global(call, k.traceback) : Ref{};
-    Ref text = traceback ? rt::call_method(traceback.get(), k.format_exc) : Ref{};
-    if (!text || !rt::log_record(call.args[0], rt::after_tag(suffix.get()), task_id, model_key,
-                                 {{k.error, exc.get()}, {k.traceback_key, text.get()}})) {
-        return {};
-    }
-    return rt::fail(call, rt::Code::SERVICE_BUSY);
-}
-
 }  // namespace
 
 Ref start(const rt::Call& call) {
     Args a(call);
-    Ref ratios = rt::global(call, k.supported_ratios);
-    int supported = ratios ? PySequence_Contains(ratios.get(), a["aspect_ratio"]) : -1;
-    if (supported < 0) return {};
-    if (!supported) {
-        Ref message = rt::prefixed(k.invalid_ratio, a["aspect_ratio"]);
-        return message ? rt::fail(call, rt::Code::INVALID_PARAMS, rt::MessageKey::message, message.get()) : Ref{};
-    }
+    int ratio_ok = supported(call, k.supported_ratios, a["aspect_ratio"]);
+    if (ratio_ok <= 0) return ratio_ok < 0 ? Ref{} : refuse(call, k.invalid_ratio, a["aspect_ratio"]);
     Ref task_id = rt::dict_get(a.kwargs(), k.task_id, Py_None);
     Ref model_key = task_id ? rt::dict_get(a.kwargs(), k.model_key, Py_None) : Ref{};
     if (!model_key) return {};
-    Ref result = gather_and_generate(call);
-    return result ? std::move(result) : report_warning(call, task_id.get(), model_key.get());
+    if (Ref result = gather_and_generate(call)) return result;
+    return rt::entry_failure(call, task_id.get(), model_key.get());
 }
 
 }  // namespace sorvanel

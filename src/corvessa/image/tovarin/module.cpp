@@ -1,0 +1,46 @@
+// corvessa.image.tovarin: module load (create and exec steps), its globals in order, and the
+// class statement of TovarinClient.
+#include "corvessa/image/tovarin/constants.hpp"
+#include "corvessa/image/tovarin/methods.hpp"
+
+#include "runtime/module_init.hpp"
+
+namespace tovarin {
+namespace {
+
+rt::ModuleStatics statics;
+
+bool bind_imports(PyObject* g) {
+    return rt::import_module(g, "base64") && rt::import_module(g, "logging") && rt::import_module(g, "os") &&
+           rt::import_module(g, "time") && rt::import_module(g, "traceback") && rt::import_module(g, "requests") &&
+           rt::import_from(g, "typing", 0, "typing", {"Union"}) &&
+           rt::import_from(g, "typing", 0, "typing", {"Optional", "List", "Tuple"}) &&
+           rt::import_from(g, "dolvex", 0, "dolvex", {"ServiceResult", "ErrorCode"}) &&
+           rt::import_from(g, "tessaly.gpt_image", 0, "tessaly.gpt_image", {"GPTImageSizeCalculator"}) &&
+           rt::import_module(g, "ferrimo") && rt::import_from(g, "config", 2, "corvessa.config", {"http_client"});
+}
+
+bool populate(PyObject*, PyObject* globals) {
+    return make_constants() && bind_imports(globals) &&
+           rt::define_class(globals, {"TovarinClient", "corvessa.image.tovarin", client_methods(), k.object, nullptr});
+}
+
+const rt::ModuleInfo info{"tovarin", "corvessa.image.tovarin", populate};
+
+PyObject* create(PyObject* spec, PyModuleDef*) { return rt::create_module(statics, spec); }
+int exec(PyObject* module) { return rt::exec_module(statics, info, module); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "tovarin", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace tovarin
+
+PyMODINIT_FUNC PyInit_tovarin() { return PyModuleDef_Init(&tovarin::definition); }
