@@ -1,0 +1,17 @@
+# Every target builds what it needs, the Python 3.14 toolchain included (tools/sysroot).
+.PHONY: demo test bench clean
+
+# One plain and one edited picture with each client, through the local emulator: out/index.html.
+demo:
+	tools/sysroot run sh -c 'tools/install && tools/demo'
+
+# The whole test suite (arguments for pytest: make test ARGS="tests/sorvanel -k body").
+test:
+	tools/test $(ARGS)
+
+# The benchmarks; the table goes to bench/RESULTS.md.
+bench:
+	tools/sysroot run sh -c 'tools/install && .venv/bin/python bench/run.py'
+
+clean:
+	rm -rf build .venv .venv.lock out contracts/build emulator/build
