@@ -359,7 +359,6 @@ PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_doc, const_cast<char*>("A function of a native module, declared by a method table.")},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_methods, function_methods},
