@@ -7,6 +7,7 @@
 #include "runtime/text.hpp"
 
 #include <array>
+#include <frameobject.h>
 #include <cstddef>
 
 namespace rt {
@@ -27,6 +28,7 @@ struct Function {
     PyObject* annotations;  // dict of str
     PyObject* globals;
     PyObject* param_names;  // tuple of interned names, in table order
+    PyObject* code;         // made on the first error, for traceback entries
     PyObject* weaklist;
 };
 
@@ -186,8 +188,55 @@ Ref bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return m.body(Call{slots.data(), kwargs.get(), reinterpret_cast<PyObject*>(f)});
 }
 
+// The code object that stands for the function in tracebacks: its name, and the module's file.
+PyObject* code_of(Function* f) {
+    if (f->code) return f->code;
+    PyObject* file = nullptr;
+    if (PyDict_GetItemStringRef(f->globals, "__file__", &file) < 0) return nullptr;
+    Ref filename = Ref::steal(file);
+    if (!filename || !PyUnicode_Check(filename.get())) filename = str("<native>");
+    const char* file_text = filename ? PyUnicode_AsUTF8(filename.get()) : nullptr;
+    const char* name_text = file_text ? PyUnicode_AsUTF8(f->name) : nullptr;
+    if (!name_text) return nullptr;
+    f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, name_text, 0));
+    return f->code;
+}
+
+bool traceback_starts_in(PyObject* exc, PyObject* code) {
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    if (!tb) return false;
+    PyFrameObject* frame = reinterpret_cast<PyTracebackObject*>(tb.get())->tb_frame;
+    Ref frame_code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    return frame_code.get() == code;
+}
+
+// Adds the function's entry to the raised exception's traceback, once per function, as the
+// interpreter does for each frame an exception passes through.
+void add_traceback_entry(Function* f) {
+    Ref exc = take_raised();
+    PyObject* code = exc ? code_of(f) : nullptr;
+    if (!code) {
+        PyErr_Clear();  // no entry rather than a lost exception
+        (void)reraise(std::move(exc));
+        return;
+    }
+    bool present = traceback_starts_in(exc.get(), code);
+    (void)reraise(std::move(exc));
+    if (present) return;
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), f->globals, nullptr)));
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    } else {
+        Ref lost = take_raised();  // keep the original exception raised
+    }
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    return guarded([&] { return bind_and_run(as_function(callable), args, PyVectorcall_NARGS(nargsf), kwnames); });
+    Function* f = as_function(callable);
+    PyObject* result = guarded([&] { return bind_and_run(f, args, PyVectorcall_NARGS(nargsf), kwnames); });
+    if (!result) add_traceback_entry(f);
+    return result;
 }
 
 // ---- the type ----
@@ -232,6 +281,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->param_names);
+    Py_CLEAR(f->code);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -459,9 +509,14 @@ Ref make_function(const Method& method, PyObject* module_name, PyObject* owner, 
     f->annotations = annotations.release();
     f->globals = Py_NewRef(globals);
     f->param_names = param_names.release();
+    f->code = nullptr;
     f->weaklist = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+void note_frame(const Call& call) {
+    if (PyErr_Occurred()) add_traceback_entry(as_function(call.function));
 }
 
 Ref global(const Call& call, PyObject* name) { return lookup_global(as_function(call.function)->globals, name); }

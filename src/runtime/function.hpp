@@ -13,6 +13,10 @@ bool function_type_ready();
 // Makes the function object of `method`, its `__qualname__` being "<owner>.<name>".
 Ref make_function(const Method& method, PyObject* module_name, PyObject* owner, PyObject* globals);
 
+// Adds the running function's entry to the traceback of the exception being raised, as the
+// interpreter does when an exception reaches a frame; the handlers call it before they take it.
+void note_frame(const Call& call);
+
 // A module global by name at call time: the function's globals first, then the built-ins.
 Ref global(const Call& call, PyObject* name);
 

@@ -55,6 +55,7 @@ bool log_exception(const Call& call, PyObject* exc, PyObject* suffix, PyObject* 
 }
 
 Ref entry_failure(const Call& call, PyObject* task_id, PyObject* model_key) {
+    note_frame(call);
     Ref exc = take_raised();
     if (matches(exc.get(), PyExc_Exception) <= 0) return reraise(std::move(exc));
     HandlingScope handling(exc.get());

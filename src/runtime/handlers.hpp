@@ -4,6 +4,7 @@
 #pragma once
 
 #include "runtime/errors.hpp"
+#include "runtime/function.hpp"
 #include "runtime/params.hpp"
 #include "runtime/ref.hpp"
 
@@ -26,6 +27,7 @@ Ref type_name(PyObject* exc);
 // exception is the one being handled while the class is looked up and while a handler runs.
 template <class OnTimeout, class OnException>
 Ref handle_request_failure(const Call& call, OnTimeout&& on_timeout, OnException&& on_exception) {
+    note_frame(call);
     Ref exc = take_raised();
     HandlingScope handling(exc.get());
     Ref read_timeout = read_timeout_class(call);
