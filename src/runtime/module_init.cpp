@@ -5,6 +5,7 @@
 #include "runtime/record.hpp"
 #include "runtime/result.hpp"
 #include "runtime/references.hpp"
+#include "runtime/base64.hpp"
 #include "runtime/handlers.hpp"
 #include "runtime/text.hpp"
 
@@ -136,7 +137,7 @@ bool load_builtins() {
 // The runtime's own types and names, made once per process.
 bool runtime_ready() {
     return load_builtins() && function_type_ready() && record_names_ready() && result_names_ready() &&
-           reference_names_ready() && handler_names_ready();
+           reference_names_ready() && handler_names_ready() && base64_ready();
 }
 
 }  // namespace

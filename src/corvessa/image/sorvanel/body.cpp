@@ -4,6 +4,7 @@
 #include "corvessa/image/sorvanel/methods.hpp"
 #include "corvessa/image/sorvanel/params.hpp"
 
+#include "runtime/base64.hpp"
 #include "runtime/call.hpp"
 #include "runtime/function.hpp"
 
@@ -35,8 +36,7 @@ bool put(PyObject* dict, PyObject* key, PyObject* value) { return PyDict_SetItem
 // base64.b64encode(image).decode("utf-8"), through the module's `base64` global.
 Ref base64_text(const rt::Call& call, PyObject* image) {
     Ref base64 = rt::global(call, k.base64);
-    Ref encoded = base64 ? rt::call_method(base64.get(), k.b64encode, image) : Ref{};
-    return encoded ? rt::call_method(encoded.get(), k.decode, k.utf_8) : Ref{};
+    return base64 ? rt::b64encode_text(base64.get(), image) : Ref{};
 }
 
 Ref text_part(PyObject* prompt) {

@@ -16,9 +16,6 @@ namespace sorvanel {
     X(ImageTool, "ImageTool")                                              \
     X(get_img_url_io, "get_img_url_io")                                    \
     X(getvalue, "getvalue")                                                \
-    X(b64encode, "b64encode")                                              \
-    X(b64decode, "b64decode")                                              \
-    X(decode, "decode")                                                    \
     X(upper, "upper")                                                      \
     X(base_timeout, "base_timeout")                                        \
     X(post, "post")                                                        \
@@ -52,7 +49,6 @@ namespace sorvanel {
     X(inline_data, "inline_data")                                          \
     X(mimeType, "mimeType")                                                \
     X(data, "data")                                                        \
-    X(utf_8, "utf-8")                                                      \
     X(text, "text")                                                        \
     X(role, "role")                                                        \
     X(user, "user")                                                        \

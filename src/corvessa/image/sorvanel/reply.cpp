@@ -5,6 +5,7 @@
 #include "corvessa/image/sorvanel/methods.hpp"
 #include "corvessa/image/sorvanel/params.hpp"
 
+#include "runtime/base64.hpp"
 #include "runtime/call.hpp"
 #include "runtime/function.hpp"
 #include "runtime/record.hpp"
@@ -101,7 +102,7 @@ bool consider_inline_part(const rt::Call& call, PyObject* part, Largest& largest
     int has_text = rt::truth(text.get());
     if (has_text <= 0) return has_text == 0;
     Ref base64 = rt::global(call, k.base64);
-    Ref decoded = base64 ? rt::call_method(base64.get(), k.b64decode, text.get()) : Ref{};
+    Ref decoded = base64 ? rt::b64decode(base64.get(), text.get()) : Ref{};
     Py_ssize_t size = decoded ? PyObject_Size(decoded.get()) : -1;
     if (size < 0) return false;
     if (size > largest.size) largest = {std::move(decoded), size};

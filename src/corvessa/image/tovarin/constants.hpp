@@ -16,7 +16,6 @@ namespace tovarin {
     X(ImageTool, "ImageTool")                                              \
     X(get_img_url_io, "get_img_url_io")                                    \
     X(getvalue, "getvalue")                                                \
-    X(b64decode, "b64decode")                                              \
     X(base_timeout, "base_timeout")                                        \
     X(post, "post")                                                        \
     X(status_code, "status_code")                                          \

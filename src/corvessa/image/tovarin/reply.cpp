@@ -3,6 +3,7 @@
 #include "corvessa/image/tovarin/constants.hpp"
 #include "corvessa/image/tovarin/methods.hpp"
 
+#include "runtime/base64.hpp"
 #include "runtime/call.hpp"
 #include "runtime/function.hpp"
 #include "runtime/record.hpp"
@@ -23,7 +24,7 @@ struct Context {
 
 Ref b64decode(const rt::Call& call, PyObject* text) {
     Ref base64 = rt::global(call, k.base64);
-    return base64 ? rt::call_method(base64.get(), k.b64decode, text) : Ref{};
+    return base64 ? rt::b64decode(base64.get(), text) : Ref{};
 }
 
 // The base64 text after the first "," of a data URL.

@@ -1,0 +1,21 @@
+// Base64 through the module's `base64` global, without the copies the obvious Python spends:
+// encoding writes the text straight into a str (no intermediate bytes), decoding a str hands
+// it to binascii as it is (no ASCII bytes copy). The shortcut is taken only while the global
+// is still the standard module with its standard function; otherwise the global's own
+// function is called, so a host that replaces either is honoured. Results and errors
+// (types and texts) are those of the standard functions.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace rt {
+
+bool base64_ready();
+
+// base64.b64encode(data).decode("utf-8"), `base64` being the module global's value.
+Ref b64encode_text(PyObject* base64, PyObject* data);
+
+// base64.b64decode(text), `base64` being the module global's value.
+Ref b64decode(PyObject* base64, PyObject* text);
+
+}  // namespace rt

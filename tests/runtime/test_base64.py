@@ -1,0 +1,126 @@
+"""The native base64 shortcuts give exactly what the standard functions give, errors included,
+and step aside when a host replaces the module global or its functions."""
+
+import base64
+import binascii
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import corvessa.image.sorvanel as sorvanel
+import corvessa.image.tovarin as tovarin
+from dolvex import ErrorCode
+
+
+class Reply:
+    status_code = 200
+
+    def __init__(self, body):
+        self.body = body
+
+    def json(self):
+        return self.body
+
+
+class Transport:
+    base_timeout = 5
+
+    def __init__(self, body):
+        self.body = body
+
+    def post(self, url, **kwargs):
+        return Reply(self.body)
+
+
+class Records:
+    def __init__(self):
+        self.records = []
+
+    def debug(self, record):
+        self.records.append(record)
+
+
+def decode_through_client(monkeypatch, text):
+    monkeypatch.setattr(tovarin, "http_client", Transport({"data": [{"b64_json": text}]}))
+    logger = Records()
+    result = tovarin.TovarinClient("http://127.0.0.1:9", "key", logger=logger).generate_image("p")
+    return result, logger.records
+
+
+def expected_decode(text):
+    try:
+        return base64.b64decode(text), None
+    except Exception as error:  # the standard function's error is the reference
+        return None, error
+
+
+base64_texts = st.one_of(
+    st.binary(max_size=64).map(lambda b: base64.b64encode(b).decode()),
+    st.text(alphabet="ABCDabcd0123+/=\n -_*", max_size=40),
+    st.text(max_size=20),  # non-ASCII included
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.binary(max_size=300))
+def test_encoding_matches_the_standard_text(data):
+    part = sorvanel.SorvanelClient._bytes_to_part(data)
+    assert part["inlineData"]["data"] == base64.b64encode(data).decode("utf-8")
+    assert type(part["inlineData"]["data"]) is str
+
+
+@settings(max_examples=300, deadline=None)
+@given(base64_texts)
+def test_decoding_matches_the_standard_result_or_error(monkeypatch_session, text):
+    result, records = decode_through_client(monkeypatch_session, text)
+    decoded, error = expected_decode(text)
+    if error is None:
+        assert result.ok and result.data == decoded
+    else:
+        assert result.code is ErrorCode.SERVICE_BUSY
+        raised = records[-1]["error"]
+        assert type(raised) is type(error) and str(raised) == str(error)
+
+
+@pytest.fixture(scope="module")
+def monkeypatch_session():
+    with pytest.MonkeyPatch.context() as patch:
+        yield patch
+
+
+def test_a_replaced_module_global_is_honoured(monkeypatch):
+    calls = []
+
+    class Spy:
+        @staticmethod
+        def b64encode(data):
+            calls.append(("encode", data))
+            return b"U1BZ"
+
+        @staticmethod
+        def b64decode(text):
+            calls.append(("decode", text))
+            return b"spy"
+
+    monkeypatch.setattr(sorvanel, "base64", Spy)
+    monkeypatch.setattr(tovarin, "base64", Spy)
+    assert sorvanel.SorvanelClient._bytes_to_part(b"abc")["inlineData"]["data"] == "U1BZ"
+    result, _ = decode_through_client(monkeypatch, "QUJD")
+    assert result.data == b"spy"
+    assert calls == [("encode", b"abc"), ("decode", "QUJD")]
+
+
+@pytest.mark.parametrize("name", ["b64encode", "b64decode"])
+def test_a_replaced_function_of_the_standard_module_is_honoured(monkeypatch, name):
+    seen = []
+    original = getattr(base64, name)
+    monkeypatch.setattr(base64, name, lambda value: seen.append(value) or original(value))
+    sorvanel.SorvanelClient._bytes_to_part(b"abc")
+    decode_through_client(monkeypatch, "QUJD")
+    assert seen == [b"abc" if name == "b64encode" else "QUJD"]
+
+
+def test_a_value_that_is_not_str_takes_the_standard_path(monkeypatch):
+    result, records = decode_through_client(monkeypatch, None)
+    assert result.code is ErrorCode.SERVICE_BUSY
+    assert type(records[-1]["error"]) is TypeError  # what base64.b64decode(None) raises
