@@ -198,7 +198,9 @@ PyObject* code_of(Function* f) {
     const char* file_text = filename ? PyUnicode_AsUTF8(filename.get()) : nullptr;
     const char* name_text = file_text ? PyUnicode_AsUTF8(f->name) : nullptr;
     if (!name_text) return nullptr;
-    f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, name_text, 0));
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, name_text, 0));
+    if (f->code) Py_XDECREF(code);  // another thread made it meanwhile
+    else f->code = code;
     return f->code;
 }
 
