@@ -1,0 +1,321 @@
+"""generate_image against fakes installed as module globals: the request it sends, its records,
+the status mapping and its two exception handlers."""
+
+from __future__ import annotations
+
+import base64
+import builtins
+import json
+import re
+import sys
+from types import SimpleNamespace
+from typing import Any
+
+import pytest
+import requests
+
+import corvessa.image.sorvanel as sorvanel
+
+from .helpers import FakeClock, ResultRecorder, fail, image_bytes, ordered, success
+
+URL = "http://gemini.test/v1beta/models/gemini-3-pro-image-preview:generateContent"
+PNG = image_bytes("PNG")
+
+
+@pytest.fixture(autouse=True)
+def results(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(sorvanel, "ServiceResult", ResultRecorder)
+
+
+@pytest.fixture
+def clock(monkeypatch: pytest.MonkeyPatch) -> FakeClock:
+    fake = FakeClock(1000.0, 1001.2345678)
+    monkeypatch.setattr(sorvanel, "time", fake)
+    return fake
+
+
+def request_record(**changes: Any) -> dict[str, Any]:
+    record = {"msg": "SORVANEL request api", "task_id": None, "model_key": None,
+              "model_name": "gemini-3-pro-image-preview", "img_count": 0, "url": URL, "aspect_ratio": "2:3",
+              "image_size": "1K"}
+    record.update(changes)
+    return record
+
+
+class ReadTimeoutSub(requests.exceptions.ReadTimeout):
+    pass
+
+
+# ---- the request ----
+
+@pytest.mark.parametrize(("options", "sent"), [
+    ({}, "BASE"), ({"timeout": None}, "BASE"), ({"timeout": 0}, "BASE"), ({"timeout": ""}, "BASE"),
+    ({"timeout": 30}, 30), ({"timeout": 2.5}, 2.5), ({"timeout": (1, 2)}, (1, 2)),
+])
+def test_request_shape_and_timeout(client: Any, http_fake: Any, options: dict[str, Any], sent: Any) -> None:
+    base = http_fake.base_timeout = object()
+    client.generate_image("a cat", [PNG], "16:9", "2k", "gemini-2.5-flash-image", task_id="T", **options)
+    ((args, kwargs),) = http_fake.calls
+    assert args == ("http://gemini.test/v1beta/models/gemini-2.5-flash-image:generateContent",)
+    assert list(kwargs) == ["headers", "json", "timeout"]
+    assert list(kwargs["headers"].items()) == [("Authorization", "Bearer tok-1"), ("Content-Type", "application/json")]
+    assert json.dumps(kwargs["json"]) == json.dumps(client._build_body_data("a cat", [PNG], "16:9", "2K"))
+    assert kwargs["timeout"] is base if sent == "BASE" else kwargs["timeout"] == sent
+
+
+def test_base_timeout_failure_propagates_before_anything_is_logged(client: Any, http_fake: Any,
+                                                                   recording_logger: Any) -> None:
+    del http_fake.base_timeout
+    with pytest.raises(AttributeError):
+        client.generate_image("p")
+    assert client.generate_image("p", timeout=5) == fail("NO_IMAGE_RESULT")
+    assert ordered(recording_logger.records[0]) == ordered(request_record())
+
+
+@pytest.mark.parametrize(("attrs", "url", "bearer"), [
+    ({"base_url": "http://h/"}, "http://h//v1beta/models/gemini-3-pro-image-preview:generateContent", "Bearer tok-1"),
+    ({"base_url": 42, "api_key": 7}, "42/v1beta/models/gemini-3-pro-image-preview:generateContent", "Bearer 7"),
+    ({"api_key": ""}, URL, "Bearer "),
+])
+def test_attributes_are_read_at_call_time(client: Any, http_fake: Any, attrs: dict[str, Any], url: str,
+                                          bearer: str) -> None:
+    for name, value in attrs.items():
+        setattr(client, name, value)
+    client.generate_image("p")
+    ((args, kwargs),) = http_fake.calls
+    assert args == (url,) and kwargs["headers"]["Authorization"] == bearer
+
+
+def test_options_are_taken_from_a_fresh_kwargs_dict(client: Any, http_fake: Any, recording_logger: Any) -> None:
+    options = {"task_id": "T", "model_key": "K", "timeout": 9, "other": 1}
+    client.generate_image("p", **options)
+    client.generate_image("p", **options)
+    assert options == {"task_id": "T", "model_key": "K", "timeout": 9, "other": 1}
+    requests_logged = [r for r in recording_logger.records if r["msg"].endswith("request api")]
+    assert [(r["task_id"], r["model_key"]) for r in requests_logged] == [("T", "K"), ("T", "K")]
+
+
+# ---- validation ----
+
+@pytest.mark.parametrize(("model", "ratio", "expected"), [
+    ("gemini-9", "2:3", fail("INVALID_PARAMS", message="Invalid model: gemini-9")),
+    (None, "7:5", fail("INVALID_PARAMS", message="Invalid model: None")),
+    ("gemini-2.5-flash-image", "7:5", fail("INVALID_PARAMS", message="Invalid aspect_ratio: 7:5")),
+    ("gemini-3.1-flash-image-preview", None, fail("INVALID_PARAMS", message="Invalid aspect_ratio: None")),
+])
+def test_model_then_ratio_validation(client: Any, http_fake: Any, recording_logger: Any, model: Any, ratio: Any,
+                                     expected: Any) -> None:
+    assert client.generate_image("p", aspect_ratio=ratio, model=model, task_id="T") == expected
+    assert http_fake.calls == [] and recording_logger.calls == []
+
+
+def test_unhashable_model_reaches_the_caller(client: Any, http_fake: Any) -> None:
+    with pytest.raises(TypeError, match="unhashable"):
+        client.generate_image("p", model=["gemini-3-pro-image-preview"])
+
+
+# ---- records and status mapping ----
+
+def test_records_of_a_successful_call(client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock,
+                                      fake_response: Any) -> None:
+    http_fake.reply = fake_response(200, {"candidates": [{"content": {"parts": [
+        {"inlineData": {"mimeType": "image/png", "data": base64.b64encode(PNG).decode()}}]}}]})
+    result = client.generate_image("p", [PNG, b"\xff\xd8"], image_size=None, task_id=1, model_key="mk")
+    assert result == success(PNG)
+    assert json.dumps(recording_logger.records) == json.dumps([
+        request_record(task_id=1, model_key="mk", img_count=2, image_size=None),
+        {"msg": "SORVANEL api complete successfully", "task_id": 1, "model_key": "mk", "second": 1.235},
+        {"msg": "image_candidates", "task_id": 1, "model_key": "mk", "size": len(PNG)},
+    ])
+    assert clock.readings == []
+
+
+@pytest.mark.parametrize(("images", "count"), [(None, 0), ([], 0), ([b"a", b"b"], 2)])
+def test_img_count(client: Any, http_fake: Any, recording_logger: Any, images: Any, count: int) -> None:
+    client.generate_image("p", images)
+    assert recording_logger.records[0]["img_count"] == count
+
+
+class Tag:
+    def __format__(self, spec: str) -> str:
+        return f"formatted[{spec}]"
+
+
+@pytest.mark.parametrize(("tag", "text"), [(None, "None"), (7, "7"), (1.5, "1.5"), (Tag(), "formatted[]"),
+                                           ("", "")])
+def test_model_tag_text_form(client: Any, http_fake: Any, recording_logger: Any, tag: Any, text: str) -> None:
+    client.model_tag = tag
+    client.generate_image("p")
+    assert [r["msg"] for r in recording_logger.records] == [text + " request api",
+                                                            text + " api complete successfully"]
+
+
+NOT_JSON = SimpleNamespace(json_error=json.JSONDecodeError("Expecting value", "x", 0))
+
+# (status, body or NOT_JSON / an exception of json(), result, logged error_dict)
+STATUS_CASES = [
+    (429, NOT_JSON, fail("SERVICE_BUSY", msg="service status_code: 429"), None),
+    (429, {"error": {"message": "slow down"}}, fail("SERVICE_BUSY", msg="slow down"), "BODY"),
+    (500, {"error": {"message": "boom", "code": 500}}, fail("IMAGE_GENERATE_FAIL", msg="boom"), "BODY"),
+    (400, {"error": {"code": 3}}, fail("IMAGE_GENERATE_FAIL", msg=None), "BODY"),
+    (400, {}, fail("IMAGE_GENERATE_FAIL", msg=None), "BODY"),
+    (400, {"error": "bad"}, fail("IMAGE_GENERATE_FAIL", msg="service status_code: 400"), None),
+    (400, [1, 2], fail("IMAGE_GENERATE_FAIL", msg="service status_code: 400"), None),
+    (503, ValueError("no body"), fail("IMAGE_GENERATE_FAIL", msg="service status_code: 503"), None),
+    ("200", {"error": {"message": 5}}, fail("IMAGE_GENERATE_FAIL", msg=5), "BODY"),
+    ("429", NOT_JSON, fail("IMAGE_GENERATE_FAIL", msg="service status_code: 429"), None),
+]
+
+
+@pytest.mark.parametrize(("status", "body", "expected", "logged"), STATUS_CASES)
+def test_status_mapping(client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock, fake_response: Any,
+                        status: Any, body: Any, expected: Any, logged: Any) -> None:
+    if body is NOT_JSON:
+        reply = fake_response(status, json_error=NOT_JSON.json_error)
+    elif isinstance(body, Exception):
+        reply = fake_response(status, json_error=body)
+    else:
+        reply = fake_response(status, body)
+    http_fake.reply = reply
+    assert client.generate_image("p", task_id="T", model_key="K") == expected
+    request, failure = recording_logger.records
+    assert ordered(request) == ordered(request_record(task_id="T", model_key="K"))
+    assert list(failure) == ["msg", "task_id", "model_key", "status_code", "second", "error_dict"]
+    assert failure["msg"] == "SORVANEL api complete fail" and failure["status_code"] is status
+    assert (failure["task_id"], failure["model_key"], failure["second"]) == ("T", "K", 1.235)
+    assert failure["error_dict"] is (body if logged == "BODY" else None)
+    assert reply.json_calls == 1
+
+
+def test_status_equal_to_200_as_a_float_succeeds(client: Any, http_fake: Any, fake_response: Any) -> None:
+    http_fake.reply = fake_response(200.0, {"candidates": [{"finishReason": "OTHER"}]})
+    assert client.generate_image("p") == fail("NO_IMAGE_RESULT", msg="Picture prohibition-OTHER")
+
+
+# ---- exception handlers ----
+
+@pytest.mark.parametrize("error", [requests.exceptions.ReadTimeout("slow"), ReadTimeoutSub()])
+def test_read_timeout(client: Any, http_fake: Any, recording_logger: Any, error: Exception) -> None:
+    http_fake.reply = error
+    assert client.generate_image("p", task_id="T", model_key="K") == fail("SERVICE_TIMEOUT")
+    assert ordered(recording_logger.records) == ordered([request_record(task_id="T", model_key="K"),
+                                                         {"msg": "任务处理超时", "task_id": "T", "model_key": "K"}])
+    assert sys.exception() is None
+
+
+def test_read_timeout_class_is_looked_up_when_matching(client: Any, http_fake: Any,
+                                                       monkeypatch: pytest.MonkeyPatch) -> None:
+    class OwnTimeout(Exception):
+        pass
+
+    monkeypatch.setattr(sorvanel, "requests", SimpleNamespace(exceptions=SimpleNamespace(ReadTimeout=OwnTimeout)))
+    http_fake.reply = OwnTimeout()
+    assert client.generate_image("p") == fail("SERVICE_TIMEOUT")
+    http_fake.reply = requests.exceptions.ReadTimeout()
+    assert client.generate_image("p") == fail("SERVICE_BUSY", msg="ReadTimeout error")
+
+
+@pytest.mark.parametrize("error", [requests.exceptions.ConnectionError("refused here"), OSError(5, "disk gone"),
+                                   KeyError("missing key"), requests.exceptions.ConnectTimeout("connect slow")])
+def test_other_exceptions(client: Any, http_fake: Any, recording_logger: Any, error: Exception) -> None:
+    http_fake.reply = error
+    name = type(error).__name__
+    assert client.generate_image("p", model_key="K") == fail("SERVICE_BUSY", msg=f"{name} error")
+    request, record = recording_logger.records
+    assert list(record) == ["msg", "task_id", "model_key", "error", "traceback"]
+    assert (record["msg"], record["task_id"], record["model_key"]) == (f"SORVANEL {name} error", None, "K")
+    assert record["error"] is error
+    trace = record["traceback"]
+    assert trace.startswith("Traceback (most recent call last):\n") and trace.endswith("\n")
+    assert trace.splitlines()[-1] == f"{type(error).__module__}.{name}: {error}".removeprefix("builtins.")
+    assert re.search(r", in generate_image$", trace, re.MULTILINE)
+    assert sys.exception() is None
+
+
+def test_handler_sees_the_exception_as_the_one_being_handled(client: Any, http_fake: Any, recording_logger: Any,
+                                                             monkeypatch: pytest.MonkeyPatch) -> None:
+    seen: list[Any] = []
+    monkeypatch.setattr(sorvanel, "traceback", SimpleNamespace(format_exc=lambda: seen.append(sys.exception()) or "TB"))
+    error = http_fake.reply = RuntimeError("inner")
+    try:
+        raise LookupError("outer")
+    except LookupError as outer:
+        assert client.generate_image("p") == fail("SERVICE_BUSY", msg="RuntimeError error")
+        assert sys.exception() is outer
+    assert seen == [error] and recording_logger.records[1]["traceback"] == "TB"
+    assert sys.exception() is None
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
+def test_exceptions_outside_exception_pass_through(client: Any, http_fake: Any, recording_logger: Any,
+                                                   error: BaseException) -> None:
+    http_fake.reply = error
+    with pytest.raises(BaseException) as info:
+        client.generate_image("p")
+    assert info.value is error and error.__context__ is None
+    assert ordered(recording_logger.records) == ordered([request_record()])
+
+
+def test_interrupt_while_reading_an_error_body_passes_through(client: Any, http_fake: Any,
+                                                              fake_response: Any) -> None:
+    interrupt = KeyboardInterrupt()
+    http_fake.reply = fake_response(500, json_error=interrupt)
+    with pytest.raises(KeyboardInterrupt) as info:
+        client.generate_image("p")
+    assert info.value is interrupt
+
+
+@pytest.mark.parametrize(("error", "fails_on"), [
+    (requests.exceptions.ReadTimeout("late"), "任务处理超时"),
+    (ConnectionResetError("reset"), "SORVANEL ConnectionResetError error"),
+])
+def test_logger_failure_inside_a_handler_propagates_with_context(client: Any, http_fake: Any, error: Exception,
+                                                                 fails_on: str) -> None:
+    broken = RuntimeError("logger broke")
+
+    class Logger:
+        def debug(self, record: dict[str, Any]) -> None:
+            if record["msg"] == fails_on:
+                raise broken
+
+    client.logger = Logger()
+    http_fake.reply = error
+    with pytest.raises(RuntimeError) as info:
+        client.generate_image("p")
+    assert info.value is broken and broken.__context__ is error
+    assert sys.exception() is None
+
+
+@pytest.mark.parametrize(("images", "reply_error", "name"), [
+    ([b"ok", "not bytes"], None, "TypeError"),
+    (None, json.JSONDecodeError("Expecting value", "<html>", 0), "JSONDecodeError"),
+])
+def test_failures_before_and_after_the_post_are_caught(client: Any, http_fake: Any, recording_logger: Any,
+                                                       fake_response: Any, images: Any, reply_error: Any,
+                                                       name: str) -> None:
+    http_fake.reply = fake_response(200, json_error=reply_error)
+    assert client.generate_image("p", images) == fail("SERVICE_BUSY", msg=f"{name} error")
+    logged = [r["msg"] for r in recording_logger.records]
+    if images:  # the body could not be built: nothing was sent or announced
+        assert http_fake.calls == [] and logged == [f"SORVANEL {name} error"]
+    else:
+        assert logged == ["SORVANEL request api", f"SORVANEL {name} error"]
+
+
+def test_status_comparison_failure_is_caught(client: Any, http_fake: Any, fake_response: Any) -> None:
+    class Status:
+        def __eq__(self, other: object) -> bool:
+            raise ArithmeticError("incomparable")
+
+    http_fake.reply = fake_response(Status(), {})
+    assert client.generate_image("p") == fail("SERVICE_BUSY", msg="ArithmeticError error")
+
+
+def test_globals_are_looked_up_in_the_module_then_in_builtins(client: Any, http_fake: Any, recording_logger: Any,
+                                                              monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.delattr(sorvanel, "time")
+    assert client.generate_image("p") == fail("SERVICE_BUSY", msg="NameError error")
+    assert str(recording_logger.records[-1]["error"]) == "name 'time' is not defined"
+    monkeypatch.setattr(builtins, "time", FakeClock(5.0, 5.5), raising=False)
+    assert client.generate_image("p") == fail("NO_IMAGE_RESULT")
+    assert recording_logger.records[-1]["second"] == 0.5
