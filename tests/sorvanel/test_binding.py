@@ -116,6 +116,10 @@ BINDING_CASES = [
     ("_build_parts", ([],), {"promt": "p"}),
     ("_build_parts", ([], "p"), {"sel": 1}),
     ("_build_parts", (None, None, 3), {}),
+    ("_build_parts", ([],), {"foo": 1, "prompt": 2}),
+    ("_build_parts", ([], "p"), {"prompt": 2, "foo": 1}),
+    ("_build_parts", ([], "p", 3), {"prompt": "x"}),
+    ("_build_parts", ([], "p", 3), {"image_bytes_lst": []}),
     ("_build_parts", ("".join(["p", "x"]),), {"".join(["pro", "mpt"]): "p", "image_bytes_list": []}),
     ("_build_body_data", (), {}),
     ("_build_body_data", ("p", None, "2:3", "1K", "extra"), {}),
@@ -134,6 +138,8 @@ BINDING_CASES = [
     ("start", ("p",), {"prompt": "q"}),
     ("start", ("p", "1:1"), {"aspect_ratio": "1:1"}),
     ("start", ("p",), {"self": 1}),
+    ("start", ("p", "2:3", "1K", None, "m", "extra"), {"foo": 1}),
+    ("start", ("p", "2:3", "1K", None, "m", "extra"), {"model": "m"}),
     ("unbound:start", (), {}),
     ("unbound:_build_parts", (), {}),
     ("unbound:_build_body_data", (), {"image_size": "1K"}),
@@ -210,7 +216,12 @@ TYPE_CASES: list[tuple[Callable[[Any], Any], str, str, str, bool]] = [
 
 @pytest.mark.parametrize(("call", "param", "expected", "got", "note"), TYPE_CASES)
 def test_exact_type_refusals(pair: tuple[Any, Any], recording_logger: Any, http_fake: Any,
-                             call: Callable[[Any], Any], param: str, expected: str, got: str, note: bool) -> None:
+                             monkeypatch: pytest.MonkeyPatch, call: Callable[[Any], Any], param: str, expected: str,
+                             got: str, note: bool) -> None:
+    consulted: list[Any] = []
+    table = type("Table", (), {"__contains__": lambda self, item: consulted.append(item) or True})()
+    monkeypatch.setattr(sorvanel, "_SUPPORTED_RATIOS", table)
+    monkeypatch.setattr(sorvanel, "_SUPPORTED_MODELS", table)
     err = raised(lambda: call(pair[0]))
     assert type(err) is TypeError
     assert str(err) == ARG_TYPE.format(param, expected, got)
@@ -219,8 +230,8 @@ def test_exact_type_refusals(pair: tuple[Any, Any], recording_logger: Any, http_
         assert notes is not None and len(notes) == 1 and "subclass" in notes[0].lower()
     else:
         assert notes is None
-    # Refused before the body: nothing logged, nothing sent.
-    assert recording_logger.calls == [] and http_fake.calls == []
+    # Refused before the body: no table consulted, nothing logged, nothing sent.
+    assert consulted == [] and recording_logger.calls == [] and http_fake.calls == []
 
 
 def test_unchecked_parameters_accept_anything(client: Any, http_fake: Any) -> None:

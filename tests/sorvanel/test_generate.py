@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import base64
 import builtins
+import functools
 import json
 import re
 import sys
@@ -319,3 +320,22 @@ def test_globals_are_looked_up_in_the_module_then_in_builtins(client: Any, http_
     monkeypatch.setattr(builtins, "time", FakeClock(5.0, 5.5), raising=False)
     assert client.generate_image("p") == fail("NO_IMAGE_RESULT")
     assert recording_logger.records[-1]["second"] == 0.5
+
+
+def test_tables_and_codes_are_module_globals_read_at_call_time(client: Any, http_fake: Any,
+                                                               monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(sorvanel, "_SUPPORTED_MODELS", {"m-x"})
+    monkeypatch.setattr(sorvanel, "_SUPPORTED_RATIOS", ["7:5"])
+    monkeypatch.setattr(sorvanel, "ErrorCode", SimpleNamespace(INVALID_PARAMS="bad", NO_IMAGE_RESULT="none"))
+    assert client.generate_image("p") == ("fail", [("code", "bad"),
+                                                   ("message", "Invalid model: gemini-3-pro-image-preview")])
+    assert client.start("p") == ("fail", [("code", "bad"), ("message", "Invalid aspect_ratio: 2:3")])
+    assert client.start("p", "7:5", model="m-x") == ("fail", [("code", "none")])
+    assert http_fake.calls[0][0] == ("http://gemini.test/v1beta/models/m-x:generateContent",)
+
+
+def test_called_through_the_generic_call_protocol(client: Any, http_fake: Any) -> None:
+    options = {"task_id": "T", "timeout": 4}
+    assert type(client).generate_image.__call__(client, "p", **options) == fail("NO_IMAGE_RESULT")
+    assert functools.partial(client.start, "p", model_key="K")(**options) == fail("NO_IMAGE_RESULT")
+    assert [kwargs["timeout"] for _, kwargs in http_fake.calls] == [4, 4] and options == {"task_id": "T", "timeout": 4}
