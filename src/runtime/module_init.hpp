@@ -27,6 +27,22 @@ struct ModuleStatics {
 PyObject* create_module(ModuleStatics& statics, PyObject* spec);
 int exec_module(ModuleStatics& statics, const ModuleInfo& info, PyObject* module);
 
+// The module definition of `info` for multi-phase initialisation: a create slot and an exec
+// slot over the module's own process-wide statics, nothing else.
+template <const ModuleInfo& info>
+PyModuleDef* module_definition() {
+    static ModuleStatics statics;
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) { return create_module(statics, spec); })},
+        {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* module) { return exec_module(statics, info, module); })},
+        {0, nullptr},
+    };
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, info.name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+    return &definition;
+}
+
 // A module global by name: `globals` first, then the built-ins; NameError when missing.
 Ref lookup_global(PyObject* globals, PyObject* name);
 

@@ -41,11 +41,15 @@ bool record_names_ready() {
            names.logging && names.get_logger && names.module_name;
 }
 
-Ref module_logger(const Call& call) {
+bool set_tag_and_logger(const Call& call, PyObject* self, PyObject* default_tag) {
+    Ref tag = dict_get(call.kwargs, names.model_tag, default_tag);
+    if (!tag || PyObject_SetAttr(self, names.model_tag, tag.get()) < 0) return false;
     Ref logging = global(call, names.logging);
     Ref get_logger = logging ? attr(logging.get(), names.get_logger) : Ref{};
     Ref name = get_logger ? global(call, names.module_name) : Ref{};
-    return name ? rt::call(get_logger.get(), name.get()) : Ref{};
+    Ref fallback = name ? rt::call(get_logger.get(), name.get()) : Ref{};
+    Ref logger = fallback ? dict_get(call.kwargs, names.logger, fallback.get()) : Ref{};
+    return logger && PyObject_SetAttr(self, names.logger, logger.get()) == 0;
 }
 
 Ref make_record(PyObject* self, Message msg, PyObject* task_id, PyObject* model_key, std::initializer_list<Entry> rest) {

@@ -23,8 +23,10 @@ struct Entry {
 
 bool record_names_ready();
 
-// logging.getLogger(__name__), through the module's globals: a client's default logger.
-Ref module_logger(const Call& call);
+// The tail of both clients' constructors: self.model_tag = kwargs.get("model_tag", default_tag),
+// then self.logger = kwargs.get("logger", logging.getLogger(__name__)), the default logger
+// being fetched through the module's globals on every construction.
+bool set_tag_and_logger(const Call& call, PyObject* self, PyObject* default_tag);
 
 // A new record {"msg", "task_id", "model_key", *rest}, keys in that order.
 Ref make_record(PyObject* self, Message msg, PyObject* task_id, PyObject* model_key, std::initializer_list<Entry> rest);

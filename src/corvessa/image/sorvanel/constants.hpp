@@ -24,8 +24,6 @@ namespace sorvanel {
     X(get, "get")                                                          \
     X(base_url, "base_url")                                                \
     X(api_key, "api_key")                                                  \
-    X(model_tag, "model_tag")                                              \
-    X(logger, "logger")                                                    \
     X(detect_mime_type, "_detect_mime_type")                               \
     X(bytes_to_part, "_bytes_to_part")                                     \
     X(build_parts, "_build_parts")                                         \

@@ -8,8 +8,6 @@
 namespace sorvanel {
 namespace {
 
-rt::ModuleStatics statics;
-
 bool bind_imports(PyObject* g) {
     return rt::import_module(g, "base64") && rt::import_module(g, "logging") && rt::import_module(g, "time") &&
            rt::import_module(g, "traceback") && rt::import_module(g, "requests") &&
@@ -26,22 +24,9 @@ bool populate(PyObject*, PyObject* globals) {
                                       k.staticmethod});
 }
 
-const rt::ModuleInfo info{"sorvanel", "corvessa.image.sorvanel", populate};
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return rt::create_module(statics, spec); }
-int exec(PyObject* module) { return rt::exec_module(statics, info, module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "sorvanel", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+constexpr rt::ModuleInfo info{"sorvanel", "corvessa.image.sorvanel", populate};
 
 }  // namespace
 }  // namespace sorvanel
 
-PyMODINIT_FUNC PyInit_sorvanel() { return PyModuleDef_Init(&sorvanel::definition); }
+PyMODINIT_FUNC PyInit_sorvanel() { return PyModuleDef_Init(rt::module_definition<sorvanel::info>()); }

@@ -23,8 +23,6 @@ namespace tovarin {
     X(get, "get")                                                          \
     X(base_url, "base_url")                                                \
     X(token, "token")                                                      \
-    X(model_tag, "model_tag")                                              \
-    X(logger, "logger")                                                    \
     X(generate_completions, "_generate_completions")                       \
     X(generate_image, "generate_image")                                    \
     X(prompt, "prompt")                                                    \

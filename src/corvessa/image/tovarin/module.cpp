@@ -8,8 +8,6 @@
 namespace tovarin {
 namespace {
 
-rt::ModuleStatics statics;
-
 bool bind_imports(PyObject* g) {
     return rt::import_module(g, "base64") && rt::import_module(g, "logging") && rt::import_module(g, "os") &&
            rt::import_module(g, "time") && rt::import_module(g, "traceback") && rt::import_module(g, "requests") &&
@@ -25,22 +23,9 @@ bool populate(PyObject*, PyObject* globals) {
            rt::define_class(globals, {"TovarinClient", "corvessa.image.tovarin", client_methods(), k.object, nullptr});
 }
 
-const rt::ModuleInfo info{"tovarin", "corvessa.image.tovarin", populate};
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return rt::create_module(statics, spec); }
-int exec(PyObject* module) { return rt::exec_module(statics, info, module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "tovarin", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+constexpr rt::ModuleInfo info{"tovarin", "corvessa.image.tovarin", populate};
 
 }  // namespace
 }  // namespace tovarin
 
-PyMODINIT_FUNC PyInit_tovarin() { return PyModuleDef_Init(&tovarin::definition); }
+PyMODINIT_FUNC PyInit_tovarin() { return PyModuleDef_Init(rt::module_definition<tovarin::info>()); }
