@@ -1,3 +1,5 @@
+# mypy: ignore-errors
+# (the annotations are the clients' own, stored as strings for introspection, not for checking)
 """Pure-Python SorvanelClient: the Gemini image client written in plain Python.
 
 It exists to measure what the same client costs without native code, and to serve as a
@@ -5,8 +7,6 @@ differential oracle for the native `corvessa.image.sorvanel`: same module global
 signatures, defaults, string annotations and docstrings, same log records (keys in order),
 same outside calls in the same order with the same keywords.
 """
-
-from __future__ import annotations
 
 import base64
 import logging
@@ -29,7 +29,7 @@ def _check_exact(name: str, value: object, expected: type, none_ok: bool = False
         return
     err = TypeError(_ARG_TYPE_MESSAGE % (name, expected.__name__, type(value).__name__))
     if isinstance(value, expected):
-        err.add_note(f"Subclasses of built-in types are refused: pass an exact {expected.__name__}.")
+        err.add_note(f"Subclasses of built-in types are refused here: pass an exact {expected.__name__}.")
     raise err
 
 
@@ -50,7 +50,7 @@ class SorvanelClient(object):
         "            **kwargs:\n                model_tag: 模型标识标签，默认 SORVANEL\n"
         "                logger: 自定义日志器\n        "
     )
-    def __init__(self, base_url: str, api_key: str, **kwargs):
+    def __init__(self, base_url: "str", api_key: "str", **kwargs):
         _check_exact("base_url", base_url, str)
         _check_exact("api_key", api_key, str)
         self.base_url = base_url
@@ -60,7 +60,7 @@ class SorvanelClient(object):
 
     @staticmethod
     @_doc("根据图片字节头自动检测 MIME 类型")
-    def _detect_mime_type(image_bytes: bytes) -> str:
+    def _detect_mime_type(image_bytes: "bytes") -> "str":
         _check_exact("image_bytes", image_bytes, bytes)
         if image_bytes[:8] == b"\x89PNG\r\n\x1a\n":
             return "image/png"
@@ -74,7 +74,7 @@ class SorvanelClient(object):
 
     @staticmethod
     @_doc("\n        图片bytes转Gemini格式\n        ")
-    def _bytes_to_part(image_bytes: bytes, mime_type: str = "image/jpeg") -> Dict[str, Any]:
+    def _bytes_to_part(image_bytes: "bytes", mime_type: "str" = "image/jpeg") -> "Dict[str, Any]":
         _check_exact("image_bytes", image_bytes, bytes)
         _check_exact("mime_type", mime_type, str)
         part = {}
@@ -85,7 +85,7 @@ class SorvanelClient(object):
         return part
 
     @_doc("\n        构建 Gemini parts\n        ")
-    def _build_parts(self, image_bytes_list: List[bytes], prompt: str) -> List[Dict[str, Any]]:
+    def _build_parts(self, image_bytes_list: "List[bytes]", prompt: "str") -> "List[Dict[str, Any]]":
         _check_exact("image_bytes_list", image_bytes_list, list)
         _check_exact("prompt", prompt, str)
         parts = [{"text": prompt}]
@@ -97,11 +97,11 @@ class SorvanelClient(object):
     @_doc("构建 Gemini API 请求体")
     def _build_body_data(
         self,
-        prompt: str,
-        image_bytes_list: Optional[List[bytes]] = None,
-        aspect_ratio: Optional[str] = "2:3",
-        image_size: Optional[str] = "1K",
-    ) -> dict:
+        prompt: "str",
+        image_bytes_list: "Optional[List[bytes]]" = None,
+        aspect_ratio: "Optional[str]" = "2:3",
+        image_size: "Optional[str]" = "1K",
+    ) -> "dict":
         _check_exact("prompt", prompt, str)
         _check_exact("image_bytes_list", image_bytes_list, list, none_ok=True)
         _check_exact("aspect_ratio", aspect_ratio, str, none_ok=True)
@@ -132,7 +132,7 @@ class SorvanelClient(object):
         "\n        从 Gemini 响应中提取 fileUri 列表和 responseId。\n\n        Returns:\n"
         "            (image_urls, response_id)\n        "
     )
-    def _extract_file_uris(data_dict: dict) -> tuple:
+    def _extract_file_uris(data_dict: "dict") -> "tuple":
         _check_exact("data_dict", data_dict, dict)
         image_urls = []
         for candidate in data_dict.get("candidates", []):
@@ -152,13 +152,13 @@ class SorvanelClient(object):
     )
     def generate_image(
         self,
-        prompt: str,
-        image_bytes_list: Optional[List[bytes]] = None,
-        aspect_ratio: _AspectRatio = "2:3",
-        image_size: Optional[str] = "1K",
-        model: _GeminiModel = "gemini-3-pro-image-preview",
+        prompt: "str",
+        image_bytes_list: "Optional[List[bytes]]" = None,
+        aspect_ratio: "_AspectRatio" = "2:3",
+        image_size: "Optional[str]" = "1K",
+        model: "_GeminiModel" = "gemini-3-pro-image-preview",
         **kwargs,
-    ) -> ServiceResult:
+    ) -> "ServiceResult":
         _check_exact("prompt", prompt, str)
         _check_exact("image_bytes_list", image_bytes_list, list, none_ok=True)
         _check_exact("image_size", image_size, str, none_ok=True)
@@ -299,13 +299,13 @@ class SorvanelClient(object):
     )
     def start(
         self,
-        prompt: str,
-        aspect_ratio: _AspectRatio = "2:3",
-        image_size: str = "1K",
+        prompt: "str",
+        aspect_ratio: "_AspectRatio" = "2:3",
+        image_size: "str" = "1K",
         files=None,
-        model: _GeminiModel = "gemini-3-pro-image-preview",
+        model: "_GeminiModel" = "gemini-3-pro-image-preview",
         **kwargs,
-    ) -> ServiceResult:
+    ) -> "ServiceResult":
         _check_exact("prompt", prompt, str)
         _check_exact("image_size", image_size, str)
         if aspect_ratio not in _SUPPORTED_RATIOS:

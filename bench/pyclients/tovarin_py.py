@@ -1,3 +1,5 @@
+# mypy: ignore-errors
+# (the annotations are the clients' own, stored as strings for introspection, not for checking)
 """Pure-Python TovarinClient: the images-API client written in plain Python.
 
 It exists to measure what the same client costs without native code, and to serve as a
@@ -5,8 +7,6 @@ differential oracle for the native `corvessa.image.tovarin`: same module globals
 signatures, defaults, string annotations and docstrings, same log records (keys in order),
 same outside calls in the same order with the same keywords.
 """
-
-from __future__ import annotations
 
 import base64
 import logging
@@ -32,7 +32,7 @@ def _check_exact(name: str, value: object, expected: type, none_ok: bool = False
         return
     err = TypeError(_ARG_TYPE_MESSAGE % (name, expected.__name__, type(value).__name__))
     if isinstance(value, expected):
-        err.add_note(f"Subclasses of built-in types are refused: pass an exact {expected.__name__}.")
+        err.add_note(f"Subclasses of built-in types are refused here: pass an exact {expected.__name__}.")
     raise err
 
 
@@ -53,7 +53,7 @@ class TovarinClient(object):
         "            **kwargs:\n                model_tag: 模型标识标签，默认 GPT-IMAGE-2\n"
         "                logger: 自定义日志器\n        "
     )
-    def __init__(self, base_url: str, api_key: str, **kwargs):
+    def __init__(self, base_url: "str", api_key: "str", **kwargs):
         _check_exact("base_url", base_url, str)
         _check_exact("api_key", api_key, str)
         self.base_url = base_url + "/v1/images"
@@ -63,12 +63,12 @@ class TovarinClient(object):
 
     def _generate_completions(
         self,
-        task_id: str,
-        model_key: str,
+        task_id: "str",
+        model_key: "str",
         payload,
-        files: Optional[List[Tuple[str, bytes]]] = None,
+        files: "Optional[List[Tuple[str, bytes]]]" = None,
         **kwargs,
-    ) -> requests.Response:
+    ) -> "requests.Response":
         _check_exact("task_id", task_id, str, none_ok=True)
         _check_exact("model_key", model_key, str, none_ok=True)
         _check_exact("files", files, list, none_ok=True)
@@ -97,13 +97,13 @@ class TovarinClient(object):
 
     def generate_image(
         self,
-        prompt: str,
-        aspect_ratio: str = "",
-        quality: str = "",
-        image_size: str = "",
-        files: Optional[List[Tuple[str, bytes]]] = None,
+        prompt: "str",
+        aspect_ratio: "str" = "",
+        quality: "str" = "",
+        image_size: "str" = "",
+        files: "Optional[List[Tuple[str, bytes]]]" = None,
         **kwargs,
-    ) -> ServiceResult:
+    ) -> "ServiceResult":
         _check_exact("prompt", prompt, str)
         _check_exact("aspect_ratio", aspect_ratio, str)
         _check_exact("quality", quality, str)
@@ -226,13 +226,13 @@ class TovarinClient(object):
     )
     def start(
         self,
-        prompt: str,
-        aspect_ratio: str = "",
-        quality: str = "",
-        image_size: str = "",
-        files: Union[List[bytes], bytes, str, List[str]] = None,
+        prompt: "str",
+        aspect_ratio: "str" = "",
+        quality: "str" = "",
+        image_size: "str" = "",
+        files: "Union[List[bytes], bytes, str, List[str]]" = None,
         **kwargs,
-    ) -> ServiceResult:
+    ) -> "ServiceResult":
         _check_exact("prompt", prompt, str)
         _check_exact("aspect_ratio", aspect_ratio, str)
         _check_exact("quality", quality, str)

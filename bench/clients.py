@@ -1,0 +1,418 @@
+"""The measured clients, each reduced to a zero-argument call that returns the image bytes.
+
+- floor: a reused `requests.Session`, payload built once, `.json()`, one base64 decode;
+- ours: the native `corvessa.image.sorvanel` / `corvessa.image.tovarin` clients' `start`;
+- py: the pure-Python transcriptions in `pyclients/`;
+- openai: the `openai` SDK's `images.generate` / `images.edit` (images API only);
+- outside (no-network cases only): nothing but the calls a client has to make into other
+  modules (HTTP client, logger, base64, result constructor, size calculator), with prepared
+  arguments: the lower bound of any implementation's time.
+
+Every call checks that it got the image the server sent, so a fast failure path is never
+mistaken for a fast client.
+"""
+
+from __future__ import annotations
+
+import base64
+import contextlib
+import importlib
+import logging
+import time
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from types import ModuleType
+from typing import Any, Final
+
+from payloads import (
+    API_KEY,
+    ASPECT_RATIO,
+    GEMINI_IMAGE_SIZE,
+    GEMINI_MODEL,
+    IMAGES_IMAGE_SIZE,
+    IMAGES_MODEL,
+    IMAGES_PIXEL_SIZE,
+    IMAGES_QUALITY,
+    MIB,
+    PROMPT,
+    base_for,
+    gemini_path,
+    gemini_reply,
+    images_reply,
+    reference_images,
+    reply_image,
+)
+
+Call = Callable[[], bytes]
+
+CLIENTS: Final = ("floor", "ours", "py", "openai")
+CLIENT_LABELS: Final = {
+    "floor": "floor (requests.Session)",
+    "ours": "ours (native)",
+    "py": "pure-Python transcription",
+    "openai": "openai SDK",
+    "outside": "outside calls only (lower bound)",
+}
+# Module of each client kind, per API.
+_MODULES: Final = {
+    ("ours", "gemini"): "corvessa.image.sorvanel",
+    ("ours", "images"): "corvessa.image.tovarin",
+    ("py", "gemini"): "pyclients.sorvanel_py",
+    ("py", "images"): "pyclients.tovarin_py",
+}
+# An address that no call may reach: the in-process cases answer from a canned response.
+_UNREACHABLE: Final = "http://127.0.0.1:9"
+
+
+@dataclass(frozen=True)
+class Case:
+    """One measured situation: which API, which reply size, which reference images."""
+
+    key: str
+    api: str  # "gemini" or "images"
+    reply: str  # size class of the reply image, see payloads.REPLY_SIZES
+    ref_count: int = 0
+    ref_size: int = 0
+    network: bool = True
+
+    @property
+    def label(self) -> str:
+        refs = f"{self.ref_count} x {self.ref_size // MIB} MB refs" if self.ref_count else "text only"
+        api = "Gemini" if self.api == "gemini" else "images API"
+        where = f"{self.reply} reply" if self.network else "no network"
+        return f"{api}, {refs}, {where}"
+
+    def clients(self) -> tuple[str, ...]:
+        if not self.network:
+            return ("ours", "py", "outside")
+        return CLIENTS if self.api == "images" else ("floor", "ours", "py")
+
+    def references(self) -> list[bytes]:
+        return reference_images(self.ref_count, self.ref_size) if self.ref_count else []
+
+
+class Unavailable(Exception):
+    """A client that cannot run here (its module does not import)."""
+
+
+class WrongResult(Exception):
+    """A call that did not return the image the server sent."""
+
+
+def load_module(client: str, api: str) -> ModuleType:
+    """The module behind an "ours" or "py" client; `Unavailable` when it does not import."""
+    name = _MODULES[(client, api)]
+    try:
+        return importlib.import_module(name)
+    except Exception as exc:  # any import failure means: skip these rows, say why
+        raise Unavailable(f"{name}: {type(exc).__name__}: {exc}") from exc
+
+
+def availability(client: str, api: str) -> str | None:
+    """None when the client can run, else why it cannot."""
+    try:
+        if client in ("ours", "py"):
+            load_module(client, api)
+        elif client == "openai":
+            importlib.import_module("openai")
+    except (Unavailable, ImportError) as exc:
+        return str(exc)
+    return None
+
+
+def build_call(
+    client: str,
+    case: Case,
+    server_url: str,
+    refs: list[bytes],
+    *,
+    floor_payload_per_call: bool = False,
+    recorder: RecordingHttpClient | None = None,
+) -> Call:
+    """A zero-argument call of `client` for `case`; `refs` are the reference images it sends.
+
+    `floor_payload_per_call` makes the floor build its request payload inside the call (the
+    memory probes use it, so every client starts from the same raw image bytes). `recorder` is
+    the in-process HTTP client that the "outside" lower bound posts to.
+    """
+    base = base_for(server_url, case.reply) if case.network else _UNREACHABLE
+    if client == "outside":
+        if recorder is None:
+            raise ValueError("the outside-calls lower bound needs the recording http_client")
+        return _outside_calls(case, base, refs, recorder)
+    if client == "floor":
+        return _floor_call(case, base, refs, floor_payload_per_call)
+    if client == "openai":
+        return _openai_call(case, base, refs)
+    return _start_call(load_module(client, case.api), case, base, refs)
+
+
+def expected_image(case: Case) -> bytes:
+    return reply_image(case.reply)
+
+
+# --- ours and the transcriptions: the same `start` calls ---------------------------------------
+
+
+def _start_call(module: ModuleType, case: Case, base: str, refs: list[bytes]) -> Call:
+    files: list[bytes] | None = list(refs) or None
+    if case.api == "gemini":
+        gemini = module.SorvanelClient(base, API_KEY)
+
+        def gemini_call() -> bytes:
+            result = gemini.start(PROMPT, aspect_ratio=ASPECT_RATIO, image_size=GEMINI_IMAGE_SIZE, files=files)
+            return _result_data(result)
+
+        return gemini_call
+
+    images = module.TovarinClient(base, API_KEY)
+
+    def images_call() -> bytes:
+        result = images.start(
+            PROMPT, aspect_ratio=ASPECT_RATIO, quality=IMAGES_QUALITY, image_size=IMAGES_IMAGE_SIZE, files=files
+        )
+        return _result_data(result)
+
+    return images_call
+
+
+def _result_data(result: Any) -> bytes:
+    if result.code is not None:
+        raise WrongResult(repr(result))
+    return result.data
+
+
+# --- the floor: plain requests -----------------------------------------------------------------
+
+
+def _gemini_payload(refs: list[bytes]) -> dict:
+    parts: list[dict] = [{"text": PROMPT}]
+    for ref in refs:
+        parts.append({"inlineData": {"mimeType": "image/png", "data": base64.b64encode(ref).decode("ascii")}})
+    return {
+        "contents": [{"role": "user", "parts": parts}],
+        "generationConfig": {
+            "responseModalities": ["IMAGE"],
+            "imageConfig": {"aspectRatio": ASPECT_RATIO, "imageSize": GEMINI_IMAGE_SIZE},
+        },
+        "response_format": "url",
+    }
+
+
+def _images_fields() -> dict:
+    return {
+        "model": IMAGES_MODEL,
+        "prompt": PROMPT,
+        "response_format": "b64_json",
+        "size": IMAGES_PIXEL_SIZE,
+        "quality": IMAGES_QUALITY,
+        "n": 1,
+    }
+
+
+def _upload_parts(refs: list[bytes]) -> list[tuple[str, tuple[str, bytes, str]]]:
+    return [("image", (f"image-{index}.png", ref, "image/png")) for index, ref in enumerate(refs)]
+
+
+def _floor_call(case: Case, base: str, refs: list[bytes], payload_per_call: bool) -> Call:
+    import requests
+
+    session = requests.Session()
+    headers = {"Authorization": f"Bearer {API_KEY}"}
+    if case.api == "gemini":
+        url = base + gemini_path(GEMINI_MODEL)
+        prebuilt = _gemini_payload(refs)
+
+        def gemini_call() -> bytes:
+            payload = _gemini_payload(refs) if payload_per_call else prebuilt
+            response = session.post(url, json=payload, headers=headers)
+            if response.status_code != 200:
+                raise WrongResult(f"status {response.status_code}")
+            return base64.b64decode(response.json()["candidates"][0]["content"]["parts"][0]["inlineData"]["data"])
+
+        return gemini_call
+
+    fields = _images_fields()
+    if refs:
+        url = base + "/v1/images/edits"
+        uploads = _upload_parts(refs)
+
+        def send() -> Any:
+            return session.post(url, data=fields, files=_upload_parts(refs) if payload_per_call else uploads, headers=headers)
+
+    else:
+        url = base + "/v1/images/generations"
+
+        def send() -> Any:
+            return session.post(url, json=dict(fields) if payload_per_call else fields, headers=headers)
+
+    def call() -> bytes:
+        response = send()
+        if response.status_code != 200:
+            raise WrongResult(f"status {response.status_code}")
+        return base64.b64decode(response.json()["data"][0]["b64_json"])
+
+    return call
+
+
+# --- the openai SDK ----------------------------------------------------------------------------
+
+
+def _openai_call(case: Case, base: str, refs: list[bytes]) -> Call:
+    import openai
+
+    sdk = openai.OpenAI(api_key=API_KEY, base_url=base + "/v1", max_retries=0)
+    uploads = [(f"image-{index}.png", ref, "image/png") for index, ref in enumerate(refs)]
+
+    def call() -> bytes:
+        if uploads:
+            reply = sdk.images.edit(
+                image=uploads, prompt=PROMPT, model=IMAGES_MODEL, size=IMAGES_PIXEL_SIZE,
+                quality=IMAGES_QUALITY, n=1, response_format="b64_json",
+            )
+        else:
+            reply = sdk.images.generate(
+                prompt=PROMPT, model=IMAGES_MODEL, size=IMAGES_PIXEL_SIZE,
+                quality=IMAGES_QUALITY, n=1, response_format="b64_json",
+            )
+        if not reply.data or reply.data[0].b64_json is None:
+            raise WrongResult("reply without b64_json")
+        return base64.b64decode(reply.data[0].b64_json)
+
+    return call
+
+
+# --- the in-process HTTP client of the no-network cases ----------------------------------------
+
+
+class CannedResponse:
+    """A status-200 response whose `json()` hands back one prepared reply."""
+
+    status_code = 200
+
+    def __init__(self, reply: dict) -> None:
+        self._reply = reply
+
+    def json(self) -> dict:
+        return self._reply
+
+
+class RecordingHttpClient:
+    """Stands in for `corvessa.config.http_client`: answers at once and keeps the last call."""
+
+    base_timeout = 120.0
+
+    def __init__(self, reply: dict) -> None:
+        self.response = CannedResponse(reply)
+        self.calls = 0
+        self.last: tuple[str, dict] | None = None
+
+    def post(self, url: str, **kwargs: Any) -> CannedResponse:
+        self.calls += 1
+        self.last = (url, kwargs)
+        return self.response
+
+
+@contextlib.contextmanager
+def recording_http_client(client: str, case: Case) -> Iterator[RecordingHttpClient]:
+    """Swap the client module's `http_client` global for a recorder for the duration.
+
+    The "outside" lower bound has no module: it gets a recorder of its own and posts to it.
+    """
+    image = reply_image(case.reply)
+    recorder = RecordingHttpClient(gemini_reply(image) if case.api == "gemini" else images_reply(image))
+    if client == "outside":
+        yield recorder
+        return
+    module = load_module(client, case.api)
+    saved = getattr(module, "http_client")
+    setattr(module, "http_client", recorder)
+    try:
+        yield recorder
+    finally:
+        setattr(module, "http_client", saved)
+
+
+def check_recorded_request(recorder: RecordingHttpClient, case: Case) -> None:
+    """The no-network call really went through `http_client.post` with the expected shape."""
+    if recorder.last is None:
+        raise WrongResult("http_client.post was never called")
+    url, kwargs = recorder.last
+    if case.api == "gemini":
+        parts = kwargs["json"]["contents"][0]["parts"]
+        ok = url.endswith(":generateContent") and len(parts) == 1 + case.ref_count
+    else:
+        endpoint = "/edits" if case.ref_count else "/generations"
+        ok = url.endswith(endpoint) and len(kwargs.get("files") or []) == case.ref_count
+    if not ok:
+        raise WrongResult(f"unexpected request: {url} {sorted(kwargs)}")
+
+
+# --- the lower bound of the no-network cases ---------------------------------------------------
+
+
+def _outside_calls(case: Case, base: str, refs: list[bytes], recorder: RecordingHttpClient) -> Call:
+    """Only the calls into other modules that one `start` makes, in its order, arguments ready.
+
+    Everything a client computes for itself (argument checks, dictionaries, texts, the walk
+    over the reply) is left out, so no implementation of the same calls can be faster.
+    """
+    if case.api == "gemini":
+        return _outside_gemini(base, refs, recorder)
+    return _outside_images(base, refs, recorder)
+
+
+def _outside_gemini(base: str, refs: list[bytes], recorder: RecordingHttpClient) -> Call:
+    from corvessa.config import _SUPPORTED_MODELS, _SUPPORTED_RATIOS
+    from dolvex import ServiceResult
+
+    logger = logging.getLogger("corvessa.image.sorvanel")
+    url = base + gemini_path(GEMINI_MODEL)
+    headers = {"Authorization": f"Bearer {API_KEY}", "Content-Type": "application/json"}
+    body = _gemini_payload([])
+    record = {"msg": "SORVANEL request api"}
+
+    def call() -> bytes:
+        _ = ASPECT_RATIO in _SUPPORTED_RATIOS, GEMINI_MODEL in _SUPPORTED_MODELS, ASPECT_RATIO in _SUPPORTED_RATIOS
+        for ref in refs:
+            base64.b64encode(ref).decode("utf-8")
+        logger.debug(record)
+        start = time.time()
+        response = recorder.post(url, headers=headers, json=body, timeout=120.0)
+        reply = response.json()
+        logger.debug(record)
+        round(time.time() - start, 3)
+        image = base64.b64decode(reply["candidates"][0]["content"]["parts"][0]["inlineData"]["data"])
+        logger.debug(record)
+        return ServiceResult.success(data=image).data
+
+    return call
+
+
+def _outside_images(base: str, refs: list[bytes], recorder: RecordingHttpClient) -> Call:
+    from dolvex import ServiceResult
+    from tessaly.gpt_image import GPTImageSizeCalculator
+
+    logger = logging.getLogger("corvessa.image.tovarin")
+    headers = {"Authorization": f"Bearer {API_KEY}"}
+    fields = _images_fields()
+    files = [("image", ref) for ref in refs]
+    record = {"msg": "GPT-IMAGE-2 request api"}
+
+    def post() -> CannedResponse:
+        if files:
+            return recorder.post(base + "/v1/images/edits", headers=headers, data=fields, files=files, timeout=120.0)
+        return recorder.post(base + "/v1/images/generations", headers=headers, json=fields, timeout=120.0)
+
+    def call() -> bytes:
+        start = time.time()
+        GPTImageSizeCalculator.calc_size(aspect_ratio=ASPECT_RATIO, resolution=IMAGES_IMAGE_SIZE)
+        logger.debug(record)
+        logger.debug(record)
+        response = post()
+        round(time.time() - start, 3)
+        logger.debug(record)
+        image = base64.b64decode(response.json()["data"][0]["b64_json"])
+        return ServiceResult.success(data=image).data
+
+    return call
