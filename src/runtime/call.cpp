@@ -1,5 +1,7 @@
 #include "runtime/call.hpp"
 
+#include <vector>
+
 namespace rt {
 namespace {
 
@@ -19,33 +21,41 @@ Ref function_str(PyObject* callable) {
     return Ref::steal(PyUnicode_FromFormat("%S()", owned_qualname.get()));
 }
 
-bool merge_extra(PyObject* callable, PyObject* keywords, PyObject* extra) {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(extra, &pos, &key, &value)) {
-        int present = PyDict_Contains(keywords, key);
-        if (present < 0) return false;
-        if (present) {
-            Ref name = function_str(callable);
-            if (name) PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", name.get(), key);
-            return false;
-        }
-        if (PyDict_SetItem(keywords, key, value) < 0) return false;
+void raise_given_twice(PyObject* self, PyObject* name, PyObject* key) {
+    Ref callable = attr(self, name);
+    Ref described = callable ? function_str(callable.get()) : Ref{};
+    if (described) {
+        PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", described.get(), key);
     }
-    return true;
 }
 
 }  // namespace
 
-Ref call_with_keywords(PyObject* callable, std::initializer_list<Keyword> named, PyObject* extra) {
-    Ref keywords = Ref::steal(PyDict_New());
-    if (!keywords) return {};
-    for (const Keyword& keyword : named) {
-        if (PyDict_SetItem(keywords.get(), keyword.name, keyword.value) < 0) return {};
+Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames,
+                              std::initializer_list<PyObject*> values, PyObject* extra) {
+    Py_ssize_t named = PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t extras = extra ? PyDict_GET_SIZE(extra) : 0;
+    std::vector<PyObject*> stack;
+    stack.reserve(static_cast<std::size_t>(1 + named + extras));
+    stack.push_back(self);
+    stack.insert(stack.end(), values.begin(), values.end());
+    if (extras == 0) return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), 1, kwnames));
+    Ref all_names = Ref::steal(PyTuple_New(named + extras));
+    if (!all_names) return {};
+    for (Py_ssize_t i = 0; i < named; ++i) PyTuple_SET_ITEM(all_names.get(), i, Py_NewRef(PyTuple_GET_ITEM(kwnames, i)));
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    for (Py_ssize_t i = named; PyDict_Next(extra, &pos, &key, &value); ++i) {
+        int repeated = PySequence_Contains(kwnames, key);
+        if (repeated != 0) {
+            if (repeated > 0) raise_given_twice(self, name, key);
+            return {};
+        }
+        PyTuple_SET_ITEM(all_names.get(), i, Py_NewRef(key));
+        stack.push_back(value);
     }
-    if (extra && !merge_extra(callable, keywords.get(), extra)) return {};
-    return Ref::steal(PyObject_VectorcallDict(callable, nullptr, 0, keywords.get()));
+    return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), 1, all_names.get()));
 }
 
 bool unpack_pair(PyObject* value, Ref& first, Ref& second) {

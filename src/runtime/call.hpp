@@ -41,14 +41,11 @@ Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, A... args) 
     return Ref::steal(PyObject_VectorcallMethod(name, stack, positional, kwnames));
 }
 
-struct Keyword {
-    PyObject* name;
-    PyObject* value;
-};
-
-// callable(**named, **extra): the named keywords in order, then the entries of the dict
-// `extra`; a key of `extra` that repeats a named keyword raises the interpreter's TypeError.
-Ref call_with_keywords(PyObject* callable, std::initializer_list<Keyword> named, PyObject* extra);
+// self.<name>(**dict(zip(kwnames, values)), **extra): the named keywords in order, then the
+// entries of the dict `extra` (may be nullptr); a key of `extra` that repeats a named keyword
+// raises the interpreter's TypeError for a keyword given twice.
+Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames,
+                              std::initializer_list<PyObject*> values, PyObject* extra);
 
 // `first, second = value`, with the interpreter's unpacking errors.
 bool unpack_pair(PyObject* value, Ref& first, Ref& second);

@@ -40,10 +40,10 @@ bool result_names_ready() {
     names.error_code = interned("ErrorCode");
     names.success = interned("success");
     names.fail = interned("fail");
-    names.kw_data = Py_BuildValue("(s)", "data");
-    names.kw_code = Py_BuildValue("(s)", "code");
-    names.kw_code_msg = Py_BuildValue("(ss)", "code", "msg");
-    names.kw_code_message = Py_BuildValue("(ss)", "code", "message");
+    names.kw_data = interned_names({"data"});
+    names.kw_code = interned_names({"code"});
+    names.kw_code_msg = interned_names({"code", "msg"});
+    names.kw_code_message = interned_names({"code", "message"});
     names.codes = {interned("INVALID_PARAMS"), interned("SERVICE_BUSY"), interned("SERVICE_TIMEOUT"),
                    interned("IMAGE_GENERATE_FAIL"), interned("NO_IMAGE_RESULT")};
     for (PyObject* code : names.codes) {

@@ -22,12 +22,13 @@ bool make_numbers_and_tuples() {
     k.three = PyLong_FromLong(3);
     k.status_ok = PyLong_FromLong(200);
     k.status_busy = PyLong_FromLong(429);
-    k.kw_parts_call = Py_BuildValue("(ss)", "image_bytes_list", "prompt");
-    k.kw_part_call = Py_BuildValue("(ss)", "image_bytes", "mime_type");
-    k.kw_body_call = Py_BuildValue("(ssss)", "image_bytes_list", "prompt", "aspect_ratio", "image_size");
-    k.kw_post_json = Py_BuildValue("(sss)", "headers", "json", "timeout");
+    k.kw_parts_call = rt::interned_names({"image_bytes_list", "prompt"});
+    k.kw_part_call = rt::interned_names({"image_bytes", "mime_type"});
+    k.kw_body_call = rt::interned_names({"image_bytes_list", "prompt", "aspect_ratio", "image_size"});
+    k.kw_post_json = rt::interned_names({"headers", "json", "timeout"});
+    k.kw_generate_call = rt::interned_names({"prompt", "image_bytes_list", "aspect_ratio", "image_size", "model"});
     return k.zero && k.three && k.status_ok && k.status_busy && k.kw_parts_call && k.kw_part_call &&
-           k.kw_body_call && k.kw_post_json;
+           k.kw_body_call && k.kw_post_json && k.kw_generate_call;
 }
 
 bool fetch_builtins() {

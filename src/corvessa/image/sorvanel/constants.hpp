@@ -30,11 +30,8 @@ namespace sorvanel {
     X(build_body_data, "_build_body_data")                                 \
     X(extract_file_uris, "_extract_file_uris")                             \
     X(generate_image, "generate_image")                                    \
-    X(prompt, "prompt")                                                    \
-    X(image_bytes_list, "image_bytes_list")                                \
     X(aspect_ratio, "aspect_ratio")                                        \
     X(image_size, "image_size")                                            \
-    X(model, "model")                                                      \
     X(task_id, "task_id")                                                  \
     X(model_key, "model_key")                                              \
     X(timeout, "timeout")                                                  \
@@ -108,6 +105,7 @@ struct Constants {
     PyObject* kw_part_call = nullptr;      // ("image_bytes", "mime_type")
     PyObject* kw_body_call = nullptr;      // ("image_bytes_list", "prompt", "aspect_ratio", "image_size")
     PyObject* kw_post_json = nullptr;      // ("headers", "json", "timeout")
+    PyObject* kw_generate_call = nullptr;  // ("prompt", "image_bytes_list", "aspect_ratio", "image_size", "model")
     // Built-ins fetched once at load.
     PyObject* object = nullptr;
     PyObject* staticmethod = nullptr;

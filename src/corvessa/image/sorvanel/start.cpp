@@ -29,15 +29,9 @@ Ref gather_and_generate(const rt::Call& call) {
     Ref images = rt::gather_references(call, a["files"], rules);
     if (!images) return {};
     PyObject* image_list = PyList_GET_SIZE(images.get()) ? images.get() : Py_None;
-    Ref generate = rt::attr(a.self(), k.generate_image);
-    if (!generate) return {};
-    return rt::call_with_keywords(generate.get(),
-                                  {{k.prompt, a["prompt"]},
-                                   {k.image_bytes_list, image_list},
-                                   {k.aspect_ratio, a["aspect_ratio"]},
-                                   {k.image_size, a["image_size"]},
-                                   {k.model, a["model"]}},
-                                  a.kwargs());
+    return rt::call_method_with_keywords(a.self(), k.generate_image, k.kw_generate_call,
+                                         {a["prompt"], image_list, a["aspect_ratio"], a["image_size"], a["model"]},
+                                         a.kwargs());
 }
 
 }  // namespace

@@ -28,8 +28,6 @@ namespace tovarin {
     X(prompt, "prompt")                                                    \
     X(aspect_ratio, "aspect_ratio")                                        \
     X(quality, "quality")                                                  \
-    X(image_size, "image_size")                                            \
-    X(files, "files")                                                      \
     X(task_id, "task_id")                                                  \
     X(model_key, "model_key")                                              \
     X(timeout, "timeout")                                                  \
@@ -58,7 +56,6 @@ namespace tovarin {
     X(data_url, "data:image/")                                             \
     X(http, "http://")                                                     \
     X(https, "https://")                                                   \
-    X(comma, ",")                                                          \
     X(calc_dict, "calc_dict")                                              \
     X(space, " ")                                                          \
     X(request_api, " request api")                                         \
@@ -83,6 +80,7 @@ struct Constants {
     PyObject* kw_calc_size = nullptr;         // ("aspect_ratio", "resolution")
     PyObject* kw_post_json = nullptr;         // ("headers", "json", "timeout")
     PyObject* kw_post_form = nullptr;         // ("headers", "data", "files", "timeout")
+    PyObject* kw_generate_call = nullptr;     // ("prompt", "aspect_ratio", "quality", "image_size", "files")
     // Built-ins fetched once at load.
     PyObject* object = nullptr;
     PyObject* round = nullptr;

@@ -26,15 +26,9 @@ Ref gather_and_generate(const rt::Call& call) {
     Ref images = rt::gather_references(call, a["files"], rules);
     if (!images) return {};
     PyObject* files = PyList_GET_SIZE(images.get()) ? images.get() : Py_None;
-    Ref generate = rt::attr(a.self(), k.generate_image);
-    if (!generate) return {};
-    return rt::call_with_keywords(generate.get(),
-                                  {{k.prompt, a["prompt"]},
-                                   {k.aspect_ratio, a["aspect_ratio"]},
-                                   {k.quality, a["quality"]},
-                                   {k.image_size, a["image_size"]},
-                                   {k.files, files}},
-                                  a.kwargs());
+    return rt::call_method_with_keywords(a.self(), k.generate_image, k.kw_generate_call,
+                                         {a["prompt"], a["aspect_ratio"], a["quality"], a["image_size"], files},
+                                         a.kwargs());
 }
 
 }  // namespace
