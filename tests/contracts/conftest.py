@@ -23,6 +23,8 @@ class Seen:
     files: list[tuple[str, str | None, str | None, bytes]]  # field, filename, type, content
     client_port: int
     json: object
+    method: str = "POST"
+    body: bytes = b""
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -58,6 +60,7 @@ class _Handler(BaseHTTPRequestHandler):
 
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
+    request_queue_size = 64  # many clients connect at once: no handshake may wait for a retry
     owner: "LoopbackServer"
 
 
@@ -70,7 +73,7 @@ class LoopbackServer:
         self._server = _Server(("127.0.0.1", 0), _Handler)
         self._server.owner = self
         self.url = f"http://127.0.0.1:{self._server.server_port}"
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
         self._thread.start()
 
     def handle(self, request: Request) -> Response:
@@ -82,6 +85,8 @@ class LoopbackServer:
                    for name, f in request.files.items(multi=True)],
             client_port=int(request.environ["REMOTE_PORT"]),
             json=request.get_json(silent=True),
+            method=request.method,
+            body=request.get_data(),
         ))
         handler = self.routes.get(request.path)
         return handler(request) if handler else Response("no route", status=404)
@@ -114,3 +119,153 @@ def refused_url() -> str:
         sock.bind(("127.0.0.1", 0))
         port = sock.getsockname()[1]
     return f"http://127.0.0.1:{port}/x"
+
+
+# --- a forward proxy and a raw socket server, both on 127.0.0.1 ---------------------------------
+
+# Every environment variable that can steer a request to a proxy or a CA bundle.
+ROUTE_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                   "no_proxy", "NO_PROXY", "REQUEST_METHOD", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")
+
+
+@dataclass
+class Proxied:
+    """One request as the proxy received it."""
+
+    method: str
+    target: str  # absolute URI for a forwarded request, host:port for CONNECT
+    headers: dict[str, str]  # names in lower case
+    body: bytes
+
+
+class _ProxyHandler(BaseHTTPRequestHandler):
+    """Answers forwarded requests itself (nothing leaves the machine) and refuses tunnels."""
+
+    protocol_version = "HTTP/1.1"
+    server: "_ProxyServer"
+
+    def _record(self) -> None:
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        headers = {name.lower(): value for name, value in self.headers.items()}
+        self.server.owner.seen.append(Proxied(self.command, self.path, headers, body))
+
+    def do_POST(self) -> None:
+        self._record()
+        reply = b'{"via": "proxy"}'
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    do_GET = do_POST
+
+    def do_CONNECT(self) -> None:
+        self._record()
+        self.send_response(403)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def log_message(self, format: str, *args: object) -> None:
+        pass
+
+
+class _ProxyServer(ThreadingHTTPServer):
+    daemon_threads = True
+    owner: "ForwardProxy"
+
+
+class ForwardProxy:
+    def __init__(self) -> None:
+        self.seen: list[Proxied] = []
+        self._server = _ProxyServer(("127.0.0.1", 0), _ProxyHandler)
+        self._server.owner = self
+        self.url = f"http://127.0.0.1:{self._server.server_port}"
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
+        self._thread.start()
+
+    def close(self) -> None:
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join(timeout=5)
+
+
+@pytest.fixture
+def forward_proxy() -> Iterator[ForwardProxy]:
+    proxy = ForwardProxy()
+    yield proxy
+    proxy.close()
+
+
+@pytest.fixture
+def route_environment(monkeypatch: pytest.MonkeyPatch) -> pytest.MonkeyPatch:
+    """No proxy, bypass list or CA bundle from the outer environment; the test sets its own."""
+    for name in ROUTE_VARIABLES:
+        monkeypatch.delenv(name, raising=False)
+    return monkeypatch
+
+
+def read_request(conn: socket.socket) -> bytes:
+    """Read one request (head and Content-Length body) from a raw connection."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value)
+    while len(body) < length:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        body += chunk
+    return head + b"\r\n\r\n" + body
+
+
+type Script = Callable[[socket.socket], None]
+
+
+class RawServer:
+    """Accepts connections on 127.0.0.1 and plays a script on each, for faults a real server never makes."""
+
+    def __init__(self, script: Script) -> None:
+        self._script = script
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener.settimeout(0.2)
+        self.url = f"http://127.0.0.1:{self._listener.getsockname()[1]}"
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self) -> None:
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except TimeoutError:
+                continue
+            with conn:
+                conn.settimeout(5)
+                self._script(conn)
+
+    def close(self) -> None:
+        self._stop.set()
+        self._thread.join(timeout=5)
+        self._listener.close()
+
+
+@pytest.fixture
+def raw_server() -> Iterator[Callable[[Script], RawServer]]:
+    started: list[RawServer] = []
+
+    def start(script: Script) -> RawServer:
+        started.append(RawServer(script))
+        return started[-1]
+
+    yield start
+    for srv in started:
+        srv.close()
