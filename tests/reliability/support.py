@@ -1,0 +1,312 @@
+"""Shared pieces of the reliability tests: deterministic fakes for the modules' globals, a
+recording logger that can prove the bearer token never leaks, an emulator in its own process,
+and a raw socket server for faults that no HTTP framework produces on purpose. The fixtures
+that use them are in conftest.py.
+
+The fakes keep nothing per call (no growing lists) unless asked, so that a loop of a thousand
+calls leaves the interpreter's reference and block counts where they were.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import traceback
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from types import ModuleType, SimpleNamespace
+from typing import Any
+
+import requests
+
+import corvessa.image.sorvanel as sorvanel
+import corvessa.image.tovarin as tovarin
+from dolvex import ErrorCode, ServiceResult
+
+# The bearer token of every client in these tests; it must never show up in a record, a result
+# or an exception.
+SECRET = "rel-SECRET-0d9c41f7"
+PNG = b"\x89PNG\r\n\x1a\n" + b"\x00" * 24
+
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+# Figures the tests report (calls made, faults injected, counts measured), by section; printed
+# in the terminal summary of the session.
+FIGURES: dict[str, list[str]] = {}
+
+
+def report(section: str, line: str) -> None:
+    FIGURES.setdefault(section, []).append(line)
+
+
+# ---- loggers ----
+
+class DiscardingLogger:
+    """Takes records and keeps none: used where counts must stay flat."""
+
+    def debug(self, record: Any) -> None:
+        pass
+
+
+class RecordingLogger:
+    """Keeps every record; safe to share between threads (list.append holds the GIL)."""
+
+    def __init__(self) -> None:
+        self.records: list[Any] = []
+
+    def debug(self, record: Any) -> None:
+        self.records.append(record)
+
+
+def text_of(value: Any) -> str:
+    """Everything a reader could see of a value: its repr and, for an exception, its message,
+    notes, chained exceptions and traceback."""
+    if isinstance(value, BaseException):
+        return "".join(traceback.format_exception(value)) + repr(getattr(value, "__notes__", None))
+    return repr(value)
+
+
+def assert_no_secret(*values: Any) -> None:
+    for value in values:
+        assert SECRET not in text_of(value), f"bearer token leaked in {type(value).__name__}"
+
+
+# ---- results ----
+
+def assert_result(result: Any, *, link: Any = None) -> None:
+    """A result is a failure with one of the five codes, or a success carrying bytes; a
+    Gemini file reference that could not be fetched succeeds with the link itself (`link`)."""
+    assert type(result) is ServiceResult, repr(result)
+    if result.ok:
+        assert type(result.data) is bytes or (link is not None and result.data == link), repr(result)
+    else:
+        assert result.code in set(ErrorCode), repr(result)
+        assert result.data is None
+
+
+# ---- fake HTTP client and download tool, installed as module globals ----
+
+class FakeResponse:
+    """`status_code` and `json()`: `json()` returns `body`, or raises a fresh exception made by
+    `error` (a fresh one each time: a re-raised instance would grow its traceback)."""
+
+    def __init__(self, status_code: Any = 200, body: Any = None,
+                 error: Callable[[], BaseException] | None = None) -> None:
+        self.status_code = status_code
+        self.body = body
+        self.error = error
+
+    def json(self) -> Any:
+        if self.error is not None:
+            raise self.error()
+        return self.body
+
+
+def raises(error: Callable[[], BaseException]) -> Callable[..., Any]:
+    """An answer of the fake HTTP client that raises a fresh exception on every call."""
+
+    def post(*args: Any, **kwargs: Any) -> Any:
+        raise error()
+
+    return post
+
+
+class FakeHttpClient:
+    """The package HTTP client's shape. `answer` is a response, or a callable given the call's
+    arguments (see `raises`). With `keep=True` the last call's arguments are kept."""
+
+    def __init__(self, answer: Any, base_timeout: Any = 30.0, keep: bool = False) -> None:
+        self.answer = answer
+        self.base_timeout = base_timeout
+        self.keep = keep
+        self.last: tuple[tuple[Any, ...], dict[str, Any]] | None = None
+
+    def post(self, *args: Any, **kwargs: Any) -> Any:
+        if self.keep:
+            self.last = (args, kwargs)
+        if callable(self.answer):
+            return self.answer(*args, **kwargs)
+        return self.answer
+
+
+def fake_download(url: Any) -> io.BytesIO | None:
+    """What `ferrimo.ImageTool.get_img_url_io` does, decided by the link alone: a non-http(s)
+    value raises like requests does, a link naming "none" gives nothing, "raise" fails the
+    transfer, any other link gives bytes derived from it."""
+    if not isinstance(url, str) or not url.startswith(("http://", "https://")):
+        raise requests.exceptions.InvalidURL(f"no usable link: {url!r}")
+    if "raise" in url:
+        raise requests.exceptions.ConnectionError("connection refused")
+    if "none" in url:
+        return None
+    return io.BytesIO(b"downloaded:" + url.encode("utf-8", "surrogatepass"))
+
+
+def fake_ferrimo(download: Callable[[Any], Any] = fake_download) -> ModuleType:
+    module = ModuleType("ferrimo")
+    module.ImageTool = SimpleNamespace(get_img_url_io=download)  # type: ignore[attr-defined]
+    return module
+
+
+@contextlib.contextmanager
+def module_globals(module: ModuleType, **values: Any) -> Iterator[None]:
+    """Replaces module globals for the duration of a block (usable inside hypothesis tests,
+    where function-scoped fixtures would be shared between examples)."""
+    saved = {name: getattr(module, name) for name in values}
+    for name, value in values.items():
+        setattr(module, name, value)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            setattr(module, name, value)
+
+
+MODULES = {"sorvanel": sorvanel, "tovarin": tovarin}
+
+
+def make_client(kind: str, base_url: str = "http://api.test", logger: Any = None) -> Any:
+    cls = sorvanel.SorvanelClient if kind == "sorvanel" else tovarin.TovarinClient
+    return cls(base_url, SECRET, logger=logger if logger is not None else DiscardingLogger())
+
+
+# ---- the emulator, in a process of its own ----
+
+@dataclass
+class Emulator:
+    base_url: str
+    process: subprocess.Popen[str]
+
+
+def _release_python() -> str:
+    """The release interpreter: the emulator is not what is being checked, and a debug or
+    sanitizer interpreter would only slow it down."""
+    if DEBUG_BUILD:
+        return shutil.which("python3.14") or shutil.which("python3") or sys.executable
+    return sys.executable
+
+
+def _emulator_env() -> dict[str, str]:
+    import corvessa_emulator
+
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")}
+    source = os.path.dirname(os.path.dirname(corvessa_emulator.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [source, os.environ.get("PYTHONPATH")]))
+    env["NO_PROXY"] = env["no_proxy"] = "127.0.0.1,localhost"
+    return env
+
+
+@contextlib.contextmanager
+def emulator_process() -> Iterator[Emulator]:
+    """`python -m corvessa_emulator` on a free port, stopped with Ctrl-C when the block ends."""
+    process = subprocess.Popen([_release_python(), "-m", "corvessa_emulator", "--quiet"], env=_emulator_env(),
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        assert process.stdout is not None
+        line = process.stdout.readline()
+        match = re.search(r"http://127\.0\.0\.1:\d+", line)
+        assert match, f"emulator did not start: {line!r}"
+        yield Emulator(match.group(0), process)
+    finally:
+        process.send_signal(signal.SIGINT)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        if process.stdout is not None:
+            process.stdout.close()
+
+
+# ---- a raw socket server for transport faults ----
+
+class RawServer:
+    """Answers every connection on 127.0.0.1 with `behaviour(conn, closing)` in a thread of its
+    own. Closing the server sets `closing`, which every behaviour's waits watch."""
+
+    def __init__(self, behaviour: Callable[[socket.socket, threading.Event], None]) -> None:
+        self.behaviour = behaviour
+        self.closing = threading.Event()
+        self.sock = socket.create_server(("127.0.0.1", 0))
+        self.sock.settimeout(0.2)
+        self.url = f"http://127.0.0.1:{self.sock.getsockname()[1]}"
+        self.connections = 0
+        self._active = 0
+        self._idle = threading.Condition()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self) -> None:
+        while not self.closing.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            with self._idle:
+                self.connections += 1
+                self._active += 1
+            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
+
+    def _handle(self, conn: socket.socket) -> None:
+        try:
+            with conn:
+                self.behaviour(conn, self.closing)
+        except OSError:
+            pass
+        finally:
+            with self._idle:
+                self._active -= 1
+                self._idle.notify_all()
+
+    def wait_idle(self, seconds: float = 10) -> bool:
+        """Waits until every connection has been handled; False when some still run."""
+        with self._idle:
+            return self._idle.wait_for(lambda: self._active == 0, timeout=seconds)
+
+    def close(self) -> None:
+        self.closing.set()
+        self.sock.close()
+        self.thread.join(timeout=5)
+
+
+def wait_for_hangup(conn: socket.socket, closing: threading.Event) -> None:
+    """Holds the connection without a word until the client hangs up or the server closes."""
+    conn.settimeout(0.05)
+    while not closing.is_set():
+        try:
+            if not conn.recv(4096):
+                return
+        except TimeoutError:
+            continue
+
+
+def read_request(conn: socket.socket) -> bytes:
+    """Reads one HTTP request (head and Content-Length body)."""
+    conn.settimeout(5)
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    match = re.search(rb"(?i)content-length:\s*(\d+)", head)
+    length = int(match.group(1)) if match else 0
+    while len(body) < length:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        body += chunk
+    return head + b"\r\n\r\n" + body

@@ -1,0 +1,508 @@
+"""Property-based fuzzing of both clients with hypothesis.
+
+Replies: random JSON-shaped values (nested objects and arrays, text, numbers, null, booleans,
+huge strings, invalid base64, wrong types at every level, and shapes close to the valid replies
+of each API) with random status codes, served by a fake HTTP client whose `json()` returns the
+value or raises. Properties: nothing leaves `generate_image` or `start`; every result is a
+failure with one of the five codes or a success carrying bytes (or, for a Gemini file reference
+whose download gives nothing, the link); and the result is the one that a small reference model
+of the reply handling, written here in Python, predicts: the same code, message and data.
+
+Reference images: random `files` arguments (nested lists, bytes and their subclasses, byte
+arrays, memory views, tuples, dicts, paths to files, folders, missing and unreadable files,
+links) through `start`; the images that reach the HTTP client are exactly those that a reference
+model of the gathering rules collects, in order, or the call fails with SERVICE_BUSY where the
+model fails.
+"""
+
+from __future__ import annotations
+
+import base64
+import contextlib
+import json
+import os
+import stat
+import string
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path, PurePosixPath
+from typing import Any
+
+import pytest
+import requests
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import corvessa.image.sorvanel as sorvanel
+import corvessa.image.tovarin as tovarin
+from dolvex import ErrorCode
+
+from .support import (PNG, FakeHttpClient, FakeResponse, RecordingLogger, assert_no_secret, assert_result,
+                      fake_download, fake_ferrimo, make_client, module_globals, raises, report)
+
+EXAMPLES = int(os.environ.get("CORVESSA_FUZZ_EXAMPLES", "300"))
+FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                                       HealthCheck.large_base_example])
+B64 = base64.b64encode(PNG).decode()
+# Rare but present: replies carrying megabytes of text, decodable or not.
+HUGE_B64 = base64.b64encode(b"\x89PNG" + os.urandom(3 << 20)).decode()
+HUGE_JUNK = "!" * (4 << 20)
+EXAMPLES_RUN: dict[str, int] = {}
+
+
+@pytest.fixture(scope="module", autouse=True)
+def _report_examples() -> Iterator[None]:
+    yield
+    for name, count in EXAMPLES_RUN.items():
+        report("hypothesis examples run", f"{name:48} {count}")
+
+
+def counted(name: str) -> None:
+    EXAMPLES_RUN[name] = EXAMPLES_RUN.get(name, 0) + 1
+
+
+# ---- strategies: replies ----
+
+KEYS = ["candidates", "content", "parts", "fileData", "fileUri", "inlineData", "inline_data", "data",
+        "finishReason", "responseId", "error", "message", "b64_json", "url", "text", "mimeType"]
+FINISH = ["STOP", "IMAGE_SAFETY", "IMAGE_OTHER", "OTHER", "IMAGE_PROHIBITED_CONTENT", "PROHIBITED_CONTENT",
+          "SAFETY", ""]
+LINKS = ["http://img.test/a.png", "https://img.test/none.png", "http://img.test/raise", "HTTP://img.test/a",
+         "ftp://img.test/a", "", "data:image/png;base64," + B64, "data:image/png;base64", "data:image/x,!!=",
+         "data:text/plain," + B64]
+
+scalars = (st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats() | st.text(max_size=30)
+           | st.sampled_from([HUGE_B64, HUGE_JUNK]))
+json_values = st.recursive(
+    scalars,
+    lambda kids: st.lists(kids, max_size=4) | st.dictionaries(st.sampled_from(KEYS) | st.text(max_size=6), kids,
+                                                              max_size=5),
+    max_leaves=20)
+def weighted(*choices: tuple[int, st.SearchStrategy[Any]]) -> st.SearchStrategy[Any]:
+    """One of the strategies, picked in proportion to its weight (one_of would treat repeats of
+    one strategy as a single branch). Shrinking moves towards the first choice."""
+    table = [strategy for weight, strategy in choices for _ in range(weight)]
+    return st.integers(0, len(table) - 1).flatmap(lambda i: table[i])
+
+
+valid_b64 = st.sampled_from([B64, base64.b64encode(b"GIF89a" + bytes(range(40))).decode(), "QUJD"])
+base64_texts = weighted(
+    (3, valid_b64),
+    (1, st.sampled_from(["", "abc", "QUJ", "====", "!!!", B64[:-1], HUGE_B64, HUGE_JUNK])),
+    (1, st.text(alphabet=string.ascii_letters + string.digits + "+/=-_ \n", max_size=24)))
+links = weighted((3, st.sampled_from(LINKS)), (1, st.text(max_size=12)))
+
+
+def or_anything(strategy: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
+    """Mostly the near-valid shape, sometimes any JSON value in its place (a wrong type at
+    this level)."""
+    return weighted((9, strategy), (1, json_values))
+
+
+def record(required: dict[str, st.SearchStrategy[Any]] | None = None,
+           **optional: st.SearchStrategy[Any]) -> st.SearchStrategy[dict[str, Any]]:
+    return st.fixed_dictionaries(required or {}, optional=optional)
+
+
+inline_blobs = or_anything(record({"data": or_anything(base64_texts)}, mimeType=st.just("image/png")))
+gemini_parts = or_anything(st.one_of(
+    record({"text": st.text(max_size=8)}),
+    record({"inlineData": inline_blobs}),
+    record({"inlineData": inline_blobs}),
+    record({"inline_data": inline_blobs}),
+    record({"inlineData": st.just({}), "inline_data": inline_blobs}),
+    record({"fileData": or_anything(record({"fileUri": or_anything(links)}, mimeType=st.just("image/png")))}),
+))
+gemini_contents = or_anything(record({"parts": or_anything(st.lists(gemini_parts, min_size=1, max_size=4))},
+                                     role=st.just("model")))
+gemini_candidates = or_anything(record({"content": gemini_contents},
+                                       finishReason=or_anything(st.sampled_from(FINISH)), index=st.integers(0, 3)))
+gemini_replies = or_anything(record({"candidates": or_anything(st.lists(gemini_candidates, min_size=1, max_size=3))},
+                                    responseId=st.text(max_size=8)))
+gemini_refusals = record({"candidates": st.lists(record(finishReason=or_anything(st.sampled_from(FINISH))),
+                                                 max_size=3)})
+
+image_items = or_anything(st.one_of(
+    record({"b64_json": or_anything(base64_texts)}, revised_prompt=st.text(max_size=8)),
+    record({"url": or_anything(links)}),
+    record(b64_json=or_anything(base64_texts), url=or_anything(links))))
+images_replies = or_anything(record({"data": or_anything(st.lists(image_items, min_size=1, max_size=3))},
+                                    created=st.integers(0, 2**31)))
+
+error_bodies = or_anything(record(error=or_anything(record(message=json_values, code=st.integers(400, 599),
+                                                           status=st.text(max_size=8)))))
+statuses = weighted((3, st.just(200)),
+                    (1, st.sampled_from([201, 204, 400, 401, 404, 429, 500, 503, "200", 200.0, None, True, 599])))
+
+
+def json_error() -> BaseException:
+    return requests.exceptions.JSONDecodeError("Expecting value", "<html>", 0)
+
+
+TRANSPORT = {"ReadTimeout": lambda: requests.exceptions.ReadTimeout("read timed out"),
+             "ConnectionError": lambda: requests.exceptions.ConnectionError("refused"),
+             "ChunkedEncodingError": lambda: requests.exceptions.ChunkedEncodingError("cut"),
+             "OSError": lambda: OSError("reset")}
+
+
+@dataclass(frozen=True)
+class Exchange:
+    """One HTTP exchange as the fake client plays it."""
+
+    status: Any
+    body: Any
+    json_fails: Callable[[], BaseException] | None
+    transport: str | None  # the name of an exception that post raises instead
+
+    def json_value(self) -> Any:
+        """What the reply's json() gives, or raises."""
+        if self.json_fails is not None:
+            raise self.json_fails()
+        return self.body
+
+    def http(self) -> FakeHttpClient:
+        if self.transport:
+            return FakeHttpClient(raises(TRANSPORT[self.transport]))
+        return FakeHttpClient(FakeResponse(self.status, self.body, error=self.json_fails))
+
+
+def exchanges(success_bodies: st.SearchStrategy[Any]) -> st.SearchStrategy[Exchange]:
+    @st.composite
+    def build(draw: st.DrawFn) -> Exchange:
+        status = draw(statuses)
+        body = draw(success_bodies if status == 200 else st.one_of(error_bodies, json_values))
+        fails = draw(st.sampled_from([None, None, None, None, json_error, lambda: ValueError("not json")]))
+        transport = draw(st.sampled_from([None] * 12 + list(TRANSPORT)))
+        return Exchange(status, body, fails, transport)
+
+    return build()
+
+
+# ---- reference model of the reply handling ----
+
+@dataclass(frozen=True)
+class Expected:
+    code: ErrorCode | None
+    msg: Any = None
+    data: Any = None
+
+
+def downloaded(url: Any) -> Any:
+    io = fake_download(url)
+    return io.getvalue() if io else None
+
+
+def error_message(status: Any, exchange: Exchange) -> Any:
+    message = "service status_code: " + format(status, "")
+    try:
+        body = exchange.json_value()
+        message = body.get("error", {}).get("message")
+    except Exception:
+        pass
+    return message
+
+
+def gemini_file_uris(reply: Any) -> list[Any]:
+    if type(reply) is not dict:
+        raise TypeError("data_dict must be a dict")
+    urls = []
+    for candidate in reply.get("candidates", []):
+        for part in candidate.get("content", {}).get("parts", []):
+            file_data = part.get("fileData")
+            if file_data:
+                uri = file_data.get("fileUri")
+                if uri:
+                    urls.append(uri)
+    return urls
+
+
+def gemini_inline(reply: dict[str, Any]) -> Expected:
+    finish = None
+    for candidate in reply.get("candidates", []):
+        finish = candidate.get("finishReason")
+        if "content" in candidate and "parts" in candidate["content"]:
+            images = []
+            for part in candidate["content"].get("parts", []):
+                blob = part.get("inlineData") or part.get("inline_data")
+                if blob and (data := blob.get("data")):
+                    images.append(base64.b64decode(data))
+            if images:
+                return Expected(None, data=max(images, key=len))
+    if finish in ("IMAGE_SAFETY", "IMAGE_OTHER", "OTHER"):
+        return Expected(ErrorCode.NO_IMAGE_RESULT, "Picture prohibition-" + format(finish, ""))
+    if finish in ("IMAGE_PROHIBITED_CONTENT", "PROHIBITED_CONTENT"):
+        return Expected(ErrorCode.NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY")
+    return Expected(ErrorCode.NO_IMAGE_RESULT)
+
+
+def gemini_expected(exchange: Exchange) -> Expected:
+    if exchange.transport == "ReadTimeout":
+        return Expected(ErrorCode.SERVICE_TIMEOUT)
+    if exchange.transport:
+        return Expected(ErrorCode.SERVICE_BUSY, exchange.transport + " error")
+    status = exchange.status
+    if status != 200:
+        code = ErrorCode.SERVICE_BUSY if status == 429 else ErrorCode.IMAGE_GENERATE_FAIL
+        return Expected(code, error_message(status, exchange))
+    try:
+        reply = exchange.json_value()
+        urls = gemini_file_uris(reply)
+        if urls:
+            image = downloaded(urls[0])
+            return Expected(None, data=image if image is not None else urls[0])
+        return gemini_inline(reply)
+    except Exception as exc:
+        return Expected(ErrorCode.SERVICE_BUSY, type(exc).__name__ + " error")
+
+
+def images_decoded(reply: Any) -> Expected | None:
+    if not (isinstance(reply, dict) and "data" in reply):
+        return None
+    data = reply["data"]
+    if not (data and len(data) >= 1):
+        return None
+    item = data[0]
+    if isinstance(item, dict) and "b64_json" in item:
+        return Expected(None, data=base64.b64decode(item.get("b64_json")))  # type: ignore[arg-type]
+    if isinstance(item, dict) and "url" in item:
+        url = item.get("url") or ""
+        if type(url) is not str:
+            raise TypeError("Expected str")
+        if url.startswith("data:image/"):
+            return Expected(None, data=base64.b64decode(url.split(",")[1]))
+        if not url.startswith(("http://", "https://")):
+            return Expected(ErrorCode.NO_IMAGE_RESULT)
+        image = downloaded(url)
+        return Expected(None, data=image) if image is not None else None
+    return None
+
+
+def images_expected(exchange: Exchange) -> Expected:
+    if exchange.transport == "ReadTimeout":
+        return Expected(ErrorCode.SERVICE_TIMEOUT)
+    if exchange.transport:
+        return Expected(ErrorCode.SERVICE_BUSY)
+    status = exchange.status
+    if status != 200:
+        return Expected(ErrorCode.IMAGE_GENERATE_FAIL, error_message(status, exchange))
+    try:
+        return images_decoded(exchange.json_value()) or Expected(ErrorCode.NO_IMAGE_RESULT)
+    except Exception:
+        return Expected(ErrorCode.SERVICE_BUSY)
+
+
+def assert_matches(result: Any, expected: Expected) -> None:
+    assert (result.code, result.msg, result.data) == (expected.code, expected.msg, expected.data), \
+        f"{result!r} != {expected!r}"
+
+
+def first_link(expected: Expected) -> Any:
+    return expected.data if isinstance(expected.data, str) else None
+
+
+# ---- reply properties ----
+
+@FUZZ
+@given(exchange=exchanges(gemini_replies | gemini_refusals))
+def test_sorvanel_answers_any_reply_as_the_model_predicts(exchange: Exchange) -> None:
+    counted("sorvanel replies")
+    logger = RecordingLogger()
+    client = make_client("sorvanel", logger=logger)
+    expected = gemini_expected(exchange)
+    with module_globals(sorvanel, http_client=exchange.http(), ferrimo=fake_ferrimo()):
+        generated = client.generate_image("a cat", task_id="t", model_key="k")
+        started = client.start("a cat", task_id="t", model_key="k")
+    for result in (generated, started):
+        assert_result(result, link=first_link(expected))
+        assert_matches(result, expected)
+    assert_no_secret(generated, started, *logger.records)
+
+
+@FUZZ
+@given(exchange=exchanges(images_replies))
+def test_tovarin_answers_any_reply_as_the_model_predicts(exchange: Exchange) -> None:
+    counted("tovarin replies")
+    logger = RecordingLogger()
+    client = make_client("tovarin", logger=logger)
+    expected = images_expected(exchange)
+    with module_globals(tovarin, http_client=exchange.http(), ferrimo=fake_ferrimo()):
+        generated = client.generate_image("a cat", "1:1", "high", "1k", task_id="t", model_key="k")
+        started = client.start("a cat", task_id="t", model_key="k")
+    for result in (generated, started):
+        assert_result(result)
+        assert_matches(result, expected)
+    assert_no_secret(generated, started, *logger.records)
+
+
+# ---- reference images ----
+
+class Blob(bytes):
+    """A bytes subclass: gathered like bytes, refused by the exact check of _detect_mime_type."""
+
+
+class Name(str):
+    """A str subclass: gathered like a str."""
+
+
+FILE_NAMES = ["ref.png", "other.bin", "empty.bin", "folder", "missing.png", "locked.png", ".", "..", "",
+              "/proc/self/mem"]
+REFERENCE_LINKS = ["http://img.test/a.png", "https://img.test/b", "https://img.test/none", "http://img.test/raise",
+                   "HTTP://img.test/a", "ftp://img.test/a", "http:/img.test"]
+reference_leaves = st.one_of(
+    st.binary(max_size=12),
+    st.builds(Blob, st.binary(max_size=8)),
+    st.builds(bytearray, st.binary(max_size=8)),
+    st.binary(max_size=8).map(lambda data: memoryview(data)),
+    st.sampled_from(FILE_NAMES),
+    st.sampled_from(REFERENCE_LINKS),
+    st.builds(Name, st.sampled_from(FILE_NAMES + REFERENCE_LINKS)),
+    st.text(alphabet=string.ascii_letters + ".-_ ", max_size=8),
+    st.none(), st.integers(), st.tuples(st.binary(max_size=4)),
+    st.builds(PurePosixPath, st.sampled_from(FILE_NAMES[:3])),
+    st.dictionaries(st.text(max_size=3), st.binary(max_size=3), max_size=2),
+)
+reference_files = st.one_of(reference_leaves,
+                            st.recursive(reference_leaves, lambda kids: st.lists(kids, max_size=5), max_leaves=10))
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Path]:
+    root = Path(tmp_path_factory.mktemp("references"))
+    (root / "ref.png").write_bytes(PNG)
+    (root / "other.bin").write_bytes(b"GIF89a-other")
+    (root / "empty.bin").write_bytes(b"")
+    (root / "folder").mkdir()
+    locked = root / "locked.png"
+    locked.write_bytes(b"locked")
+    locked.chmod(0)  # root reads it anyway; the model opens it the same way and agrees
+    yield root
+    locked.chmod(stat.S_IRUSR | stat.S_IWUSR)
+
+
+def collect_one(text: str, images: list[bytes]) -> None:
+    if text.startswith(("http://", "https://")):
+        image = downloaded(text)
+        if image:
+            images.append(image)
+    elif os.path.exists(text):
+        with open(text, "rb") as f:
+            images.append(f.read())
+
+
+def gathered(files: Any) -> list[bytes]:
+    """The reference images that start collects from `files`, in order; raises where it fails."""
+    images: list[bytes] = []
+    if not files:
+        return images
+    if isinstance(files, str):
+        collect_one(files, images)
+    elif isinstance(files, bytes):
+        images.append(files)
+    elif isinstance(files, list):
+        for item in files:
+            if isinstance(item, str):
+                collect_one(item, images)
+            elif isinstance(item, bytes):
+                images.append(item)
+    return images
+
+
+def expected_images(files: Any) -> list[bytes] | None:
+    try:
+        return gathered(files)
+    except Exception:
+        return None
+
+
+GEMINI_OK = {"candidates": [{"content": {"parts": [{"inlineData": {"data": B64}}]}}]}
+
+
+def posted_gemini_images(http: FakeHttpClient) -> list[bytes]:
+    assert http.last is not None
+    parts = http.last[1]["json"]["contents"][0]["parts"]
+    return [base64.b64decode(part["inlineData"]["data"]) for part in parts[1:]]
+
+
+def posted_form_images(http: FakeHttpClient) -> list[bytes]:
+    assert http.last is not None
+    kwargs = http.last[1]
+    if "json" in kwargs:
+        return []
+    assert [name for name, _ in kwargs["files"]] == ["image"] * len(kwargs["files"])
+    return [image for _, image in kwargs["files"]]
+
+
+@FUZZ
+@given(files=reference_files)
+def test_sorvanel_gathers_exactly_the_reference_images(folder: Path, files: Any) -> None:
+    counted("sorvanel reference images")
+    http = FakeHttpClient(FakeResponse(200, GEMINI_OK), keep=True)
+    logger = RecordingLogger()
+    with contextlib.chdir(folder), module_globals(sorvanel, http_client=http, ferrimo=fake_ferrimo()):
+        expected = expected_images(files)
+        result = make_client("sorvanel", logger=logger).start("a cat", files=files)
+    assert_result(result)
+    if expected is None:
+        assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, None, None), result
+    elif any(type(image) is not bytes for image in expected):
+        # A bytes subclass is gathered, then refused by _detect_mime_type inside generate_image.
+        assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, "TypeError error", None), result
+    else:
+        assert result.ok, result
+        assert posted_gemini_images(http) == expected
+    assert_no_secret(result, *logger.records)
+
+
+@FUZZ
+@given(files=reference_files)
+def test_tovarin_gathers_exactly_the_reference_images(folder: Path, files: Any) -> None:
+    counted("tovarin reference images")
+    http = FakeHttpClient(FakeResponse(200, {"data": [{"b64_json": B64}]}), keep=True)
+    logger = RecordingLogger()
+    with contextlib.chdir(folder), module_globals(tovarin, http_client=http, ferrimo=fake_ferrimo()):
+        expected = expected_images(files)
+        result = make_client("tovarin", logger=logger).start("a cat", files=files)
+    assert_result(result)
+    if expected is None:
+        assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, None, None), result
+    else:
+        assert result.ok, result
+        assert posted_form_images(http) == expected
+    assert_no_secret(result, *logger.records)
+
+
+# ---- files that exist but cannot be read, and links through the real download tool ----
+
+@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("where", ["folder", "proc-mem", "locked"])
+def test_an_existing_path_that_cannot_be_read_is_service_busy(folder: Path, kind: str, where: str) -> None:
+    if where == "locked" and os.geteuid() == 0:
+        pytest.skip("root reads a file without permissions; /proc/self/mem covers an unreadable path here")
+    path = {"folder": str(folder / "folder"), "proc-mem": "/proc/self/mem", "locked": str(folder / "locked.png")}[where]
+    logger = RecordingLogger()
+    http = FakeHttpClient(FakeResponse(200, {}), keep=True)
+    with module_globals(sorvanel if kind == "sorvanel" else tovarin, http_client=http):
+        result = make_client(kind, logger=logger).start("a cat", files=[PNG, path])
+    assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, None, None)
+    [failure] = logger.records
+    assert failure["msg"].endswith(("IsADirectoryError warning", "OSError warning", "PermissionError warning"))
+
+
+def test_links_download_through_the_real_tool(emulator: Any) -> None:
+    """Links served by the emulator, fetched by the real ferrimo: the bytes arrive unchanged, a
+    missing picture (404) adds nothing, a refused connection fails the call."""
+    png_link = json.loads(requests.post(f"{emulator.base_url}/v1/images/generations", timeout=30,
+                                        headers={"Authorization": "Bearer x"},
+                                        json={"prompt": "ref", "response_format": "url"}).text)["data"][0]["url"]
+    picture = requests.get(png_link, timeout=30).content
+    missing = f"{emulator.base_url}/files/missing-0.png"
+    for kind, module in (("sorvanel", sorvanel), ("tovarin", tovarin)):
+        http = FakeHttpClient(FakeResponse(200, {}), keep=True)
+        with module_globals(module, http_client=http):
+            make_client(kind).start("a cat", files=[png_link, missing, PNG])
+            sent = posted_gemini_images(http) if kind == "sorvanel" else posted_form_images(http)
+            assert sent == [picture, PNG]
+            http.last = None
+            refused = make_client(kind).start("a cat", files=["http://127.0.0.1:9/x.png"])
+            assert (refused.code, http.last) == (ErrorCode.SERVICE_BUSY, None)
