@@ -10,6 +10,7 @@
 #include "runtime/text.hpp"
 
 #include <string>
+#include <utility>
 
 namespace rt {
 namespace {
@@ -59,6 +60,13 @@ bool warn_on_version_mismatch(const char* qualified) {
 void forget_module(ModuleStatics& statics) {
     Py_CLEAR(statics.module);
     statics.globals = nullptr;
+}
+
+// Frees the state block that the interpreter replaced on a re-import (a zero-sized block,
+// but one per re-import); kept when it is still the module's own.
+void forget_replaced_state(ModuleStatics& statics, PyObject* module) {
+    void* replaced = std::exchange(statics.replaced_state, nullptr);
+    if (replaced && replaced != PyModule_GetState(module)) PyMem_Free(replaced);
 }
 
 // The registry entry `name`, only when it is there and has every requested name.
@@ -152,13 +160,19 @@ PyObject* create_module(ModuleStatics& statics, PyObject* spec) {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (statics.module) return Py_NewRef(statics.module);
+    if (statics.module) {
+        statics.replaced_state = PyModule_GetState(statics.module);
+        return Py_NewRef(statics.module);
+    }
     return new_module_from_spec(spec).release();
 }
 
 int exec_module(ModuleStatics& statics, const ModuleInfo& info, PyObject* module) {
     if (statics.module) {
-        if (statics.module == module) return 0;
+        if (statics.module == module) {
+            forget_replaced_state(statics, module);
+            return 0;
+        }
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.", info.name);
         return -1;

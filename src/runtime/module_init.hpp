@@ -22,6 +22,9 @@ struct ModuleStatics {
     std::int64_t interpreter = -1;  // the first interpreter that created the module
     PyObject* module = nullptr;     // owned while the module is loaded
     PyObject* globals = nullptr;    // the module's dict, borrowed from `module`
+    // The interpreter drops the state block of a module that a create step hands back and
+    // gives it a new one; the old block is freed once that has happened.
+    void* replaced_state = nullptr;
 };
 
 PyObject* create_module(ModuleStatics& statics, PyObject* spec);
