@@ -2,6 +2,7 @@
 
 #include "runtime/call.hpp"
 #include "runtime/function.hpp"
+#include "runtime/module_init.hpp"
 #include "runtime/text.hpp"
 
 namespace rt {
@@ -17,6 +18,9 @@ struct RecordNames {
     PyObject* logging;
     PyObject* get_logger;
     PyObject* module_name;
+    PyObject* time;
+    PyObject* round;  // the built-in
+    PyObject* three;
 };
 RecordNames names{};
 
@@ -36,9 +40,20 @@ bool record_names_ready() {
     if (names.logger) return true;
     names = {interned("logger"),  interned("debug"),   interned("model_tag"), interned("msg"),
              interned("task_id"), interned("model_key"), interned("logging"), interned("getLogger"),
-             interned("__name__")};
-    return names.logger && names.debug && names.model_tag && names.msg && names.task_id && names.model_key &&
+             interned("__name__"), interned("time"), builtin("round").release(), PyLong_FromLong(3)};
+    return names.time && names.round && names.three && names.logger && names.debug && names.model_tag && names.msg && names.task_id && names.model_key &&
            names.logging && names.get_logger && names.module_name;
+}
+
+Ref clock(const Call& call) {
+    Ref time = global(call, names.time);
+    return time ? call_method(time.get(), names.time) : Ref{};
+}
+
+Ref seconds_since(const Call& call, PyObject* started) {
+    Ref stop = clock(call);
+    Ref seconds = stop ? Ref::steal(PyNumber_Subtract(stop.get(), started)) : Ref{};
+    return seconds ? rt::call(names.round, seconds.get(), names.three) : Ref{};
 }
 
 bool set_tag_and_logger(const Call& call, PyObject* self, PyObject* default_tag) {

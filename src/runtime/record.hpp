@@ -23,6 +23,12 @@ struct Entry {
 
 bool record_names_ready();
 
+// time.time(), through the module's `time` global: a request's start.
+Ref clock(const Call& call);
+
+// round(time.time() - started, 3): the seconds a record reports.
+Ref seconds_since(const Call& call, PyObject* started);
+
 // The tail of both clients' constructors: self.model_tag = kwargs.get("model_tag", default_tag),
 // then self.logger = kwargs.get("logger", logging.getLogger(__name__)), the default logger
 // being fetched through the module's globals on every construction.

@@ -19,7 +19,6 @@ bool make_texts() {
 
 bool make_numbers_and_tuples() {
     k.zero = PyLong_FromLong(0);
-    k.three = PyLong_FromLong(3);
     k.status_ok = PyLong_FromLong(200);
     k.status_busy = PyLong_FromLong(429);
     k.kw_parts_call = rt::interned_names({"image_bytes_list", "prompt"});
@@ -27,15 +26,14 @@ bool make_numbers_and_tuples() {
     k.kw_body_call = rt::interned_names({"image_bytes_list", "prompt", "aspect_ratio", "image_size"});
     k.kw_post_json = rt::interned_names({"headers", "json", "timeout"});
     k.kw_generate_call = rt::interned_names({"prompt", "image_bytes_list", "aspect_ratio", "image_size", "model"});
-    return k.zero && k.three && k.status_ok && k.status_busy && k.kw_parts_call && k.kw_part_call &&
+    return k.zero && k.status_ok && k.status_busy && k.kw_parts_call && k.kw_part_call &&
            k.kw_body_call && k.kw_post_json && k.kw_generate_call;
 }
 
 bool fetch_builtins() {
     k.object = rt::builtin("object").release();
     k.staticmethod = k.object ? rt::builtin("staticmethod").release() : nullptr;
-    k.round = k.staticmethod ? rt::builtin("round").release() : nullptr;
-    k.import = k.round ? rt::builtin("__import__").release() : nullptr;
+    k.import = k.staticmethod ? rt::builtin("__import__").release() : nullptr;
     k.open = k.import ? rt::builtin("open").release() : nullptr;
     return k.open != nullptr;
 }

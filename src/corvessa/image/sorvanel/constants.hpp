@@ -8,7 +8,6 @@ namespace sorvanel {
 
 #define SORVANEL_TEXTS(X)                                                  \
     X(base64, "base64")                                                    \
-    X(time, "time")                                                        \
     X(http_client, "http_client")                                          \
     X(supported_ratios, "_SUPPORTED_RATIOS")                               \
     X(supported_models, "_SUPPORTED_MODELS")                               \
@@ -98,7 +97,6 @@ struct Constants {
     SORVANEL_TEXTS(SORVANEL_FIELD)
 #undef SORVANEL_FIELD
     PyObject* zero = nullptr;
-    PyObject* three = nullptr;
     PyObject* status_ok = nullptr;    // 200
     PyObject* status_busy = nullptr;  // 429
     PyObject* kw_parts_call = nullptr;     // ("image_bytes_list", "prompt")
@@ -109,7 +107,6 @@ struct Constants {
     // Built-ins fetched once at load.
     PyObject* object = nullptr;
     PyObject* staticmethod = nullptr;
-    PyObject* round = nullptr;
     PyObject* import = nullptr;
     PyObject* open = nullptr;
 };

@@ -62,18 +62,6 @@ Ref image_count(PyObject* images) {
     return Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(images)));
 }
 
-Ref now(const rt::Call& call) {
-    Ref time = rt::global(call, k.time);
-    return time ? rt::call_method(time.get(), k.time) : Ref{};
-}
-
-// round(time.time() - started, 3)
-Ref elapsed(const rt::Call& call, PyObject* started) {
-    Ref stop = now(call);
-    Ref seconds = stop ? Ref::steal(PyNumber_Subtract(stop.get(), started)) : Ref{};
-    return seconds ? rt::call(k.round, seconds.get(), k.three) : Ref{};
-}
-
 bool log_request(const Args& a, const Options& o, PyObject* url) {
     Ref count = image_count(a["image_bytes_list"]);
     return count && rt::log_record(a.self(), rt::after_tag(k.request_api), o.task_id.get(), o.model_key.get(),
@@ -88,7 +76,7 @@ Ref failed_reply(const rt::Call& call, const Options& o, PyObject* response, PyO
     Ref message = rt::prefixed(k.service_status, status);
     Ref error_dict;
     if (!message || !rt::read_error_body(response, error_dict, message)) return {};
-    Ref seconds = elapsed(call, started);
+    Ref seconds = rt::seconds_since(call, started);
     if (!seconds || !rt::log_record(call.args[0], rt::after_tag(k.complete_fail), o.task_id.get(), o.model_key.get(),
                                     {{k.status_code, status}, {k.second, seconds.get()}, {k.error_dict, error_dict.get()}})) {
         return {};
@@ -101,7 +89,7 @@ Ref failed_reply(const rt::Call& call, const Options& o, PyObject* response, PyO
 
 Ref succeeded_reply(const rt::Call& call, const Options& o, PyObject* response, PyObject* started) {
     Ref reply = rt::call_method(response, k.json);
-    Ref seconds = reply ? elapsed(call, started) : Ref{};
+    Ref seconds = reply ? rt::seconds_since(call, started) : Ref{};
     if (!seconds || !rt::log_record(call.args[0], rt::after_tag(k.complete_successfully), o.task_id.get(),
                                     o.model_key.get(), {{k.second, seconds.get()}})) {
         return {};
@@ -117,7 +105,7 @@ Ref request(const rt::Call& call, const Options& o) {
     Ref headers = body ? headers_for(a.self()) : Ref{};
     Ref url = headers ? url_for(a.self(), a["model"]) : Ref{};
     if (!url || !log_request(a, o, url.get())) return {};
-    Ref started = now(call);
+    Ref started = rt::clock(call);
     Ref client = started ? rt::global(call, k.http_client) : Ref{};
     Ref response = client ? rt::call_method_kw(client.get(), k.post, k.kw_post_json, url.get(), headers.get(),
                                                body.get(), o.timeout.get())

@@ -19,21 +19,19 @@ bool make_texts() {
 
 bool make_numbers_and_tuples() {
     k.one = PyLong_FromLong(1);
-    k.three = PyLong_FromLong(3);
     k.status_ok = PyLong_FromLong(200);
     k.kw_completions_call = rt::interned_names({"task_id", "model_key", "payload", "files", "timeout"});
     k.kw_calc_size = rt::interned_names({"aspect_ratio", "resolution"});
     k.kw_post_json = rt::interned_names({"headers", "json", "timeout"});
     k.kw_post_form = rt::interned_names({"headers", "data", "files", "timeout"});
     k.kw_generate_call = rt::interned_names({"prompt", "aspect_ratio", "quality", "image_size", "files"});
-    return k.one && k.three && k.status_ok && k.kw_completions_call && k.kw_calc_size && k.kw_post_json &&
+    return k.one && k.status_ok && k.kw_completions_call && k.kw_calc_size && k.kw_post_json &&
            k.kw_post_form && k.kw_generate_call;
 }
 
 bool fetch_builtins() {
     k.object = rt::builtin("object").release();
-    k.round = k.object ? rt::builtin("round").release() : nullptr;
-    k.open = k.round ? rt::builtin("open").release() : nullptr;
+    k.open = k.object ? rt::builtin("open").release() : nullptr;
     return k.open != nullptr;
 }
 

@@ -8,7 +8,6 @@ namespace tovarin {
 
 #define TOVARIN_TEXTS(X)                                                   \
     X(base64, "base64")                                                    \
-    X(time, "time")                                                        \
     X(http_client, "http_client")                                          \
     X(size_calculator, "GPTImageSizeCalculator")                           \
     X(calc_size, "calc_size")                                              \
@@ -74,7 +73,6 @@ struct Constants {
     TOVARIN_TEXTS(TOVARIN_FIELD)
 #undef TOVARIN_FIELD
     PyObject* one = nullptr;
-    PyObject* three = nullptr;
     PyObject* status_ok = nullptr;  // 200
     PyObject* kw_completions_call = nullptr;  // ("task_id", "model_key", "payload", "files", "timeout")
     PyObject* kw_calc_size = nullptr;         // ("aspect_ratio", "resolution")
@@ -83,7 +81,6 @@ struct Constants {
     PyObject* kw_generate_call = nullptr;     // ("prompt", "aspect_ratio", "quality", "image_size", "files")
     // Built-ins fetched once at load.
     PyObject* object = nullptr;
-    PyObject* round = nullptr;
     PyObject* open = nullptr;
 };
 

@@ -25,11 +25,6 @@ struct Context {
     PyObject* model_key;
 };
 
-Ref now(const rt::Call& call) {
-    Ref time = rt::global(call, k.time);
-    return time ? rt::call_method(time.get(), k.time) : Ref{};
-}
-
 // "<width>x<height>" from the size calculator, or the ratio itself when it is empty or "auto".
 Ref model_size(const Context& c, PyObject* aspect_ratio, PyObject* image_size) {
     if (PyUnicode_GET_LENGTH(aspect_ratio) == 0 || PyUnicode_Compare(aspect_ratio, k.auto_size) == 0) {
@@ -73,16 +68,9 @@ Ref failed_reply(const Context& c, PyObject* response, PyObject* status) {
     return rt::fail(c.call, rt::Code::IMAGE_GENERATE_FAIL, rt::MessageKey::msg, message.get());
 }
 
-// round(time.time() - started, 3)
-Ref elapsed(const rt::Call& call, PyObject* started) {
-    Ref stop = now(call);
-    Ref seconds = stop ? Ref::steal(PyNumber_Subtract(stop.get(), started)) : Ref{};
-    return seconds ? rt::call(k.round, seconds.get(), k.three) : Ref{};
-}
-
 Ref request(const Context& c) {
     Args a(c.call);
-    Ref started = now(c.call);
+    Ref started = rt::clock(c.call);
     Ref size = started ? model_size(c, a["aspect_ratio"], a["image_size"]) : Ref{};
     Ref payload = size ? make_payload(a, size.get()) : Ref{};
     Ref timeout = payload ? rt::dict_get(a.kwargs(), k.timeout, Py_None) : Ref{};
@@ -90,7 +78,7 @@ Ref request(const Context& c) {
                                                 c.model_key, payload.get(), a["files"], timeout.get())
                            : Ref{};
     Ref status = response ? rt::attr(response.get(), k.status_code) : Ref{};
-    Ref seconds = status ? elapsed(c.call, started.get()) : Ref{};
+    Ref seconds = status ? rt::seconds_since(c.call, started.get()) : Ref{};
     if (!seconds || !rt::log_record(a.self(), rt::after_tag(k.api_complete), c.task_id, c.model_key,
                                     {{k.status_code, status.get()}, {k.total_second, seconds.get()}})) {
         return {};
