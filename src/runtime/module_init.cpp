@@ -1,12 +1,12 @@
 #include "runtime/module_init.hpp"
 
+#include "runtime/base64.hpp"
 #include "runtime/call.hpp"
 #include "runtime/function.hpp"
-#include "runtime/record.hpp"
-#include "runtime/result.hpp"
-#include "runtime/references.hpp"
-#include "runtime/base64.hpp"
 #include "runtime/handlers.hpp"
+#include "runtime/record.hpp"
+#include "runtime/references.hpp"
+#include "runtime/result.hpp"
 #include "runtime/text.hpp"
 
 #include <string>
