@@ -43,8 +43,7 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// The singletons, as new references.
+// None, as a new reference.
 inline Ref none() { return Ref::borrow(Py_None); }
-inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
 }  // namespace rt

@@ -13,10 +13,10 @@ from typing import Any
 from PIL import Image
 from werkzeug.wrappers import Request, Response
 
-from .errors import ApiError, fault_message
+from .errors import ApiError
 from .faults import Faults, parse_faults
 from .render import decode_reference, render_png, size_for_ratio
-from .replies import Delivery, html_error, json_response, not_json
+from .replies import Delivery, forced_reply, json_response
 
 MODELS = frozenset({"gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"})
 ASPECT_RATIOS = frozenset({"1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"})
@@ -138,13 +138,9 @@ def generate_content(request: Request, model: str, delivery: Delivery, store_put
     _expect(model in MODELS, f"Unknown model: models/{model} is not supported for generateContent.")
     parsed = parse_request(request.get_data())
     faults = parse_faults(parsed.prompt)
-    delivery.wait(faults.delay)
-    if faults.status is not None:
-        if faults.html_error:
-            return html_error(faults.status)
-        return error_response(ApiError(faults.status, fault_message(faults.status)))
-    if faults.not_json:
-        return not_json()
+    forced = forced_reply(faults, delivery, error_response)
+    if forced is not None:
+        return forced
     part = None
     if not faults.safety:
         size = size_for_ratio(parsed.aspect_ratio, LONG_EDGES[parsed.image_size])

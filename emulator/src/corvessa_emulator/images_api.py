@@ -14,10 +14,10 @@ from typing import Any
 from PIL import Image
 from werkzeug.wrappers import Request, Response
 
-from .errors import ApiError, fault_message
+from .errors import ApiError
 from .faults import Faults, parse_faults
 from .render import decode_reference, render_png
-from .replies import Delivery, html_error, json_response, not_json
+from .replies import Delivery, forced_reply, json_response
 
 DEFAULT_SIZE = (1024, 1024)
 MIN_EDGE, MAX_EDGE = 16, 4096
@@ -126,13 +126,9 @@ def _refusal() -> ApiError:
 def answer(request: Request, parsed: ImagesRequest, delivery: Delivery, store_put: Callable[[bytes], str]) -> Response:
     """Apply the prompt's fault tokens, then reply with n pictures."""
     faults = parse_faults(parsed.prompt)
-    delivery.wait(faults.delay)
-    if faults.status is not None:
-        if faults.html_error:
-            return html_error(faults.status)
-        return error_response(ApiError(faults.status, fault_message(faults.status)))
-    if faults.not_json:
-        return not_json()
+    forced = forced_reply(faults, delivery, error_response)
+    if forced is not None:
+        return forced
     if faults.safety:
         return error_response(_refusal())
     link = parsed.response_format == "url" or faults.link_reply

@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import json
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from werkzeug.wrappers import Response
 
+from .errors import ApiError, fault_message
 from .faults import Faults
 
 DRIP_PIECES = 20
@@ -26,6 +27,19 @@ def html_error(status: int) -> Response:
 
 def not_json() -> Response:
     return Response(_NOT_JSON_BODY, status=200, mimetype="text/html")
+
+
+def forced_reply(faults: Faults, delivery: Delivery, error_response: Callable[[ApiError], Response]) -> Response | None:
+    """Waits as the prompt's tokens say, then the reply they force, if any: a status error (with
+    the API's own error body, or HTML) or a 200 that is not JSON."""
+    delivery.wait(faults.delay)
+    if faults.status is not None:
+        if faults.html_error:
+            return html_error(faults.status)
+        return error_response(ApiError(faults.status, fault_message(faults.status)))
+    if faults.not_json:
+        return not_json()
+    return None
 
 
 class Delivery:
