@@ -2,7 +2,7 @@
 
 - floor: a reused `requests.Session`, payload built once, `.json()`, one base64 decode;
 - ours: the native `corvessa.image.sorvanel` / `corvessa.image.tovarin` clients' `start`;
-- py: the pure-Python transcriptions in `pyclients/`;
+- py: the pure-Python transcriptions in `tests/twins/`;
 - openai: the `openai` SDK's `images.generate` / `images.edit` (images API only);
 - outside (no-network cases only): nothing but the calls a client has to make into other
   modules (HTTP client, logger, base64, result constructor, size calculator), with prepared
@@ -57,8 +57,8 @@ CLIENT_LABELS: Final = {
 _MODULES: Final = {
     ("ours", "gemini"): "corvessa.image.sorvanel",
     ("ours", "images"): "corvessa.image.tovarin",
-    ("py", "gemini"): "pyclients.sorvanel_py",
-    ("py", "images"): "pyclients.tovarin_py",
+    ("py", "gemini"): "twins.sorvanel_py",
+    ("py", "images"): "twins.tovarin_py",
 }
 # An address that no call may reach: the in-process cases answer from a canned response.
 _UNREACHABLE: Final = "http://127.0.0.1:9"

@@ -19,6 +19,10 @@ from pathlib import Path
 from typing import Final
 
 BENCH_DIR: Final = Path(__file__).resolve().parent
+# The pure-Python twins of the clients live with the tests (package `twins`).
+TWINS_ROOT: Final = BENCH_DIR.parent / "tests"
+if str(TWINS_ROOT) not in sys.path:
+    sys.path.append(str(TWINS_ROOT))
 
 
 # --- statistics --------------------------------------------------------------------------------
@@ -193,7 +197,7 @@ def import_time(module: str, repeats: int) -> tuple[float, float] | None:
 
     One unmeasured run first, so that byte-code caches are written before anything is timed.
     """
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(BENCH_DIR), os.environ.get("PYTHONPATH")])))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(BENCH_DIR), str(TWINS_ROOT), os.environ.get("PYTHONPATH")])))
     command = [sys.executable, "-X", "importtime", "-c", f"import {module}"]
     selfs: list[float] = []
     cumulatives: list[float] = []

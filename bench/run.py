@@ -70,8 +70,8 @@ IMPORTED_MODULES: Final = (
     ("contracts", "corvessa.config"),
     ("ours", "corvessa.image.sorvanel"),
     ("ours", "corvessa.image.tovarin"),
-    ("py", "pyclients.sorvanel_py"),
-    ("py", "pyclients.tovarin_py"),
+    ("py", "twins.sorvanel_py"),
+    ("py", "twins.tovarin_py"),
     ("openai", "openai"),
 )
 

@@ -14,7 +14,7 @@ from typing import Any
 from dolvex import ErrorCode
 from PIL import Image
 
-ORACLE_PATH = Path(__file__).resolve().parents[2] / "bench" / "pyclients" / "sorvanel_py.py"
+ORACLE_PATH = Path(__file__).resolve().parents[1] / "twins" / "sorvanel_py.py"
 
 
 def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8),

@@ -1,4 +1,4 @@
-"""The native client against its plain-Python transcription (bench/pyclients/tovarin_py.py):
+"""The native client against its plain-Python transcription (tests/twins/tovarin_py.py):
 for generated replies, statuses and arguments both give the same result and the same records."""
 
 from __future__ import annotations
@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 import corvessa.image.tovarin as tovarin
 
-ORACLE_PATH = pathlib.Path(__file__).resolve().parents[2] / "bench" / "pyclients" / "tovarin_py.py"
+ORACLE_PATH = pathlib.Path(__file__).resolve().parents[1] / "twins" / "tovarin_py.py"
 
 
 def load_oracle() -> types.ModuleType:

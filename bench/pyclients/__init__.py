@@ -1,1 +1,0 @@
-"""Pure-Python transcriptions of the two native clients, for benchmarks and differential tests."""
