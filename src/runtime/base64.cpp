@@ -65,16 +65,21 @@ Ref import_attr(const char* module, const char* name) {
 
 }  // namespace
 
+// All or nothing: `originals.module` is set only once every other field is made.
 bool base64_ready() {
     if (originals.module) return true;
     Ref module = Ref::steal(PyImport_ImportModule("base64"));
     Ref b64encode = module ? Ref::steal(PyObject_GetAttrString(module.get(), "b64encode")) : Ref{};
     Ref b64decode = b64encode ? Ref::steal(PyObject_GetAttrString(module.get(), "b64decode")) : Ref{};
     Ref a2b_base64 = b64decode ? import_attr("binascii", "a2b_base64") : Ref{};
-    if (!a2b_base64) return false;
-    originals = {module.release(), b64encode.release(), b64decode.release(), a2b_base64.release(),
-                 interned("b64encode"), interned("b64decode"), interned("decode"), interned("utf-8")};
-    return originals.name_b64encode && originals.name_b64decode && originals.name_decode && originals.utf_8;
+    Ref name_b64encode = a2b_base64 ? Ref::steal(interned("b64encode")) : Ref{};
+    Ref name_b64decode = name_b64encode ? Ref::steal(interned("b64decode")) : Ref{};
+    Ref name_decode = name_b64decode ? Ref::steal(interned("decode")) : Ref{};
+    Ref utf_8 = name_decode ? Ref::steal(interned("utf-8")) : Ref{};
+    if (!utf_8) return false;
+    originals = {module.release(),         b64encode.release(),      b64decode.release(),   a2b_base64.release(),
+                 name_b64encode.release(), name_b64decode.release(), name_decode.release(), utf_8.release()};
+    return true;
 }
 
 Ref b64encode_text(PyObject* base64, PyObject* data) {

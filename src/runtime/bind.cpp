@@ -150,7 +150,7 @@ Ref bind_and_run(const Binding& f, PyObject* function, PyObject* const* args, Py
     auto total = static_cast<Py_ssize_t>(param_count(f));
     for (Py_ssize_t i = 0; i < nargs && i < total; ++i) slots[static_cast<std::size_t>(i)] = args[i];
     Ref kwargs;
-    if (m.takes_kwargs) {
+    if (m.varkw == Varkw::yes) {
         kwargs = Ref::steal(PyDict_New());
         if (!kwargs) return {};
     }
@@ -160,7 +160,7 @@ Ref bind_and_run(const Binding& f, PyObject* function, PyObject* const* args, Py
         return {};
     }
     if (!fill_defaults(f, slots.data()) || !check_types(m, slots.data())) return {};
-    return m.body(Call{slots.data(), kwargs.get(), function});
+    return m.body(CallFrame{slots.data(), kwargs.get(), function});
 }
 
 }  // namespace rt

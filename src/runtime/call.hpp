@@ -50,6 +50,9 @@ Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames,
 // `first, second = value`, with the interpreter's unpacking errors.
 bool unpack_pair(PyObject* value, Ref& first, Ref& second);
 
+// dict[key] = value on a dict: false with an error set when it fails.
+inline bool put(PyObject* dict, PyObject* key, PyObject* value) { return PyDict_SetItem(dict, key, value) == 0; }
+
 // bool(value): 1 or 0, or -1 with an error set.
 inline int truth(PyObject* value) { return PyObject_IsTrue(value); }
 

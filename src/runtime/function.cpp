@@ -62,25 +62,29 @@ bool traceback_starts_in(PyObject* exc, PyObject* code) {
     return frame_code.get() == code;
 }
 
-// Adds the function's entry to the raised exception's traceback, once per function, as the
-// interpreter does for each frame an exception passes through.
-void add_traceback_entry(Function* f) {
-    Ref exc = take_raised();
-    PyObject* code = exc ? code_of(f) : nullptr;
-    if (!code) {
-        PyErr_Clear();  // no entry rather than a lost exception
-        (void)reraise(std::move(exc));
-        return;
-    }
-    bool present = traceback_starts_in(exc.get(), code);
-    (void)reraise(std::move(exc));
-    if (present) return;
+// A new frame standing for the function in a traceback entry; empty (and nothing raised)
+// when it cannot be made.
+Ref entry_frame(Function* f, PyObject* code) {
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), f->globals, nullptr)));
-    if (frame) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-    } else {
-        Ref lost = take_raised();  // keep the original exception raised
+    if (!frame) PyErr_Clear();
+    return frame;
+}
+
+// Adds the function's entry to the raised exception's traceback, once per function, as the
+// interpreter does for each frame an exception passes through. Everything that may fail runs
+// while the exception is held aside, so a failure costs the entry, never the exception.
+void add_traceback_entry(Function* f) {
+    Ref exc = take_raised();
+    if (!exc) return;
+    PyObject* code = code_of(f);
+    Ref frame = code && !traceback_starts_in(exc.get(), code) ? entry_frame(f, code) : Ref{};
+    PyErr_Clear();
+    Ref original = Ref::borrow(exc.get());
+    (void)reraise(std::move(exc));
+    if (frame && PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
+        PyErr_Clear();  // the entry could not be added: the original goes on without it
+        (void)reraise(std::move(original));
     }
 }
 
@@ -201,7 +205,7 @@ PyObject* get_signature(PyObject* self, void*) {
                                    owned_annotation ? owned_annotation.get() : empty.get());
             if (!p || PyList_Append(params.get(), p.get()) < 0) return {};
         }
-        if (f->method->takes_kwargs) {
+        if (f->method->varkw == Varkw::yes) {
             Ref kwargs_name = str("kwargs");
             if (!kwargs_name) return {};
             Ref p = make_parameter(parameter_cls.get(), var_keyword.get(), kwargs_name.get(), empty.get(), empty.get());
@@ -368,10 +372,12 @@ Ref make_function(const Method& method, PyObject* module_name, PyObject* owner, 
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-void note_frame(const Call& call) {
-    if (PyErr_Occurred()) add_traceback_entry(as_function(call.function));
+void note_frame(const CallFrame& frame) {
+    if (PyErr_Occurred()) add_traceback_entry(as_function(frame.function));
 }
 
-Ref global(const Call& call, PyObject* name) { return lookup_global(as_function(call.function)->globals, name); }
+Ref global(const CallFrame& frame, PyObject* name) {
+    return lookup_global(as_function(frame.function)->globals, name);
+}
 
 }  // namespace rt

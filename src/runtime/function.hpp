@@ -14,10 +14,11 @@ bool function_type_ready();
 Ref make_function(const Method& method, PyObject* module_name, PyObject* owner, PyObject* globals);
 
 // Adds the running function's entry to the traceback of the exception being raised, as the
-// interpreter does when an exception reaches a frame; the handlers call it before they take it.
-void note_frame(const Call& call);
+// interpreter does when an exception reaches a frame; an `except` clause calls it before it
+// takes the exception.
+void note_frame(const CallFrame& frame);
 
 // A module global by name at call time: the function's globals first, then the built-ins.
-Ref global(const Call& call, PyObject* name);
+Ref global(const CallFrame& frame, PyObject* name);
 
 }  // namespace rt

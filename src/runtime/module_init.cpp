@@ -3,10 +3,6 @@
 #include "runtime/base64.hpp"
 #include "runtime/call.hpp"
 #include "runtime/function.hpp"
-#include "runtime/handlers.hpp"
-#include "runtime/record.hpp"
-#include "runtime/references.hpp"
-#include "runtime/result.hpp"
 #include "runtime/text.hpp"
 
 #include <string>
@@ -142,11 +138,9 @@ bool load_builtins() {
     return true;
 }
 
-// The runtime's own types and names, made once per process.
-bool runtime_ready() {
-    return load_builtins() && function_type_ready() && record_names_ready() && result_names_ready() &&
-           reference_names_ready() && handler_names_ready() && base64_ready();
-}
+// The runtime's own types and names, made once per process; the layers above make theirs in
+// the module's `populate` step.
+bool runtime_ready() { return load_builtins() && function_type_ready() && base64_ready(); }
 
 }  // namespace
 

@@ -12,9 +12,11 @@
 namespace rt {
 
 struct ModuleInfo {
-    const char* name;          // "sorvanel"
-    const char* qualified;     // "corvessa.image.sorvanel"
-    bool (*populate)(PyObject* module, PyObject* globals);  // constants, imports, class; false with an error set
+    const char* name;       // "sorvanel"
+    const char* qualified;  // "corvessa.image.sorvanel"
+    // The module's own load work, run by the exec step once the runtime is ready: the process-wide
+    // constants of every layer above the runtime, the imports and the class. False with an error set.
+    bool (*populate)(PyObject* module, PyObject* globals);
 };
 
 // Process-wide state of one module.

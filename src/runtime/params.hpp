@@ -59,26 +59,30 @@ struct Param {
     }
 };
 
-// What a method body receives: borrowed arguments in table order, and the call's own
-// fresh kwargs dict (nullptr for a method without **kwargs).
-struct Call {
+// What a method body receives: borrowed arguments in table order, the call's own fresh
+// kwargs dict (nullptr for a method without **kwargs), and the function object called.
+struct CallFrame {
     PyObject* const* args;
     PyObject* kwargs;
     PyObject* function;
+
+    PyObject* self() const { return args[0]; }
 };
 
-using Body = Ref (*)(const Call&);
+using Body = Ref (*)(const CallFrame&);
 
 enum class Kind : std::uint8_t { instance, static_method };
+// Whether the method collects keywords that name no parameter into a fresh `kwargs` dict.
+enum class Varkw : std::uint8_t { no, yes };
 
 struct Method {
     const char* name;
     std::span<const Param> params;
-    bool takes_kwargs;
-    const char* returns;  // return annotation text, or nullptr
-    const char* doc;      // docstring, or nullptr
-    Kind kind;
-    Body body;
+    Varkw varkw = Varkw::no;
+    const char* returns = nullptr;  // return annotation text, or nullptr
+    const char* doc = nullptr;      // docstring, or nullptr
+    Kind kind = Kind::instance;
+    Body body = nullptr;
 };
 
 template <std::size_t N>
@@ -90,7 +94,7 @@ consteval std::size_t index_of(const Param (&table)[N], std::string_view name) {
 }
 
 // Typed access to a call's arguments by parameter name, checked at compile time:
-// `Args<start_params> a(call); a["prompt"]`.
+// `Args<start_params> a(frame); a["prompt"]`.
 template <const auto& Table>
 class Args {
 public:
@@ -99,13 +103,14 @@ public:
         consteval Name(const char* name) : index(index_of(Table, name)) {}  // NOLINT: implicit by design
     };
 
-    explicit Args(const Call& call) : call_(call) {}
-    PyObject* operator[](Name name) const { return call_.args[name.index]; }
-    PyObject* kwargs() const { return call_.kwargs; }
-    PyObject* self() const { return call_.args[0]; }
+    explicit Args(const CallFrame& frame) : frame_(frame) {}
+    PyObject* operator[](Name name) const { return frame_.args[name.index]; }
+    PyObject* kwargs() const { return frame_.kwargs; }
+    PyObject* self() const { return frame_.self(); }
+    const CallFrame& frame() const { return frame_; }
 
 private:
-    const Call& call_;
+    const CallFrame& frame_;
 };
 
 }  // namespace rt

@@ -23,17 +23,6 @@ Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 
 PyObject* interned(const char* utf8) { return PyUnicode_InternFromString(utf8); }
 
-PyObject* interned_names(std::initializer_list<const char*> names) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* text = tuple ? interned(name) : nullptr;
-        if (!text) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), i++, text);
-    }
-    return tuple.release();
-}
-
 bool starts_with(PyObject* text, PyObject* prefix) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(prefix);
     return PyUnicode_GET_LENGTH(text) >= n && PyUnicode_Tailmatch(text, prefix, 0, n, -1) == 1;

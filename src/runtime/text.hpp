@@ -22,9 +22,6 @@ Ref str(const char* utf8);
 // A string made once and kept for the life of the process; nullptr with an error set on failure.
 PyObject* interned(const char* utf8);
 
-// A tuple of interned strings (keyword names), made once and kept; nullptr with an error set.
-PyObject* interned_names(std::initializer_list<const char*> names);
-
 // Whether `text` (an exact str) begins with `prefix` (an exact str).
 bool starts_with(PyObject* text, PyObject* prefix);
 

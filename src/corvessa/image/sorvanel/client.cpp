@@ -3,15 +3,16 @@
 #include "corvessa/image/sorvanel/methods.hpp"
 #include "corvessa/image/sorvanel/params.hpp"
 
-#include "runtime/record.hpp"
+#include "corvessa/image/common/record.hpp"
 
 namespace sorvanel {
 
-rt::Ref init(const rt::Call& call) {
-    rt::Args<params::init> a(call);
+rt::Ref init(const rt::CallFrame& frame) {
+    rt::Args<params::init> a(frame);
     PyObject* self = a.self();
-    if (PyObject_SetAttr(self, k.base_url, a["base_url"]) < 0 || PyObject_SetAttr(self, k.api_key, a["api_key"]) < 0 ||
-        !rt::set_tag_and_logger(call, self, k.default_tag)) {
+    if (PyObject_SetAttr(self, shared.base_url, a["base_url"]) < 0 ||
+        PyObject_SetAttr(self, constants.api_key, a["api_key"]) < 0 ||
+        !common::set_tag_and_logger(frame, constants.default_tag)) {
         return {};
     }
     return rt::none();

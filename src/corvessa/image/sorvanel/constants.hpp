@@ -1,118 +1,95 @@
-// The module's constants: interned names and texts, small ints, keyword tuples and the
-// built-ins fetched once at load.
+// The module's own constants (the shared ones are in common/constants.hpp): interned names
+// and texts, small ints, keyword tuples and the built-ins fetched once at load.
 #pragma once
 
-#include <Python.h>
+#include "corvessa/image/common/constants.hpp"
+
+#include "runtime/constants.hpp"
 
 namespace sorvanel {
 
-#define SORVANEL_TEXTS(X)                                                  \
-    X(base64, "base64")                                                    \
-    X(http_client, "http_client")                                          \
-    X(supported_ratios, "_SUPPORTED_RATIOS")                               \
-    X(supported_models, "_SUPPORTED_MODELS")                               \
-    X(ferrimo, "ferrimo")                                                  \
-    X(ImageTool, "ImageTool")                                              \
-    X(get_img_url_io, "get_img_url_io")                                    \
-    X(getvalue, "getvalue")                                                \
-    X(upper, "upper")                                                      \
-    X(base_timeout, "base_timeout")                                        \
-    X(post, "post")                                                        \
-    X(status_code, "status_code")                                          \
-    X(json, "json")                                                        \
-    X(get, "get")                                                          \
-    X(base_url, "base_url")                                                \
-    X(api_key, "api_key")                                                  \
-    X(detect_mime_type, "_detect_mime_type")                               \
-    X(bytes_to_part, "_bytes_to_part")                                     \
-    X(build_parts, "_build_parts")                                         \
-    X(build_body_data, "_build_body_data")                                 \
-    X(extract_file_uris, "_extract_file_uris")                             \
-    X(generate_image, "generate_image")                                    \
-    X(aspect_ratio, "aspect_ratio")                                        \
-    X(image_size, "image_size")                                            \
-    X(task_id, "task_id")                                                  \
-    X(model_key, "model_key")                                              \
-    X(timeout, "timeout")                                                  \
-    X(default_tag, "SORVANEL")                                             \
-    X(image_png, "image/png")                                              \
-    X(image_jpeg, "image/jpeg")                                            \
-    X(image_gif, "image/gif")                                              \
-    X(image_webp, "image/webp")                                            \
-    X(inlineData, "inlineData")                                            \
-    X(inline_data, "inline_data")                                          \
-    X(mimeType, "mimeType")                                                \
-    X(data, "data")                                                        \
-    X(text, "text")                                                        \
-    X(role, "role")                                                        \
-    X(user, "user")                                                        \
-    X(parts, "parts")                                                      \
-    X(contents, "contents")                                                \
-    X(generationConfig, "generationConfig")                                \
-    X(responseModalities, "responseModalities")                            \
-    X(IMAGE, "IMAGE")                                                      \
-    X(response_format, "response_format")                                  \
-    X(url, "url")                                                          \
-    X(aspectRatio, "aspectRatio")                                          \
-    X(imageSize, "imageSize")                                              \
-    X(imageConfig, "imageConfig")                                          \
-    X(invalid_model, "Invalid model: ")                                    \
-    X(invalid_ratio, "Invalid aspect_ratio: ")                             \
-    X(authorization, "Authorization")                                      \
-    X(bearer, "Bearer ")                                                   \
-    X(content_type, "Content-Type")                                        \
-    X(application_json, "application/json")                                \
-    X(models_path, "/v1beta/models/")                                      \
-    X(generate_content, ":generateContent")                                \
-    X(request_api, " request api")                                         \
-    X(model_name, "model_name")                                            \
-    X(img_count, "img_count")                                              \
-    X(complete_successfully, " api complete successfully")                 \
-    X(second, "second")                                                    \
-    X(complete_fail, " api complete fail")                                 \
-    X(error_dict, "error_dict")                                            \
-    X(timed_out, "任务处理超时")                                           \
-    X(error_suffix, " error")                                              \
-    X(service_status, "service status_code: ")                             \
-    X(candidates, "candidates")                                            \
-    X(content, "content")                                                  \
-    X(fileData, "fileData")                                                \
-    X(fileUri, "fileUri")                                                  \
-    X(responseId, "responseId")                                            \
-    X(finishReason, "finishReason")                                        \
-    X(image_candidates, "image_candidates")                                \
-    X(size, "size")                                                        \
-    X(complete_result, " api complete result")                             \
-    X(image_urls, "image_urls")                                            \
-    X(prohibition, "Picture prohibition-")                                 \
-    X(prohibition_safety, "Picture prohibition-IMAGE_SAFETY")              \
-    X(IMAGE_SAFETY, "IMAGE_SAFETY")                                        \
-    X(IMAGE_OTHER, "IMAGE_OTHER")                                          \
-    X(OTHER, "OTHER")                                                      \
-    X(IMAGE_PROHIBITED_CONTENT, "IMAGE_PROHIBITED_CONTENT")                \
-    X(PROHIBITED_CONTENT, "PROHIBITED_CONTENT")
+#define SORVANEL_CONSTANTS(X)                                                                     \
+    /* module globals, attributes and methods */                                                 \
+    X(supported_ratios, rt::text("_SUPPORTED_RATIOS"))                                            \
+    X(supported_models, rt::text("_SUPPORTED_MODELS"))                                            \
+    X(upper, rt::text("upper"))                                                                   \
+    X(api_key, rt::text("api_key"))                                                               \
+    X(detect_mime_type, rt::text("_detect_mime_type"))                                            \
+    X(bytes_to_part, rt::text("_bytes_to_part"))                                                  \
+    X(build_parts, rt::text("_build_parts"))                                                      \
+    X(build_body_data, rt::text("_build_body_data"))                                              \
+    X(extract_file_uris, rt::text("_extract_file_uris"))                                          \
+    X(default_tag, rt::text("SORVANEL"))                                                          \
+    /* MIME types */                                                                              \
+    X(image_png, rt::text("image/png"))                                                           \
+    X(image_jpeg, rt::text("image/jpeg"))                                                         \
+    X(image_gif, rt::text("image/gif"))                                                           \
+    X(image_webp, rt::text("image/webp"))                                                         \
+    /* request body keys */                                                                       \
+    X(inlineData, rt::text("inlineData"))                                                         \
+    X(inline_data, rt::text("inline_data"))                                                       \
+    X(mimeType, rt::text("mimeType"))                                                             \
+    X(text, rt::text("text"))                                                                     \
+    X(role, rt::text("role"))                                                                     \
+    X(user, rt::text("user"))                                                                     \
+    X(parts, rt::text("parts"))                                                                   \
+    X(contents, rt::text("contents"))                                                             \
+    X(generationConfig, rt::text("generationConfig"))                                             \
+    X(responseModalities, rt::text("responseModalities"))                                         \
+    X(IMAGE, rt::text("IMAGE"))                                                                   \
+    X(aspectRatio, rt::text("aspectRatio"))                                                       \
+    X(imageSize, rt::text("imageSize"))                                                           \
+    X(imageConfig, rt::text("imageConfig"))                                                       \
+    /* request texts and record keys */                                                           \
+    X(invalid_model, rt::text("Invalid model: "))                                                 \
+    X(invalid_ratio, rt::text("Invalid aspect_ratio: "))                                          \
+    X(models_path, rt::text("/v1beta/models/"))                                                   \
+    X(generate_content, rt::text(":generateContent"))                                             \
+    X(model_name, rt::text("model_name"))                                                         \
+    X(img_count, rt::text("img_count"))                                                           \
+    X(image_size, rt::text("image_size"))                                                         \
+    X(complete_successfully, rt::text(" api complete successfully"))                             \
+    X(second, rt::text("second"))                                                                 \
+    X(complete_fail, rt::text(" api complete fail"))                                              \
+    X(error_suffix, rt::text(" error"))                                                           \
+    /* reply keys and texts */                                                                    \
+    X(candidates, rt::text("candidates"))                                                         \
+    X(content, rt::text("content"))                                                               \
+    X(fileData, rt::text("fileData"))                                                             \
+    X(fileUri, rt::text("fileUri"))                                                               \
+    X(responseId, rt::text("responseId"))                                                         \
+    X(finishReason, rt::text("finishReason"))                                                     \
+    X(image_candidates, rt::text("image_candidates"))                                             \
+    X(complete_result, rt::text(" api complete result"))                                          \
+    X(image_urls, rt::text("image_urls"))                                                         \
+    X(prohibition, rt::text("Picture prohibition-"))                                              \
+    X(prohibition_safety, rt::text("Picture prohibition-IMAGE_SAFETY"))                           \
+    X(IMAGE_SAFETY, rt::text("IMAGE_SAFETY"))                                                     \
+    X(IMAGE_OTHER, rt::text("IMAGE_OTHER"))                                                       \
+    X(OTHER, rt::text("OTHER"))                                                                   \
+    X(IMAGE_PROHIBITED_CONTENT, rt::text("IMAGE_PROHIBITED_CONTENT"))                             \
+    X(PROHIBITED_CONTENT, rt::text("PROHIBITED_CONTENT"))                                         \
+    /* numbers and keyword tuples */                                                              \
+    X(zero, rt::integer(0))                                                                       \
+    X(status_busy, rt::integer(429))                                                              \
+    X(kw_parts_call, rt::keywords("image_bytes_list prompt"))                                     \
+    X(kw_part_call, rt::keywords("image_bytes mime_type"))                                        \
+    X(kw_body_call, rt::keywords("image_bytes_list prompt aspect_ratio image_size"))              \
+    X(kw_generate_call, rt::keywords("prompt image_bytes_list aspect_ratio image_size model"))    \
+    /* built-ins fetched once at load */                                                          \
+    X(object, rt::builtin_named("object"))                                                        \
+    X(staticmethod, rt::builtin_named("staticmethod"))
 
 struct Constants {
-#define SORVANEL_FIELD(field, text) PyObject* field = nullptr;
-    SORVANEL_TEXTS(SORVANEL_FIELD)
-#undef SORVANEL_FIELD
-    PyObject* zero = nullptr;
-    PyObject* status_ok = nullptr;    // 200
-    PyObject* status_busy = nullptr;  // 429
-    PyObject* kw_parts_call = nullptr;     // ("image_bytes_list", "prompt")
-    PyObject* kw_part_call = nullptr;      // ("image_bytes", "mime_type")
-    PyObject* kw_body_call = nullptr;      // ("image_bytes_list", "prompt", "aspect_ratio", "image_size")
-    PyObject* kw_post_json = nullptr;      // ("headers", "json", "timeout")
-    PyObject* kw_generate_call = nullptr;  // ("prompt", "image_bytes_list", "aspect_ratio", "image_size", "model")
-    // Built-ins fetched once at load.
-    PyObject* object = nullptr;
-    PyObject* staticmethod = nullptr;
-    PyObject* import = nullptr;
-    PyObject* open = nullptr;
+    SORVANEL_CONSTANTS(RT_CONSTANT_FIELD)
+    bool ready = false;
 };
 
-extern Constants k;
+extern Constants constants;
+// The constants both clients share.
+inline const common::Constants& shared = common::constants;
 
-bool make_constants();
+// Makes the table once per process; false with an error set when that fails.
+bool constants_ready();
 
 }  // namespace sorvanel

@@ -1,3 +1,4 @@
+// SorvanelClient's method declarations: signature, defaults, annotations, checks and docstring.
 #include "corvessa/image/sorvanel/methods.hpp"
 
 #include "corvessa/image/sorvanel/params.hpp"
@@ -7,6 +8,7 @@ namespace {
 
 using rt::Kind;
 using rt::Method;
+using rt::Varkw;
 
 constexpr const char init_doc[] =
     "\n\n        Args:\n            base_url: API 服务地址\n            api_key: API 鉴权 Token\n"
@@ -34,27 +36,28 @@ constexpr const char start_doc[] =
     "        Returns:\n            ServiceResult\n        ";
 
 constexpr Method init_method{
-    "__init__", params::init, true, nullptr, init_doc, Kind::instance, init};
+    .name = "__init__", .params = params::init, .varkw = Varkw::yes, .doc = init_doc, .body = init};
 constexpr Method detect_mime_type_method{
-    "_detect_mime_type", params::detect_mime_type, false, "str", "根据图片字节头自动检测 MIME 类型",
-    Kind::static_method, detect_mime_type};
+    .name = "_detect_mime_type", .params = params::detect_mime_type, .returns = "str",
+    .doc = "根据图片字节头自动检测 MIME 类型", .kind = Kind::static_method, .body = detect_mime_type};
 constexpr Method bytes_to_part_method{
-    "_bytes_to_part", params::bytes_to_part, false, "Dict[str, Any]", "\n        图片bytes转Gemini格式\n        ",
-    Kind::static_method, bytes_to_part};
+    .name = "_bytes_to_part", .params = params::bytes_to_part, .returns = "Dict[str, Any]",
+    .doc = "\n        图片bytes转Gemini格式\n        ", .kind = Kind::static_method, .body = bytes_to_part};
 constexpr Method build_parts_method{
-    "_build_parts", params::build_parts, false, "List[Dict[str, Any]]", "\n        构建 Gemini parts\n        ",
-    Kind::instance, build_parts};
+    .name = "_build_parts", .params = params::build_parts, .returns = "List[Dict[str, Any]]",
+    .doc = "\n        构建 Gemini parts\n        ", .body = build_parts};
 constexpr Method build_body_data_method{
-    "_build_body_data", params::build_body_data, false, "dict", "构建 Gemini API 请求体", Kind::instance,
-    build_body_data};
+    .name = "_build_body_data", .params = params::build_body_data, .returns = "dict", .doc = "构建 Gemini API 请求体",
+    .body = build_body_data};
 constexpr Method extract_file_uris_method{
-    "_extract_file_uris", params::extract_file_uris, false, "tuple", extract_file_uris_doc, Kind::static_method,
-    extract_file_uris};
+    .name = "_extract_file_uris", .params = params::extract_file_uris, .returns = "tuple",
+    .doc = extract_file_uris_doc, .kind = Kind::static_method, .body = extract_file_uris};
 constexpr Method generate_image_method{
-    "generate_image", params::generate_image, true, "ServiceResult", generate_image_doc, Kind::instance,
-    generate_image};
+    .name = "generate_image", .params = params::generate_image, .varkw = Varkw::yes, .returns = "ServiceResult",
+    .doc = generate_image_doc, .body = generate_image};
 constexpr Method start_method{
-    "start", params::start, true, "ServiceResult", start_doc, Kind::instance, start};
+    .name = "start", .params = params::start, .varkw = Varkw::yes, .returns = "ServiceResult", .doc = start_doc,
+    .body = start};
 
 constexpr const Method* methods[] = {
     &init_method,     &detect_mime_type_method, &bytes_to_part_method,  &build_parts_method,

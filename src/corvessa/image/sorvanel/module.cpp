@@ -3,6 +3,8 @@
 #include "corvessa/image/sorvanel/constants.hpp"
 #include "corvessa/image/sorvanel/methods.hpp"
 
+#include "corvessa/image/common/constants.hpp"
+
 #include "runtime/module_init.hpp"
 
 namespace sorvanel {
@@ -19,12 +21,15 @@ bool bind_imports(PyObject* g) {
 }
 
 bool populate(PyObject*, PyObject* globals) {
-    return make_constants() && bind_imports(globals) &&
-           rt::define_class(globals, {"SorvanelClient", "corvessa.image.sorvanel", client_methods(), k.object,
-                                      k.staticmethod});
+    return common::constants_ready() && constants_ready() && bind_imports(globals) &&
+           rt::define_class(globals, {.name = "SorvanelClient",
+                                      .module_name = "corvessa.image.sorvanel",
+                                      .methods = client_methods(),
+                                      .object = constants.object,
+                                      .staticmethod = constants.staticmethod});
 }
 
-constexpr rt::ModuleInfo info{"sorvanel", "corvessa.image.sorvanel", populate};
+constexpr rt::ModuleInfo info{.name = "sorvanel", .qualified = "corvessa.image.sorvanel", .populate = populate};
 
 }  // namespace
 }  // namespace sorvanel

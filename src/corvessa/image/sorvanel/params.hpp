@@ -10,54 +10,54 @@ using rt::Default;
 using rt::Param;
 
 inline constexpr Param init[] = {
-    {"self"},
-    {"base_url", "str"},
-    {"api_key", "str"},
+    {.name = "self"},
+    {.name = "base_url", .annotation = "str"},
+    {.name = "api_key", .annotation = "str"},
 };
 
 inline constexpr Param detect_mime_type[] = {
-    {"image_bytes", "bytes"},
+    {.name = "image_bytes", .annotation = "bytes"},
 };
 
 inline constexpr Param bytes_to_part[] = {
-    {"image_bytes", "bytes"},
-    {"mime_type", "str", Default::str("image/jpeg")},
+    {.name = "image_bytes", .annotation = "bytes"},
+    {.name = "mime_type", .annotation = "str", .fallback = Default::str("image/jpeg")},
 };
 
 inline constexpr Param build_parts[] = {
-    {"self"},
-    {"image_bytes_list", "List[bytes]"},
-    {"prompt", "str"},
+    {.name = "self"},
+    {.name = "image_bytes_list", .annotation = "List[bytes]"},
+    {.name = "prompt", .annotation = "str"},
 };
 
 inline constexpr Param build_body_data[] = {
-    {"self"},
-    {"prompt", "str"},
-    {"image_bytes_list", "Optional[List[bytes]]", Default::none()},
-    {"aspect_ratio", "Optional[str]", Default::str("2:3")},
-    {"image_size", "Optional[str]", Default::str("1K")},
+    {.name = "self"},
+    {.name = "prompt", .annotation = "str"},
+    {.name = "image_bytes_list", .annotation = "Optional[List[bytes]]", .fallback = Default::none()},
+    {.name = "aspect_ratio", .annotation = "Optional[str]", .fallback = Default::str("2:3")},
+    {.name = "image_size", .annotation = "Optional[str]", .fallback = Default::str("1K")},
 };
 
 inline constexpr Param extract_file_uris[] = {
-    {"data_dict", "dict"},
+    {.name = "data_dict", .annotation = "dict"},
 };
 
 inline constexpr Param generate_image[] = {
-    {"self"},
-    {"prompt", "str"},
-    {"image_bytes_list", "Optional[List[bytes]]", Default::none()},
-    {"aspect_ratio", "_AspectRatio", Default::str("2:3")},
-    {"image_size", "Optional[str]", Default::str("1K")},
-    {"model", "_GeminiModel", Default::str("gemini-3-pro-image-preview")},
+    {.name = "self"},
+    {.name = "prompt", .annotation = "str"},
+    {.name = "image_bytes_list", .annotation = "Optional[List[bytes]]", .fallback = Default::none()},
+    {.name = "aspect_ratio", .annotation = "_AspectRatio", .fallback = Default::str("2:3")},
+    {.name = "image_size", .annotation = "Optional[str]", .fallback = Default::str("1K")},
+    {.name = "model", .annotation = "_GeminiModel", .fallback = Default::str("gemini-3-pro-image-preview")},
 };
 
 inline constexpr Param start[] = {
-    {"self"},
-    {"prompt", "str"},
-    {"aspect_ratio", "_AspectRatio", Default::str("2:3")},
-    {"image_size", "str", Default::str("1K")},
-    {"files", nullptr, Default::none()},
-    {"model", "_GeminiModel", Default::str("gemini-3-pro-image-preview")},
+    {.name = "self"},
+    {.name = "prompt", .annotation = "str"},
+    {.name = "aspect_ratio", .annotation = "_AspectRatio", .fallback = Default::str("2:3")},
+    {.name = "image_size", .annotation = "str", .fallback = Default::str("1K")},
+    {.name = "files", .fallback = Default::none()},
+    {.name = "model", .annotation = "_GeminiModel", .fallback = Default::str("gemini-3-pro-image-preview")},
 };
 
 }  // namespace sorvanel::params

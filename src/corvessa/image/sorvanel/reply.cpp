@@ -1,37 +1,42 @@
-// Decoding a status-200 generateContent reply: a file reference wins (its first link is
-// downloaded), else the largest inline image of the first candidate that has any, else the
-// last candidate's finish reason decides the failure.
+// _extract_file_uris, and the decoding of a status-200 generateContent reply: a file reference
+// wins (its first link is downloaded), else the largest inline image of the first candidate
+// that has any, else the last candidate's finish reason decides the failure.
+#include "corvessa/image/sorvanel/reply.hpp"
+
 #include "corvessa/image/sorvanel/constants.hpp"
 #include "corvessa/image/sorvanel/methods.hpp"
 #include "corvessa/image/sorvanel/params.hpp"
 
-#include "runtime/base64.hpp"
+#include "corvessa/image/common/codec.hpp"
+#include "corvessa/image/common/download.hpp"
+#include "corvessa/image/common/result.hpp"
+
 #include "runtime/call.hpp"
-#include "runtime/function.hpp"
-#include "runtime/record.hpp"
-#include "runtime/result.hpp"
 #include "runtime/text.hpp"
 
 namespace sorvanel {
 
+using common::CallContext;
+using common::Code;
+using common::MessageKey;
 using rt::Ref;
 
 namespace {
 
 // obj.get(key) / obj.get(key, fallback), as a method call on whatever object the reply holds.
-Ref get(PyObject* obj, PyObject* key) { return rt::call_method(obj, k.get, key); }
-Ref get(PyObject* obj, PyObject* key, PyObject* fallback) { return rt::call_method(obj, k.get, key, fallback); }
+Ref get(PyObject* obj, PyObject* key) { return rt::call_method(obj, shared.get, key); }
+Ref get(PyObject* obj, PyObject* key, PyObject* fallback) { return rt::call_method(obj, shared.get, key, fallback); }
 
 Ref new_list() { return Ref::steal(PyList_New(0)); }
 Ref new_dict() { return Ref::steal(PyDict_New()); }
 
 // Appends the part's truthy fileData.fileUri to `urls`.
 bool collect_file_uri(PyObject* part, PyObject* urls) {
-    Ref file_data = get(part, k.fileData);
+    Ref file_data = get(part, constants.fileData);
     if (!file_data) return false;
     int has_data = rt::truth(file_data.get());
     if (has_data <= 0) return has_data == 0;
-    Ref uri = get(file_data.get(), k.fileUri);
+    Ref uri = get(file_data.get(), constants.fileUri);
     if (!uri) return false;
     int has_uri = rt::truth(uri.get());
     if (has_uri <= 0) return has_uri == 0;
@@ -40,9 +45,9 @@ bool collect_file_uri(PyObject* part, PyObject* urls) {
 
 bool collect_candidate_uris(PyObject* candidate, PyObject* urls) {
     Ref fallback = new_dict();
-    Ref content = fallback ? get(candidate, k.content, fallback.get()) : Ref{};
+    Ref content = fallback ? get(candidate, constants.content, fallback.get()) : Ref{};
     Ref no_parts = content ? new_list() : Ref{};
-    Ref parts = no_parts ? get(content.get(), k.parts, no_parts.get()) : Ref{};
+    Ref parts = no_parts ? get(content.get(), constants.parts, no_parts.get()) : Ref{};
     Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref{};
     if (!iterator) return false;
     while (Ref part = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -54,29 +59,23 @@ bool collect_candidate_uris(PyObject* candidate, PyObject* urls) {
 // reply.get("candidates", []), iterated.
 Ref candidates_of(PyObject* reply) {
     Ref empty = new_list();
-    Ref candidates = empty ? get(reply, k.candidates, empty.get()) : Ref{};
+    Ref candidates = empty ? get(reply, constants.candidates, empty.get()) : Ref{};
     return candidates ? Ref::steal(PyObject_GetIter(candidates.get())) : Ref{};
 }
 
 // ---- file reference path ----
 
-Ref fetch_first_reference(const rt::Call& call, PyObject* urls, PyObject* task_id, PyObject* model_key) {
-    PyObject* self = call.args[0];
-    if (!rt::log_record(self, rt::after_tag(k.complete_result), task_id, model_key, {{k.image_urls, urls}})) return {};
-    Ref first = Ref::steal(PySequence_GetItem(urls, 0));
-    Ref ferrimo = first ? rt::global(call, k.ferrimo) : Ref{};
-    Ref tool = ferrimo ? rt::attr(ferrimo.get(), k.ImageTool) : Ref{};
-    Ref io = tool ? rt::call_method(tool.get(), k.get_img_url_io, first.get()) : Ref{};
-    if (!io) return {};
-    int fetched = rt::truth(io.get());
-    if (fetched < 0) return {};
-    if (fetched) {
-        Ref image = rt::call_method(io.get(), k.getvalue);
-        return image ? rt::success(call, image.get()) : Ref{};
+// The first link, downloaded; the link itself is the result when the download gives nothing.
+Ref fetch_first_reference(const CallContext& c, PyObject* urls) {
+    if (!common::log_record(c, common::after_tag(constants.complete_result), {{.key = constants.image_urls, .value = urls}})) {
+        return {};
     }
-    // Nothing could be fetched: the link itself is the result.
+    Ref first = Ref::steal(PySequence_GetItem(urls, 0));
+    Ref image;
+    if (!first || !common::download_image(c.frame, first.get(), image)) return {};
+    if (image) return common::success(c.frame, image.get());
     Ref link = Ref::steal(PySequence_GetItem(urls, 0));
-    return link ? rt::success(call, link.get()) : Ref{};
+    return link ? common::success(c.frame, link.get()) : Ref{};
 }
 
 // ---- inline path ----
@@ -87,22 +86,21 @@ struct Largest {
 };
 
 // inlineData (or inline_data) .data, base64-decoded, kept when larger than the best so far.
-bool consider_inline_part(const rt::Call& call, PyObject* part, Largest& largest) {
-    Ref inline_data = get(part, k.inlineData);
+bool consider_inline_part(const rt::CallFrame& frame, PyObject* part, Largest& largest) {
+    Ref inline_data = get(part, constants.inlineData);
     if (!inline_data) return false;
     int present = rt::truth(inline_data.get());
     if (present < 0) return false;
     if (!present) {
-        inline_data = get(part, k.inline_data);
+        inline_data = get(part, constants.inline_data);
         if (!inline_data || (present = rt::truth(inline_data.get())) < 0) return false;
         if (!present) return true;
     }
-    Ref text = get(inline_data.get(), k.data);
+    Ref text = get(inline_data.get(), shared.data);
     if (!text) return false;
     int has_text = rt::truth(text.get());
     if (has_text <= 0) return has_text == 0;
-    Ref base64 = rt::global(call, k.base64);
-    Ref decoded = base64 ? rt::b64decode(base64.get(), text.get()) : Ref{};
+    Ref decoded = common::decode_base64(frame, text.get());
     Py_ssize_t size = decoded ? PyObject_Size(decoded.get()) : -1;
     if (size < 0) return false;
     if (size > largest.size) largest = {std::move(decoded), size};
@@ -110,65 +108,65 @@ bool consider_inline_part(const rt::Call& call, PyObject* part, Largest& largest
 }
 
 // The largest inline image of one candidate whose content has parts; an empty Largest if none.
-bool largest_inline_image(const rt::Call& call, PyObject* candidate, Largest& largest) {
-    int has_content = PySequence_Contains(candidate, k.content);
+bool largest_inline_image(const rt::CallFrame& frame, PyObject* candidate, Largest& largest) {
+    int has_content = PySequence_Contains(candidate, constants.content);
     if (has_content <= 0) return has_content == 0;
-    Ref content = Ref::steal(PyObject_GetItem(candidate, k.content));
-    int has_parts = content ? PySequence_Contains(content.get(), k.parts) : -1;
+    Ref content = Ref::steal(PyObject_GetItem(candidate, constants.content));
+    int has_parts = content ? PySequence_Contains(content.get(), constants.parts) : -1;
     if (has_parts <= 0) return has_parts == 0;
     Ref no_parts = new_list();
-    Ref parts = no_parts ? get(content.get(), k.parts, no_parts.get()) : Ref{};
+    Ref parts = no_parts ? get(content.get(), constants.parts, no_parts.get()) : Ref{};
     Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref{};
     if (!iterator) return false;
     while (Ref part = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (!consider_inline_part(call, part.get(), largest)) return false;
+        if (!consider_inline_part(frame, part.get(), largest)) return false;
     }
     return !PyErr_Occurred();
 }
 
-Ref chosen_image(const rt::Call& call, Largest& largest, PyObject* task_id, PyObject* model_key) {
+Ref chosen_image(const CallContext& c, Largest& largest) {
     Ref size = Ref::steal(PyLong_FromSsize_t(largest.size));
-    if (!size || !rt::log_record(call.args[0], rt::plain(k.image_candidates), task_id, model_key, {{k.size, size.get()}})) {
+    if (!size || !common::log_record(c, common::plain(constants.image_candidates), {{.key = shared.size, .value = size.get()}})) {
         return {};
     }
-    return rt::success(call, largest.data.get());
+    return common::success(c.frame, largest.data.get());
 }
 
 // No image: the last candidate's finish reason says whether it was a content refusal.
-Ref no_image(const rt::Call& call, PyObject* finish) {
-    for (PyObject* reason : {k.IMAGE_SAFETY, k.IMAGE_OTHER, k.OTHER}) {
+Ref no_image(const rt::CallFrame& frame, PyObject* finish) {
+    for (PyObject* reason : {constants.IMAGE_SAFETY, constants.IMAGE_OTHER, constants.OTHER}) {
         int same = rt::equals(finish, reason);
         if (same < 0) return {};
         if (same) {
-            Ref message = rt::prefixed(k.prohibition, finish);
-            return message ? rt::fail(call, rt::Code::NO_IMAGE_RESULT, rt::MessageKey::msg, message.get()) : Ref{};
+            Ref message = rt::prefixed(constants.prohibition, finish);
+            return message ? common::fail(frame, Code::NO_IMAGE_RESULT, MessageKey::msg, message.get()) : Ref{};
         }
     }
-    for (PyObject* reason : {k.IMAGE_PROHIBITED_CONTENT, k.PROHIBITED_CONTENT}) {
+    for (PyObject* reason : {constants.IMAGE_PROHIBITED_CONTENT, constants.PROHIBITED_CONTENT}) {
         int same = rt::equals(finish, reason);
         if (same < 0) return {};
-        if (same) return rt::fail(call, rt::Code::NO_IMAGE_RESULT, rt::MessageKey::msg, k.prohibition_safety);
+        if (same) return common::fail(frame, Code::NO_IMAGE_RESULT, MessageKey::msg, constants.prohibition_safety);
     }
-    return rt::fail(call, rt::Code::NO_IMAGE_RESULT);
+    return common::fail(frame, Code::NO_IMAGE_RESULT);
 }
 
-Ref decode_inline(const rt::Call& call, PyObject* reply, PyObject* task_id, PyObject* model_key) {
+Ref decode_inline(const CallContext& c, PyObject* reply) {
     Ref finish = rt::none();
     Ref candidates = candidates_of(reply);
     if (!candidates) return {};
     while (Ref candidate = Ref::steal(PyIter_Next(candidates.get()))) {
-        finish = get(candidate.get(), k.finishReason);
+        finish = get(candidate.get(), constants.finishReason);
         Largest largest;
-        if (!finish || !largest_inline_image(call, candidate.get(), largest)) return {};
-        if (largest.data) return chosen_image(call, largest, task_id, model_key);
+        if (!finish || !largest_inline_image(c.frame, candidate.get(), largest)) return {};
+        if (largest.data) return chosen_image(c, largest);
     }
-    return PyErr_Occurred() ? Ref{} : no_image(call, finish.get());
+    return PyErr_Occurred() ? Ref{} : no_image(c.frame, finish.get());
 }
 
 }  // namespace
 
-Ref extract_file_uris(const rt::Call& call) {
-    rt::Args<params::extract_file_uris> a(call);
+Ref extract_file_uris(const rt::CallFrame& frame) {
+    rt::Args<params::extract_file_uris> a(frame);
     Ref urls = new_list();
     Ref candidates = urls ? candidates_of(a["data_dict"]) : Ref{};
     if (!candidates) return {};
@@ -176,18 +174,17 @@ Ref extract_file_uris(const rt::Call& call) {
         if (!collect_candidate_uris(candidate.get(), urls.get())) return {};
     }
     if (PyErr_Occurred()) return {};
-    Ref response_id = get(a["data_dict"], k.responseId);
+    Ref response_id = get(a["data_dict"], constants.responseId);
     return response_id ? Ref::steal(PyTuple_Pack(2, urls.get(), response_id.get())) : Ref{};
 }
 
-Ref decode_reply(const rt::Call& call, PyObject* reply, PyObject* task_id, PyObject* model_key) {
-    Ref pair = rt::call_method(call.args[0], k.extract_file_uris, reply);
+Ref decode_reply(const CallContext& c, PyObject* reply) {
+    Ref pair = rt::call_method(c.self(), constants.extract_file_uris, reply);
     Ref urls, response_id;
     if (!pair || !rt::unpack_pair(pair.get(), urls, response_id)) return {};
     int any = rt::truth(urls.get());
     if (any < 0) return {};
-    return any ? fetch_first_reference(call, urls.get(), task_id, model_key)
-               : decode_inline(call, reply, task_id, model_key);
+    return any ? fetch_first_reference(c, urls.get()) : decode_inline(c, reply);
 }
 
 }  // namespace sorvanel

@@ -4,16 +4,17 @@
 #include "corvessa/image/tovarin/methods.hpp"
 #include "corvessa/image/tovarin/params.hpp"
 
-#include "runtime/record.hpp"
+#include "corvessa/image/common/record.hpp"
 
 namespace tovarin {
 
-rt::Ref init(const rt::Call& call) {
-    rt::Args<params::init> a(call);
+rt::Ref init(const rt::CallFrame& frame) {
+    rt::Args<params::init> a(frame);
     PyObject* self = a.self();
-    rt::Ref base_url = rt::Ref::steal(PyNumber_Add(a["base_url"], k.images_path));
-    if (!base_url || PyObject_SetAttr(self, k.base_url, base_url.get()) < 0 ||
-        PyObject_SetAttr(self, k.token, a["api_key"]) < 0 || !rt::set_tag_and_logger(call, self, k.default_tag)) {
+    rt::Ref base_url = rt::Ref::steal(PyNumber_Add(a["base_url"], constants.images_path));
+    if (!base_url || PyObject_SetAttr(self, shared.base_url, base_url.get()) < 0 ||
+        PyObject_SetAttr(self, constants.token, a["api_key"]) < 0 ||
+        !common::set_tag_and_logger(frame, constants.default_tag)) {
         return {};
     }
     return rt::none();

@@ -1,3 +1,4 @@
+// TovarinClient's method declarations: signature, defaults, annotations, checks and docstring.
 #include "corvessa/image/tovarin/methods.hpp"
 
 #include "corvessa/image/tovarin/params.hpp"
@@ -5,8 +6,8 @@
 namespace tovarin {
 namespace {
 
-using rt::Kind;
 using rt::Method;
+using rt::Varkw;
 
 constexpr const char init_doc[] =
     "\n\n        Args:\n            base_url: API 服务地址\n            api_key: API 鉴权 Token\n"
@@ -22,13 +23,17 @@ constexpr const char start_doc[] =
     "            **kwargs:\n\n"
     "        Returns:\n\n        ";
 
-constexpr Method init_method{"__init__", params::init, true, nullptr, init_doc, Kind::instance, init};
+constexpr Method init_method{
+    .name = "__init__", .params = params::init, .varkw = Varkw::yes, .doc = init_doc, .body = init};
 constexpr Method generate_completions_method{
-    "_generate_completions", params::generate_completions, true, "requests.Response", nullptr, Kind::instance,
-    generate_completions};
+    .name = "_generate_completions", .params = params::generate_completions, .varkw = Varkw::yes,
+    .returns = "requests.Response", .body = generate_completions};
 constexpr Method generate_image_method{
-    "generate_image", params::generate_image, true, "ServiceResult", nullptr, Kind::instance, generate_image};
-constexpr Method start_method{"start", params::start, true, "ServiceResult", start_doc, Kind::instance, start};
+    .name = "generate_image", .params = params::generate_image, .varkw = Varkw::yes, .returns = "ServiceResult",
+    .body = generate_image};
+constexpr Method start_method{
+    .name = "start", .params = params::start, .varkw = Varkw::yes, .returns = "ServiceResult", .doc = start_doc,
+    .body = start};
 
 constexpr const Method* methods[] = {&init_method, &generate_completions_method, &generate_image_method, &start_method};
 

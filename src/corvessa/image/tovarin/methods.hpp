@@ -1,5 +1,4 @@
-// TovarinClient's methods: one declaration each (signature, defaults, annotations, checks,
-// docstring), and the bodies that implement them.
+// TovarinClient's methods: the list in class-statement order, and the body of each.
 #pragma once
 
 #include "runtime/params.hpp"
@@ -11,13 +10,10 @@ namespace tovarin {
 // The methods in the order of the class statement.
 std::span<const rt::Method* const> client_methods();
 
-// Bodies, one file per concern.
-rt::Ref init(const rt::Call& call);                  // client.cpp
-rt::Ref generate_completions(const rt::Call& call);  // transport.cpp
-rt::Ref generate_image(const rt::Call& call);        // generate.cpp
-rt::Ref start(const rt::Call& call);                 // start.cpp
-
-// The status-200 reply decoding of generate_image (reply.cpp).
-rt::Ref decode_reply(const rt::Call& call, PyObject* reply, PyObject* task_id, PyObject* model_key);
+// Bodies, one file per method.
+rt::Ref init(const rt::CallFrame& frame);                  // client.cpp
+rt::Ref generate_completions(const rt::CallFrame& frame);  // generate_completions.cpp
+rt::Ref generate_image(const rt::CallFrame& frame);        // generate.cpp
+rt::Ref start(const rt::CallFrame& frame);                 // start.cpp
 
 }  // namespace tovarin

@@ -3,6 +3,8 @@
 #include "corvessa/image/tovarin/constants.hpp"
 #include "corvessa/image/tovarin/methods.hpp"
 
+#include "corvessa/image/common/constants.hpp"
+
 #include "runtime/module_init.hpp"
 
 namespace tovarin {
@@ -19,11 +21,15 @@ bool bind_imports(PyObject* g) {
 }
 
 bool populate(PyObject*, PyObject* globals) {
-    return make_constants() && bind_imports(globals) &&
-           rt::define_class(globals, {"TovarinClient", "corvessa.image.tovarin", client_methods(), k.object, nullptr});
+    return common::constants_ready() && constants_ready() && bind_imports(globals) &&
+           rt::define_class(globals, {.name = "TovarinClient",
+                                      .module_name = "corvessa.image.tovarin",
+                                      .methods = client_methods(),
+                                      .object = constants.object,
+                                      .staticmethod = nullptr});
 }
 
-constexpr rt::ModuleInfo info{"tovarin", "corvessa.image.tovarin", populate};
+constexpr rt::ModuleInfo info{.name = "tovarin", .qualified = "corvessa.image.tovarin", .populate = populate};
 
 }  // namespace
 }  // namespace tovarin

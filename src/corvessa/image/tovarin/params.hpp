@@ -10,36 +10,36 @@ using rt::Default;
 using rt::Param;
 
 inline constexpr Param init[] = {
-    {"self"},
-    {"base_url", "str"},
-    {"api_key", "str"},
+    {.name = "self"},
+    {.name = "base_url", .annotation = "str"},
+    {.name = "api_key", .annotation = "str"},
 };
 
 // task_id and model_key admit None: it stands for an option the caller did not give.
 inline constexpr Param generate_completions[] = {
-    {"self"},
-    {"task_id", "str", {}, true},
-    {"model_key", "str", {}, true},
-    {"payload"},
-    {"files", "Optional[List[Tuple[str, bytes]]]", Default::none()},
+    {.name = "self"},
+    {.name = "task_id", .annotation = "str", .none_also = true},
+    {.name = "model_key", .annotation = "str", .none_also = true},
+    {.name = "payload"},
+    {.name = "files", .annotation = "Optional[List[Tuple[str, bytes]]]", .fallback = Default::none()},
 };
 
 inline constexpr Param generate_image[] = {
-    {"self"},
-    {"prompt", "str"},
-    {"aspect_ratio", "str", Default::str("")},
-    {"quality", "str", Default::str("")},
-    {"image_size", "str", Default::str("")},
-    {"files", "Optional[List[Tuple[str, bytes]]]", Default::none()},
+    {.name = "self"},
+    {.name = "prompt", .annotation = "str"},
+    {.name = "aspect_ratio", .annotation = "str", .fallback = Default::str("")},
+    {.name = "quality", .annotation = "str", .fallback = Default::str("")},
+    {.name = "image_size", .annotation = "str", .fallback = Default::str("")},
+    {.name = "files", .annotation = "Optional[List[Tuple[str, bytes]]]", .fallback = Default::none()},
 };
 
 inline constexpr Param start[] = {
-    {"self"},
-    {"prompt", "str"},
-    {"aspect_ratio", "str", Default::str("")},
-    {"quality", "str", Default::str("")},
-    {"image_size", "str", Default::str("")},
-    {"files", "Union[List[bytes], bytes, str, List[str]]", Default::none()},
+    {.name = "self"},
+    {.name = "prompt", .annotation = "str"},
+    {.name = "aspect_ratio", .annotation = "str", .fallback = Default::str("")},
+    {.name = "quality", .annotation = "str", .fallback = Default::str("")},
+    {.name = "image_size", .annotation = "str", .fallback = Default::str("")},
+    {.name = "files", .annotation = "Union[List[bytes], bytes, str, List[str]]", .fallback = Default::none()},
 };
 
 }  // namespace tovarin::params

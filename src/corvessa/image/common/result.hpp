@@ -6,15 +6,14 @@
 #include "runtime/params.hpp"
 #include "runtime/ref.hpp"
 
-namespace rt {
+namespace common {
 
 enum class Code { INVALID_PARAMS, SERVICE_BUSY, SERVICE_TIMEOUT, IMAGE_GENERATE_FAIL, NO_IMAGE_RESULT };
+// Which keyword carries a failure's text.
 enum class MessageKey { msg, message };
 
-bool result_names_ready();
+rt::Ref success(const rt::CallFrame& frame, PyObject* data);
+rt::Ref fail(const rt::CallFrame& frame, Code code);
+rt::Ref fail(const rt::CallFrame& frame, Code code, MessageKey key, PyObject* text);
 
-Ref success(const Call& call, PyObject* data);
-Ref fail(const Call& call, Code code);
-Ref fail(const Call& call, Code code, MessageKey key, PyObject* text);
-
-}  // namespace rt
+}  // namespace common

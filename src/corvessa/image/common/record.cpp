@@ -1,0 +1,73 @@
+// Log records, the request clock and the constructors' tail.
+#include "corvessa/image/common/record.hpp"
+
+#include "corvessa/image/common/constants.hpp"
+
+#include "runtime/call.hpp"
+#include "runtime/function.hpp"
+#include "runtime/text.hpp"
+
+namespace common {
+
+using rt::Ref;
+
+namespace {
+
+Ref message_text(PyObject* self, Message msg) {
+    if (!msg.after_tag) return Ref::borrow(msg.text);
+    Ref tag = rt::attr(self, constants.model_tag);
+    Ref tag_text = tag ? rt::text_form(tag.get()) : Ref{};
+    if (!tag_text) return {};
+    return Ref::steal(PyUnicode_Concat(tag_text.get(), msg.text));
+}
+
+}  // namespace
+
+Ref clock(const rt::CallFrame& frame) {
+    Ref time = rt::global(frame, constants.time);
+    return time ? rt::call_method(time.get(), constants.time) : Ref{};
+}
+
+Ref seconds_since(const rt::CallFrame& frame, PyObject* started) {
+    Ref stop = clock(frame);
+    Ref seconds = stop ? Ref::steal(PyNumber_Subtract(stop.get(), started)) : Ref{};
+    return seconds ? rt::call(constants.round, seconds.get(), constants.three) : Ref{};
+}
+
+bool set_tag_and_logger(const rt::CallFrame& frame, PyObject* default_tag) {
+    PyObject* self = frame.self();
+    Ref tag = rt::dict_get(frame.kwargs, constants.model_tag, default_tag);
+    if (!tag || PyObject_SetAttr(self, constants.model_tag, tag.get()) < 0) return false;
+    Ref logging = rt::global(frame, constants.logging);
+    Ref get_logger = logging ? rt::attr(logging.get(), constants.getLogger) : Ref{};
+    Ref name = get_logger ? rt::global(frame, constants.module_name) : Ref{};
+    Ref fallback = name ? rt::call(get_logger.get(), name.get()) : Ref{};
+    Ref logger = fallback ? rt::dict_get(frame.kwargs, constants.logger, fallback.get()) : Ref{};
+    return logger && PyObject_SetAttr(self, constants.logger, logger.get()) == 0;
+}
+
+Ref make_record(const CallContext& context, Message msg, std::initializer_list<Entry> rest) {
+    Ref record = Ref::steal(PyDict_New());
+    Ref text = record ? message_text(context.self(), msg) : Ref{};
+    if (!text || !rt::put(record.get(), constants.msg, text.get()) ||
+        !rt::put(record.get(), constants.task_id, context.task_id) ||
+        !rt::put(record.get(), constants.model_key, context.model_key)) {
+        return {};
+    }
+    for (const Entry& entry : rest) {
+        if (!rt::put(record.get(), entry.key, entry.value)) return {};
+    }
+    return record;
+}
+
+bool emit_record(PyObject* self, PyObject* record) {
+    Ref logger = rt::attr(self, constants.logger);
+    return logger && rt::call_method(logger.get(), constants.debug, record);
+}
+
+bool log_record(const CallContext& context, Message msg, std::initializer_list<Entry> rest) {
+    Ref record = make_record(context, msg, rest);
+    return record && emit_record(context.self(), record.get());
+}
+
+}  // namespace common

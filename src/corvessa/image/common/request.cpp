@@ -1,0 +1,76 @@
+// Time-out option, bearer header, service URL, the JSON post, refused replies and the
+// time-out report, shared by both clients.
+#include "corvessa/image/common/request.hpp"
+
+#include "corvessa/image/common/constants.hpp"
+#include "corvessa/image/common/result.hpp"
+
+#include "runtime/call.hpp"
+#include "runtime/function.hpp"
+#include "runtime/text.hpp"
+
+
+namespace common {
+
+using rt::Ref;
+
+Ref request_timeout(const rt::CallFrame& frame, PyObject* kwargs) {
+    Ref timeout = rt::dict_get(kwargs, constants.timeout, Py_None);
+    int given = timeout ? rt::truth(timeout.get()) : -1;
+    if (given != 0) return given > 0 ? std::move(timeout) : Ref{};
+    Ref client = rt::global(frame, constants.http_client);
+    return client ? rt::attr(client.get(), constants.base_timeout) : Ref{};
+}
+
+Ref bearer_headers(PyObject* self, PyObject* token_attribute) {
+    Ref token = rt::attr(self, token_attribute);
+    Ref bearer = token ? rt::prefixed(constants.bearer, token.get()) : Ref{};
+    Ref headers = bearer ? Ref::steal(PyDict_New()) : Ref{};
+    if (!headers || !rt::put(headers.get(), constants.authorization, bearer.get())) return {};
+    return headers;
+}
+
+bool add_json_content_type(PyObject* headers) {
+    return rt::put(headers, constants.content_type, constants.application_json);
+}
+
+Ref service_url(PyObject* self, std::initializer_list<PyObject*> tail) {
+    Ref base = rt::attr(self, constants.base_url);
+    Ref url = base ? rt::text_form(base.get()) : Ref{};
+    for (PyObject* piece : tail) {
+        Ref text = url ? rt::text_form(piece) : Ref{};
+        url = text ? Ref::steal(PyUnicode_Concat(url.get(), text.get())) : Ref{};
+    }
+    return url;
+}
+
+Ref post_json(const rt::CallFrame& frame, PyObject* url, PyObject* headers, PyObject* body, PyObject* timeout) {
+    Ref client = rt::global(frame, constants.http_client);
+    return client ? rt::call_method_kw(client.get(), constants.post, constants.kw_post_json, url, headers, body, timeout)
+                  : Ref{};
+}
+
+bool read_refusal(PyObject* response, PyObject* status, Ref& message, Ref& error_dict) {
+    message = rt::prefixed(constants.service_status, status);
+    if (!message) return false;
+    Ref body = rt::call_method(response, constants.json);
+    Ref empty = body ? Ref::steal(PyDict_New()) : Ref{};
+    Ref error = empty ? rt::call_method(body.get(), constants.get, constants.error, empty.get()) : Ref{};
+    Ref text = error ? rt::call_method(error.get(), constants.get, constants.message) : Ref{};
+    if (text) {
+        error_dict = std::move(body);
+        message = std::move(text);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    error_dict = rt::none();
+    return true;
+}
+
+Ref report_timeout(const CallContext& context) {
+    if (!log_record(context, plain(constants.timed_out), {})) return {};
+    return fail(context.frame, Code::SERVICE_TIMEOUT);
+}
+
+}  // namespace common

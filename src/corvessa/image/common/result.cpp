@@ -1,0 +1,56 @@
+// Making results through the module's `ServiceResult` and `ErrorCode` globals.
+#include "corvessa/image/common/result.hpp"
+
+#include "corvessa/image/common/constants.hpp"
+
+#include "runtime/call.hpp"
+#include "runtime/function.hpp"
+
+namespace common {
+
+using rt::Ref;
+
+namespace {
+
+PyObject* code_name(Code code) {
+    switch (code) {
+        case Code::INVALID_PARAMS: return constants.INVALID_PARAMS;
+        case Code::SERVICE_BUSY: return constants.SERVICE_BUSY;
+        case Code::SERVICE_TIMEOUT: return constants.SERVICE_TIMEOUT;
+        case Code::IMAGE_GENERATE_FAIL: return constants.IMAGE_GENERATE_FAIL;
+        case Code::NO_IMAGE_RESULT: return constants.NO_IMAGE_RESULT;
+    }
+    return constants.SERVICE_BUSY;
+}
+
+Ref error_code(const rt::CallFrame& frame, Code code) {
+    Ref codes = rt::global(frame, constants.ErrorCode);
+    return codes ? rt::attr(codes.get(), code_name(code)) : Ref{};
+}
+
+Ref service_result_method(const rt::CallFrame& frame, PyObject* name) {
+    Ref cls = rt::global(frame, constants.ServiceResult);
+    return cls ? rt::attr(cls.get(), name) : Ref{};
+}
+
+}  // namespace
+
+Ref success(const rt::CallFrame& frame, PyObject* data) {
+    Ref method = service_result_method(frame, constants.success);
+    return method ? rt::call_kw(method.get(), constants.kw_data, data) : Ref{};
+}
+
+Ref fail(const rt::CallFrame& frame, Code code) {
+    Ref method = service_result_method(frame, constants.fail);
+    Ref member = method ? error_code(frame, code) : Ref{};
+    return member ? rt::call_kw(method.get(), constants.kw_code, member.get()) : Ref{};
+}
+
+Ref fail(const rt::CallFrame& frame, Code code, MessageKey key, PyObject* text) {
+    Ref method = service_result_method(frame, constants.fail);
+    Ref member = method ? error_code(frame, code) : Ref{};
+    PyObject* kwnames = key == MessageKey::msg ? constants.kw_code_msg : constants.kw_code_message;
+    return member ? rt::call_kw(method.get(), kwnames, member.get(), text) : Ref{};
+}
+
+}  // namespace common

@@ -1,0 +1,13 @@
+// Decoding a status-200 generateContent reply into a result.
+#pragma once
+
+#include "corvessa/image/common/record.hpp"
+
+#include "runtime/ref.hpp"
+
+namespace sorvanel {
+
+// The result of generate_image for a status-200 reply (already decoded from JSON).
+rt::Ref decode_reply(const common::CallContext& context, PyObject* reply);
+
+}  // namespace sorvanel

@@ -1,0 +1,39 @@
+// Making the constants of the process-wide tables.
+#include "runtime/constants.hpp"
+
+#include "runtime/module_init.hpp"
+#include "runtime/text.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace rt {
+namespace {
+
+// ("a", "b", ...) from "a b ...", each name interned.
+Ref keyword_tuple(std::string_view names) {
+    Ref list = Ref::steal(PyList_New(0));
+    while (list && !names.empty()) {
+        std::size_t end = names.find(' ');
+        std::string_view name = names.substr(0, end);
+        Ref text = Ref::steal(interned(std::string(name).c_str()));
+        if (!text || PyList_Append(list.get(), text.get()) < 0) return {};
+        names = end == std::string_view::npos ? std::string_view() : names.substr(end + 1);
+    }
+    return list ? Ref::steal(PyList_AsTuple(list.get())) : Ref{};
+}
+
+}  // namespace
+
+Ref make_constant(const ConstantSpec& spec) {
+    switch (spec.kind) {
+        case ConstantSpec::Kind::text: return Ref::steal(interned(spec.text));
+        case ConstantSpec::Kind::integer: return Ref::steal(PyLong_FromLong(spec.number));
+        case ConstantSpec::Kind::keywords: return keyword_tuple(spec.text);
+        case ConstantSpec::Kind::builtin: return builtin(spec.text);
+    }
+    PyErr_SetString(PyExc_SystemError, "unknown kind of constant");
+    return {};
+}
+
+}  // namespace rt

@@ -1,0 +1,61 @@
+// Process-wide constant tables: interned texts, small ints, tuples of keyword names and
+// built-ins, each table declared as one list and made all or nothing, so a load that fails
+// halfway leaves an empty table that the next load makes again from the start.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace rt {
+
+// How one constant is made.
+struct ConstantSpec {
+    enum class Kind : std::uint8_t { text, integer, keywords, builtin };
+    Kind kind = Kind::text;
+    const char* text = nullptr;  // the text; the keyword names, separated by spaces; the built-in's name
+    long number = 0;
+};
+
+constexpr ConstantSpec text(const char* utf8) { return {.kind = ConstantSpec::Kind::text, .text = utf8}; }
+constexpr ConstantSpec integer(long value) { return {.kind = ConstantSpec::Kind::integer, .number = value}; }
+// A tuple of interned keyword names, e.g. keywords("headers json timeout").
+constexpr ConstantSpec keywords(const char* names) { return {.kind = ConstantSpec::Kind::keywords, .text = names}; }
+// The interpreter's built-in of that name, as found at load.
+constexpr ConstantSpec builtin_named(const char* name) { return {.kind = ConstantSpec::Kind::builtin, .text = name}; }
+
+Ref make_constant(const ConstantSpec& spec);
+
+// One row of a table: which field of the table struct, and how its value is made.
+template <class Table>
+struct ConstantRow {
+    PyObject* Table::*member;
+    ConstantSpec spec;
+};
+
+// The struct field of one X-macro entry `X(name, spec)`; a table struct also has `bool ready`.
+#define RT_CONSTANT_FIELD(name, spec) PyObject* name = nullptr;
+// The row of one X-macro entry, for a table struct named `Table` at the point of use.
+#define RT_CONSTANT_ROW(name, how) {.member = &Table::name, .spec = how},
+
+// Fills every field of `table` from `rows`, once per process. On a failure the values made so
+// far are released and `table` is left as it was, with the error set.
+template <class Table, std::size_t N>
+bool make_table(Table& table, const ConstantRow<Table> (&rows)[N]) {
+    if (table.ready) return true;
+    Table made{};
+    for (std::size_t i = 0; i < N; ++i) {
+        Ref value = make_constant(rows[i].spec);
+        if (!value) {
+            for (std::size_t j = 0; j < i; ++j) Ref::steal(made.*rows[j].member).reset();
+            return false;
+        }
+        made.*rows[i].member = value.release();
+    }
+    made.ready = true;
+    table = made;
+    return true;
+}
+
+}  // namespace rt
