@@ -34,10 +34,6 @@ struct ConstantRow {
     ConstantSpec spec;
 };
 
-// The struct field of one X-macro entry `X(name, spec)`; a table struct also has `bool ready`.
-#define RT_CONSTANT_FIELD(name, spec) PyObject* name = nullptr;
-// The row of one X-macro entry, for a table struct named `Table` at the point of use.
-#define RT_CONSTANT_ROW(name, how) {.member = &Table::name, .spec = how},
 
 // Fills every field of `table` from `rows`, once per process. On a failure the values made so
 // far are released and `table` is left as it was, with the error set.
@@ -59,3 +55,21 @@ bool make_table(Table& table, const ConstantRow<Table> (&rows)[N]) {
 }
 
 }  // namespace rt
+
+// The struct field, and the row, of one entry `X(name, spec)` of a table's list.
+#define RT_CONSTANT_FIELD(name, spec) PyObject* name = nullptr;
+#define RT_CONSTANT_ROW(name, how) {.member = &Constants::name, .spec = how},
+
+// Declares, in the current namespace, the table of the X-macro list LIST: the struct
+// `Constants` with one field per entry, the process-wide `constants`, and `constants_ready()`,
+// which makes the table once per process (false with an error set when that fails).
+#define RT_CONSTANT_TABLE(LIST)                                                   \
+    struct Constants {                                                            \
+        LIST(RT_CONSTANT_FIELD)                                                   \
+        bool ready = false;                                                       \
+    };                                                                            \
+    inline Constants constants;                                                   \
+    inline bool constants_ready() {                                               \
+        static constexpr rt::ConstantRow<Constants> rows[] = {LIST(RT_CONSTANT_ROW)}; \
+        return rt::make_table(constants, rows);                                   \
+    }

@@ -107,26 +107,21 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+// The fields that may hold arbitrary objects, and so take part in reference cycles.
+constexpr PyObject* Function::*cyclic_fields[] = {
+    &Function::dict, &Function::doc, &Function::module, &Function::defaults, &Function::annotations, &Function::globals,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Function* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->dict);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->module);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->globals);
+    for (PyObject* Function::*field : cyclic_fields) Py_VISIT(f->*field);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     Function* f = as_function(self);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->globals);
+    for (PyObject* Function::*field : cyclic_fields) Py_CLEAR(f->*field);
     return 0;
 }
 

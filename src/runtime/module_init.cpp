@@ -230,7 +230,9 @@ bool define_class(PyObject* globals, const ClassStatement& statement) {
     Ref type_name = str(statement.name);
     Ref module_text = str(statement.module_name);
     if (!type_name || !module_text) return false;
-    Ref bases = Ref::steal(PyTuple_Pack(1, statement.object));
+    Ref object = builtin("object");
+    Ref staticmethod = object ? builtin("staticmethod") : Ref{};
+    Ref bases = staticmethod ? Ref::steal(PyTuple_Pack(1, object.get())) : Ref{};
     if (!bases) return false;
     Ref ns = class_namespace(type_name.get(), bases.get());
     if (!ns || !set_item(ns.get(), "__module__", module_text.get()) ||
@@ -238,7 +240,7 @@ bool define_class(PyObject* globals, const ClassStatement& statement) {
         return false;
     }
     for (const Method* method : statement.methods) {
-        if (!add_method(ns.get(), *method, module_text.get(), type_name.get(), globals, statement.staticmethod)) {
+        if (!add_method(ns.get(), *method, module_text.get(), type_name.get(), globals, staticmethod.get())) {
             return false;
         }
     }

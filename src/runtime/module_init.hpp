@@ -63,14 +63,12 @@ bool import_from(PyObject* globals, const char* module, int level, const char* r
                  std::initializer_list<const char*> names);
 
 // The class statement `class <name>(object)`: the methods in table order, static methods
-// wrapped in the built-in `staticmethod` (may be nullptr when there are none), the class bound
-// as the global <name>.
+// wrapped in the built-in `staticmethod`, the class bound as the global <name>. The built-ins
+// `object` and `staticmethod` are the ones the interpreter has when the statement runs.
 struct ClassStatement {
     const char* name;
     const char* module_name;
     std::span<const Method* const> methods;
-    PyObject* object;
-    PyObject* staticmethod;
 };
 bool define_class(PyObject* globals, const ClassStatement& statement);
 

@@ -88,14 +88,6 @@ namespace common {
     X(import, rt::builtin_named("__import__"))                       \
     X(open, rt::builtin_named("open"))
 
-struct Constants {
-    COMMON_CONSTANTS(RT_CONSTANT_FIELD)
-    bool ready = false;
-};
-
-extern Constants constants;
-
-// Makes the table once per process; false with an error set when that fails.
-bool constants_ready();
+RT_CONSTANT_TABLE(COMMON_CONSTANTS)
 
 }  // namespace common

@@ -1,4 +1,4 @@
-// Log records, the request clock and the constructors' tail.
+// Log records and the request clock.
 #include "corvessa/image/common/record.hpp"
 
 #include "corvessa/image/common/constants.hpp"
@@ -32,18 +32,6 @@ Ref seconds_since(const rt::CallFrame& frame, PyObject* started) {
     Ref stop = clock(frame);
     Ref seconds = stop ? Ref::steal(PyNumber_Subtract(stop.get(), started)) : Ref{};
     return seconds ? rt::call(constants.round, seconds.get(), constants.three) : Ref{};
-}
-
-bool set_tag_and_logger(const rt::CallFrame& frame, PyObject* default_tag) {
-    PyObject* self = frame.self();
-    Ref tag = rt::dict_get(frame.kwargs, constants.model_tag, default_tag);
-    if (!tag || PyObject_SetAttr(self, constants.model_tag, tag.get()) < 0) return false;
-    Ref logging = rt::global(frame, constants.logging);
-    Ref get_logger = logging ? rt::attr(logging.get(), constants.getLogger) : Ref{};
-    Ref name = get_logger ? rt::global(frame, constants.module_name) : Ref{};
-    Ref fallback = name ? rt::call(get_logger.get(), name.get()) : Ref{};
-    Ref logger = fallback ? rt::dict_get(frame.kwargs, constants.logger, fallback.get()) : Ref{};
-    return logger && PyObject_SetAttr(self, constants.logger, logger.get()) == 0;
 }
 
 Ref make_record(const CallContext& context, Message msg, std::initializer_list<Entry> rest) {

@@ -1,5 +1,5 @@
 // Log records: one new dict per record, handed to `self.logger.debug` as its only argument;
-// the clock that times a request; the tail of both constructors (tag and logger).
+// and the clock that times a request.
 #pragma once
 
 #include "runtime/params.hpp"
@@ -37,11 +37,6 @@ rt::Ref clock(const rt::CallFrame& frame);
 
 // round(time.time() - started, 3): the seconds a record reports.
 rt::Ref seconds_since(const rt::CallFrame& frame, PyObject* started);
-
-// The tail of both clients' constructors: self.model_tag = kwargs.get("model_tag", default_tag),
-// then self.logger = kwargs.get("logger", logging.getLogger(__name__)), the default logger
-// being fetched through the module's globals on every construction.
-bool set_tag_and_logger(const rt::CallFrame& frame, PyObject* default_tag);
 
 // A new record {"msg", "task_id", "model_key", *rest}, keys in that order.
 rt::Ref make_record(const CallContext& context, Message msg, std::initializer_list<Entry> rest);

@@ -1,14 +1,13 @@
 // SorvanelClient.__init__: stores its arguments without validation.
 #include "corvessa/image/sorvanel/constants.hpp"
 #include "corvessa/image/sorvanel/methods.hpp"
-#include "corvessa/image/sorvanel/params.hpp"
 
-#include "corvessa/image/common/record.hpp"
+#include "corvessa/image/common/client.hpp"
 
 namespace sorvanel {
 
 rt::Ref init(const rt::CallFrame& frame) {
-    rt::Args<params::init> a(frame);
+    rt::Args<common::init_params> a(frame);
     PyObject* self = a.self();
     if (PyObject_SetAttr(self, shared.base_url, a["base_url"]) < 0 ||
         PyObject_SetAttr(self, constants.api_key, a["api_key"]) < 0 ||

@@ -1,5 +1,5 @@
 // The module's own constants (the shared ones are in common/constants.hpp): interned names
-// and texts, small ints, keyword tuples and the built-ins fetched once at load.
+// and texts, small ints, and keyword tuples.
 #pragma once
 
 #include "corvessa/image/common/constants.hpp"
@@ -75,21 +75,10 @@ namespace sorvanel {
     X(kw_parts_call, rt::keywords("image_bytes_list prompt"))                                     \
     X(kw_part_call, rt::keywords("image_bytes mime_type"))                                        \
     X(kw_body_call, rt::keywords("image_bytes_list prompt aspect_ratio image_size"))              \
-    X(kw_generate_call, rt::keywords("prompt image_bytes_list aspect_ratio image_size model"))    \
-    /* built-ins fetched once at load */                                                          \
-    X(object, rt::builtin_named("object"))                                                        \
-    X(staticmethod, rt::builtin_named("staticmethod"))
+    X(kw_generate_call, rt::keywords("prompt image_bytes_list aspect_ratio image_size model"))
 
-struct Constants {
-    SORVANEL_CONSTANTS(RT_CONSTANT_FIELD)
-    bool ready = false;
-};
-
-extern Constants constants;
+RT_CONSTANT_TABLE(SORVANEL_CONSTANTS)
 // The constants both clients share.
 inline const common::Constants& shared = common::constants;
-
-// Makes the table once per process; false with an error set when that fails.
-bool constants_ready();
 
 }  // namespace sorvanel

@@ -3,16 +3,14 @@
 
 #include "corvessa/image/sorvanel/params.hpp"
 
+#include "corvessa/image/common/client.hpp"
+
 namespace sorvanel {
 namespace {
 
 using rt::Kind;
 using rt::Method;
 using rt::Varkw;
-
-constexpr const char init_doc[] =
-    "\n\n        Args:\n            base_url: API 服务地址\n            api_key: API 鉴权 Token\n"
-    "            **kwargs:\n                model_tag: 模型标识标签，默认 SORVANEL\n                logger: 自定义日志器\n        ";
 
 constexpr const char extract_file_uris_doc[] =
     "\n        从 Gemini 响应中提取 fileUri 列表和 responseId。\n\n        Returns:\n"
@@ -36,7 +34,8 @@ constexpr const char start_doc[] =
     "        Returns:\n            ServiceResult\n        ";
 
 constexpr Method init_method{
-    .name = "__init__", .params = params::init, .varkw = Varkw::yes, .doc = init_doc, .body = init};
+    .name = "__init__", .params = common::init_params, .varkw = Varkw::yes, .doc = COMMON_INIT_DOC("SORVANEL"),
+    .body = init};
 constexpr Method detect_mime_type_method{
     .name = "_detect_mime_type", .params = params::detect_mime_type, .returns = "str",
     .doc = "根据图片字节头自动检测 MIME 类型", .kind = Kind::static_method, .body = detect_mime_type};

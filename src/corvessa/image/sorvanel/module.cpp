@@ -22,11 +22,8 @@ bool bind_imports(PyObject* g) {
 
 bool populate(PyObject*, PyObject* globals) {
     return common::constants_ready() && constants_ready() && bind_imports(globals) &&
-           rt::define_class(globals, {.name = "SorvanelClient",
-                                      .module_name = "corvessa.image.sorvanel",
-                                      .methods = client_methods(),
-                                      .object = constants.object,
-                                      .staticmethod = constants.staticmethod});
+           rt::define_class(globals,
+                            {.name = "SorvanelClient", .module_name = "corvessa.image.sorvanel", .methods = client_methods()});
 }
 
 constexpr rt::ModuleInfo info{.name = "sorvanel", .qualified = "corvessa.image.sorvanel", .populate = populate};

@@ -1,5 +1,5 @@
-// Parameter tables of SorvanelClient's methods, shared by the declarations and the bodies
-// (bodies fetch arguments by name, checked against these tables at compile time).
+// Parameter tables of SorvanelClient's methods but __init__ (its table is in common/client.hpp),
+// read by the declarations and, by name at compile time, by the bodies.
 #pragma once
 
 #include "runtime/params.hpp"
@@ -8,12 +8,6 @@ namespace sorvanel::params {
 
 using rt::Default;
 using rt::Param;
-
-inline constexpr Param init[] = {
-    {.name = "self"},
-    {.name = "base_url", .annotation = "str"},
-    {.name = "api_key", .annotation = "str"},
-};
 
 inline constexpr Param detect_mime_type[] = {
     {.name = "image_bytes", .annotation = "bytes"},

@@ -1,5 +1,5 @@
 // The module's own constants (the shared ones are in common/constants.hpp): interned names
-// and texts, small ints, keyword tuples and the built-ins fetched once at load.
+// and texts, small ints, and keyword tuples.
 #pragma once
 
 #include "corvessa/image/common/constants.hpp"
@@ -45,20 +45,10 @@ namespace tovarin {
     X(kw_completions_call, rt::keywords("task_id model_key payload files timeout"))            \
     X(kw_calc_size, rt::keywords("aspect_ratio resolution"))                                   \
     X(kw_post_form, rt::keywords("headers data files timeout"))                                \
-    X(kw_generate_call, rt::keywords("prompt aspect_ratio quality image_size files"))          \
-    /* built-ins fetched once at load */                                                       \
-    X(object, rt::builtin_named("object"))
+    X(kw_generate_call, rt::keywords("prompt aspect_ratio quality image_size files"))
 
-struct Constants {
-    TOVARIN_CONSTANTS(RT_CONSTANT_FIELD)
-    bool ready = false;
-};
-
-extern Constants constants;
+RT_CONSTANT_TABLE(TOVARIN_CONSTANTS)
 // The constants both clients share.
 inline const common::Constants& shared = common::constants;
-
-// Makes the table once per process; false with an error set when that fails.
-bool constants_ready();
 
 }  // namespace tovarin

@@ -3,15 +3,13 @@
 
 #include "corvessa/image/tovarin/params.hpp"
 
+#include "corvessa/image/common/client.hpp"
+
 namespace tovarin {
 namespace {
 
 using rt::Method;
 using rt::Varkw;
-
-constexpr const char init_doc[] =
-    "\n\n        Args:\n            base_url: API 服务地址\n            api_key: API 鉴权 Token\n"
-    "            **kwargs:\n                model_tag: 模型标识标签，默认 GPT-IMAGE-2\n                logger: 自定义日志器\n        ";
 
 constexpr const char start_doc[] =
     "\n\n        Args:\n"
@@ -24,7 +22,8 @@ constexpr const char start_doc[] =
     "        Returns:\n\n        ";
 
 constexpr Method init_method{
-    .name = "__init__", .params = params::init, .varkw = Varkw::yes, .doc = init_doc, .body = init};
+    .name = "__init__", .params = common::init_params, .varkw = Varkw::yes, .doc = COMMON_INIT_DOC("GPT-IMAGE-2"),
+    .body = init};
 constexpr Method generate_completions_method{
     .name = "_generate_completions", .params = params::generate_completions, .varkw = Varkw::yes,
     .returns = "requests.Response", .body = generate_completions};

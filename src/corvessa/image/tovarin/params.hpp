@@ -1,5 +1,5 @@
-// Parameter tables of TovarinClient's methods, shared by the declarations and the bodies
-// (bodies fetch arguments by name, checked against these tables at compile time).
+// The tables of TovarinClient's methods but __init__ (its table is in common/client.hpp): the
+// declarations read them, and the bodies fetch arguments by name, checked at compile time.
 #pragma once
 
 #include "runtime/params.hpp"
@@ -8,12 +8,6 @@ namespace tovarin::params {
 
 using rt::Default;
 using rt::Param;
-
-inline constexpr Param init[] = {
-    {.name = "self"},
-    {.name = "base_url", .annotation = "str"},
-    {.name = "api_key", .annotation = "str"},
-};
 
 // task_id and model_key admit None: it stands for an option the caller did not give.
 inline constexpr Param generate_completions[] = {
