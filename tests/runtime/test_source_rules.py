@@ -27,3 +27,12 @@ def test_no_error_swallowing_calls(path):
 @pytest.mark.parametrize("path", [p for p in SOURCES if "runtime" not in p.parts], ids=lambda p: str(p.relative_to(SRC)))
 def test_module_code_does_not_count_references_by_hand(path):
     assert not REFCOUNTING.findall(path.read_text())
+
+
+# The runtime is generic: it knows nothing of the clients or the modules they call.
+CLIENT_NAMES = re.compile(r"dolvex|ferrimo|requests|ServiceResult|ErrorCode|logger", re.IGNORECASE)
+
+
+@pytest.mark.parametrize("path", [p for p in SOURCES if p.parts[-2] == "runtime"], ids=lambda p: p.name)
+def test_runtime_names_no_client_concept(path):
+    assert not CLIENT_NAMES.findall(path.read_text())

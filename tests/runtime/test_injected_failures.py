@@ -1,0 +1,103 @@
+"""Failures injected where the interpreter rarely fails: a load that breaks halfway through
+the constant tables, and a traceback entry that cannot be made. Each runs in a fresh
+interpreter, since both touch process-wide state."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+import textwrap
+from typing import Any
+
+import pytest
+
+
+def run(code: str) -> Any:
+    """Runs `code` in a new interpreter; it reports by printing one JSON value last."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+# A reply with an inline image through a fake http_client: the call reads the shared table's
+# names, its integer 3 and the built-in `round` (the record's seconds), and makes a result.
+CALL_THROUGH_FAKES = """
+    import base64, json, types
+    PNG = b"\\x89PNG\\r\\n\\x1a\\n" + b"x" * 8
+    reply = {"candidates": [{"content": {"parts": [{"inlineData": {"data": base64.b64encode(PNG).decode()}}]}}]}
+    b64 = base64.b64encode(PNG).decode()
+    response = types.SimpleNamespace(status_code=200, json=lambda: (
+        {"data": [{"b64_json": b64}]} if module.__name__.endswith("tovarin") else reply))
+    module.http_client = types.SimpleNamespace(base_timeout=5, post=lambda *a, **k: response)
+    records = []
+    logger = types.SimpleNamespace(debug=records.append)
+    cls = getattr(module, CLASS)
+    result = cls("http://127.0.0.1:9", "key", logger=logger).start("a fox", "1:1")
+    seconds = [r.get("second", r.get("total_second")) for r in records if "second" in r or "total_second" in r]
+    print(json.dumps([result.ok, result.data == PNG, all(isinstance(s, float) for s in seconds), len(seconds)]))
+"""
+
+
+@pytest.mark.parametrize("module, cls", [("corvessa.image.sorvanel", "SorvanelClient"),
+                                         ("corvessa.image.tovarin", "TovarinClient")])
+@pytest.mark.parametrize("builtin", ["round", "open"])
+def test_a_load_that_fails_halfway_leaves_nothing_half_made(module: str, cls: str, builtin: str) -> None:
+    # Without the built-in the shared table fails after most of its names are made; the next
+    # import must make the whole table again and work.
+    outcome = run(textwrap.dedent(f"""
+        import builtins, importlib, sys
+        import requests, dolvex, ferrimo, corvessa.config, tessaly.gpt_image
+        saved = builtins.{builtin}
+        del builtins.{builtin}
+        try:
+            importlib.import_module("{module}")
+        except NameError:
+            failed = True
+        else:
+            failed = False
+        builtins.{builtin} = saved
+        assert failed and "{module}" not in sys.modules
+        module = importlib.import_module("{module}")
+        CLASS = "{cls}"
+    """) + textwrap.dedent(CALL_THROUGH_FAKES))
+    assert outcome[:3] == [True, True, True] and outcome[3] >= 1
+
+
+def test_a_traceback_entry_that_cannot_be_made_keeps_the_exception() -> None:
+    # One allocation fails at each step of a call that raises: the caller always gets the
+    # call's own TypeError or a MemoryError, never a call that failed without an exception.
+    outcomes = run("""
+        import _testcapi, json
+        from corvessa.image.sorvanel import SorvanelClient
+        detect = SorvanelClient._detect_mime_type
+
+        def names(tb):
+            while tb is not None:
+                yield tb.tb_frame.f_code.co_name
+                tb = tb.tb_next
+
+        try:
+            detect(1)
+        except TypeError:
+            pass
+        outcomes = []
+        for start in range(60):
+            caught = None
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                detect(1)
+            except BaseException as exc:
+                caught = exc
+            finally:
+                _testcapi.remove_mem_hooks()
+            outcome = type(caught).__name__
+            if isinstance(caught, TypeError) and "_detect_mime_type" not in names(caught.__traceback__):
+                outcome += ", no entry"
+            outcomes.append(outcome)
+        print(json.dumps(outcomes))
+    """)
+    assert set(outcomes) <= {"TypeError", "TypeError, no entry", "MemoryError"}, outcomes
+    # Some step failed while the entry was made, and the exception went on without it.
+    assert "TypeError, no entry" in outcomes
