@@ -1,3 +1,4 @@
+// Taking, putting back and matching raised exceptions; the handled-exception scope; argument type errors.
 #include "runtime/errors.hpp"
 
 #include <string>

@@ -1,3 +1,5 @@
+// The native function type: construction from a method table, vectorcall, introspection and
+// the traceback entries of the exceptions that pass through.
 #include "runtime/function.hpp"
 
 #include "runtime/call.hpp"

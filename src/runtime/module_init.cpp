@@ -1,3 +1,4 @@
+// The create and exec steps, imports bound as module globals, and the class statement.
 #include "runtime/module_init.hpp"
 
 #include "runtime/base64.hpp"

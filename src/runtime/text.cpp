@@ -1,3 +1,4 @@
+// The text form of values, joining strings, interned names.
 #include "runtime/text.hpp"
 
 namespace rt {
