@@ -63,10 +63,15 @@ Ref candidates_of(PyObject* reply) {
 Ref fetch_first_reference(const rt::Call& call, PyObject* urls, PyObject* task_id, PyObject* model_key) {
     PyObject* self = call.args[0];
     if (!rt::log_record(self, rt::after_tag(k.complete_result), task_id, model_key, {{k.image_urls, urls}})) return {};
-    Ref first = Ref::steal(PySequence_GetItem(urls, 0));
-    Ref ferrimo = first ? rt::global(call, k.ferrimo) : Ref{};
+    // ferrimo.ImageTool.get_img_url_io(urls[0]): the callable is looked up before urls[0] is
+    // read, as the interpreter evaluates that expression. urls[0] is a subscription (read again
+    // below): the list comes from self._extract_file_uris, which a subclass or an instance may
+    // replace with one returning any subscriptable object, a mapping with the key 0 included.
+    Ref ferrimo = rt::global(call, k.ferrimo);
     Ref tool = ferrimo ? rt::attr(ferrimo.get(), k.ImageTool) : Ref{};
-    Ref io = tool ? rt::call_method(tool.get(), k.get_img_url_io, first.get()) : Ref{};
+    Ref fetch = tool ? rt::attr(tool.get(), k.get_img_url_io) : Ref{};
+    Ref first = fetch ? Ref::steal(PyObject_GetItem(urls, k.zero)) : Ref{};
+    Ref io = first ? rt::call(fetch.get(), first.get()) : Ref{};
     if (!io) return {};
     int fetched = rt::truth(io.get());
     if (fetched < 0) return {};
@@ -75,7 +80,7 @@ Ref fetch_first_reference(const rt::Call& call, PyObject* urls, PyObject* task_i
         return image ? rt::success(call, image.get()) : Ref{};
     }
     // Nothing could be fetched: the link itself is the result.
-    Ref link = Ref::steal(PySequence_GetItem(urls, 0));
+    Ref link = Ref::steal(PyObject_GetItem(urls, k.zero));
     return link ? rt::success(call, link.get()) : Ref{};
 }
 
