@@ -86,12 +86,18 @@ Ref b64encode_text(PyObject* base64, PyObject* data) {
 }
 
 Ref b64decode(PyObject* base64, PyObject* text) {
-    int fast = PyUnicode_CheckExact(text) ? standard(base64, originals.name_b64decode, originals.b64decode) : 0;
+    // binascii reads an ASCII str in place. Non-ASCII text is left to the standard function:
+    // its ValueError carries the UnicodeEncodeError of the failed encoding as its context.
+    bool ascii = PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text);
+    int fast = ascii ? standard(base64, originals.name_b64decode, originals.b64decode) : 0;
     if (fast < 0) return {};
-    // binascii reads an ASCII str in place; a non-ASCII one raises the ValueError that
-    // b64decode raises, with the same text.
-    if (fast) return call(originals.a2b_base64, text);
-    return call_method(base64, originals.name_b64decode, text);
+    if (!fast) return call_method(base64, originals.name_b64decode, text);
+    Ref decoded = call(originals.a2b_base64, text);
+    if (decoded || !PyErr_ExceptionMatches(PyExc_Exception)) return decoded;
+    // Malformed input: the standard function raises the same error again, from its own frame,
+    // so the traceback reads as the standard decoder's.
+    PyErr_Clear();
+    return call(originals.b64decode, text);
 }
 
 }  // namespace rt
