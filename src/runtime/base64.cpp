@@ -1,3 +1,5 @@
+// Copy-free base64: encoding straight into a str, decoding an ASCII str in place, while the
+// standard functions and their binascii codec are in place.
 #include "runtime/base64.hpp"
 
 #include "runtime/call.hpp"
@@ -12,9 +14,14 @@ struct Base64Originals {
     PyObject* module;
     PyObject* b64encode;
     PyObject* b64decode;
+    PyObject* binascii;
+    PyObject* b2a_base64;
     PyObject* a2b_base64;
     PyObject* name_b64encode;
     PyObject* name_b64decode;
+    PyObject* name_binascii;
+    PyObject* name_b2a_base64;
+    PyObject* name_a2b_base64;
     PyObject* name_decode;
     PyObject* utf_8;
 };
@@ -29,6 +36,29 @@ int standard(PyObject* base64, PyObject* name, PyObject* original) {
     if (PyObject_GetOptionalAttr(base64, name, &current) < 0) return -1;
     Ref owned = Ref::steal(current);
     return owned.get() == original;
+}
+
+// Whether the standard functions, which look binascii.<name> up when they run, would still
+// reach `original`: the standard module's global `binascii` is the standard binascii module and
+// its <name> is unchanged. Both are plain dictionary reads, so no code of the host's runs here.
+int standard_codec(PyObject* name, PyObject* original) {
+    PyObject* binascii = nullptr;
+    int found = PyDict_GetItemRef(PyModule_GetDict(originals.module), originals.name_binascii, &binascii);
+    if (found <= 0) return found;
+    Ref module = Ref::steal(binascii);
+    if (module.get() != originals.binascii) return 0;
+    PyObject* current = nullptr;
+    found = PyDict_GetItemRef(PyModule_GetDict(originals.binascii), name, &current);
+    if (found <= 0) return found;
+    Ref owned = Ref::steal(current);
+    return owned.get() == original;
+}
+
+// Both checks for one direction: the function of the `base64` global, then the codec it uses.
+int shortcut_allowed(PyObject* base64, PyObject* name, PyObject* function, PyObject* codec_name,
+                     PyObject* codec) {
+    int fast = standard(base64, name, function);
+    return fast > 0 ? standard_codec(codec_name, codec) : fast;
 }
 
 void encode_into(const unsigned char* in, Py_ssize_t size, Py_UCS1* out) {
@@ -58,32 +88,36 @@ Ref encode_to_str(PyObject* data) {
     return text;
 }
 
-Ref import_attr(const char* module, const char* name) {
-    Ref imported = Ref::steal(PyImport_ImportModule(module));
-    return imported ? Ref::steal(PyObject_GetAttrString(imported.get(), name)) : Ref{};
-}
-
 }  // namespace
 
-// All or nothing: `originals.module` is set only once every other field is made.
+// All or nothing: `originals` is set, `module` first among its fields, only once every field is made.
 bool base64_ready() {
     if (originals.module) return true;
     Ref module = Ref::steal(PyImport_ImportModule("base64"));
     Ref b64encode = module ? Ref::steal(PyObject_GetAttrString(module.get(), "b64encode")) : Ref{};
     Ref b64decode = b64encode ? Ref::steal(PyObject_GetAttrString(module.get(), "b64decode")) : Ref{};
-    Ref a2b_base64 = b64decode ? import_attr("binascii", "a2b_base64") : Ref{};
-    Ref name_b64encode = a2b_base64 ? Ref::steal(interned("b64encode")) : Ref{};
-    Ref name_b64decode = name_b64encode ? Ref::steal(interned("b64decode")) : Ref{};
-    Ref name_decode = name_b64decode ? Ref::steal(interned("decode")) : Ref{};
-    Ref utf_8 = name_decode ? Ref::steal(interned("utf-8")) : Ref{};
-    if (!utf_8) return false;
-    originals = {module.release(),         b64encode.release(),      b64decode.release(),   a2b_base64.release(),
-                 name_b64encode.release(), name_b64decode.release(), name_decode.release(), utf_8.release()};
+    Ref binascii = b64decode ? Ref::steal(PyImport_ImportModule("binascii")) : Ref{};
+    Ref b2a_base64 = binascii ? Ref::steal(PyObject_GetAttrString(binascii.get(), "b2a_base64")) : Ref{};
+    Ref a2b_base64 = b2a_base64 ? Ref::steal(PyObject_GetAttrString(binascii.get(), "a2b_base64")) : Ref{};
+    if (!a2b_base64) return false;
+    Ref names[] = {Ref::steal(interned("b64encode")),  Ref::steal(interned("b64decode")),
+                   Ref::steal(interned("binascii")),   Ref::steal(interned("b2a_base64")),
+                   Ref::steal(interned("a2b_base64")), Ref::steal(interned("decode")),
+                   Ref::steal(interned("utf-8"))};
+    for (const Ref& name : names) {
+        if (!name) return false;
+    }
+    originals = {module.release(),   b64encode.release(), b64decode.release(), binascii.release(),
+                 b2a_base64.release(), a2b_base64.release(), names[0].release(), names[1].release(),
+                 names[2].release(), names[3].release(),  names[4].release(),  names[5].release(),
+                 names[6].release()};
     return true;
 }
 
 Ref b64encode_text(PyObject* base64, PyObject* data) {
-    int fast = PyBytes_CheckExact(data) ? standard(base64, originals.name_b64encode, originals.b64encode) : 0;
+    int fast = PyBytes_CheckExact(data) ? shortcut_allowed(base64, originals.name_b64encode, originals.b64encode,
+                                                           originals.name_b2a_base64, originals.b2a_base64)
+                                        : 0;
     if (fast < 0) return {};
     if (fast) return encode_to_str(data);
     Ref encoded = call_method(base64, originals.name_b64encode, data);
@@ -91,12 +125,20 @@ Ref b64encode_text(PyObject* base64, PyObject* data) {
 }
 
 Ref b64decode(PyObject* base64, PyObject* text) {
-    int fast = PyUnicode_CheckExact(text) ? standard(base64, originals.name_b64decode, originals.b64decode) : 0;
+    // binascii reads an ASCII str in place. Non-ASCII text is left to the standard function:
+    // its ValueError carries the UnicodeEncodeError of the failed encoding as its context.
+    bool ascii = PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text);
+    int fast = ascii ? shortcut_allowed(base64, originals.name_b64decode, originals.b64decode,
+                                        originals.name_a2b_base64, originals.a2b_base64)
+                     : 0;
     if (fast < 0) return {};
-    // binascii reads an ASCII str in place; a non-ASCII one raises the ValueError that
-    // b64decode raises, with the same text.
-    if (fast) return call(originals.a2b_base64, text);
-    return call_method(base64, originals.name_b64decode, text);
+    if (!fast) return call_method(base64, originals.name_b64decode, text);
+    Ref decoded = call(originals.a2b_base64, text);
+    if (decoded || !PyErr_ExceptionMatches(PyExc_Exception)) return decoded;
+    // Malformed input: the standard function raises the same error again, from its own frame,
+    // so the traceback reads as the standard decoder's.
+    PyErr_Clear();
+    return call(originals.b64decode, text);
 }
 
 }  // namespace rt

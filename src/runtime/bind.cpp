@@ -43,7 +43,7 @@ void raise_unexpected_keyword(const Binding& f, PyObject* keyword) {
     if (suggestion) {
         PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
                      f.qualname, keyword, suggestion.get());
-    } else if (!PyErr_Occurred()) {
+    } else {
         PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f.qualname, keyword);
     }
 }

@@ -61,7 +61,10 @@ Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames,
 bool unpack_pair(PyObject* value, Ref& first, Ref& second) {
     Ref iterator = Ref::steal(PyObject_GetIter(value));
     if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        // Only an object with no way to iterate gets the unpacking wording; the TypeError of an
+        // __iter__ that fails or returns a non-iterator passes unchanged, as in the interpreter.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
+            !PySequence_Check(value)) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
         }
         return false;
@@ -77,6 +80,14 @@ bool unpack_pair(PyObject* value, Ref& first, Ref& second) {
     }
     Ref extra = Ref::steal(PyIter_Next(iterator.get()));
     if (extra) {
+        // The interpreter gives the length only for an exact list, tuple or dict.
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
+            Py_ssize_t size = PyDict_CheckExact(value) ? PyDict_GET_SIZE(value) : Py_SIZE(value);
+            if (size > 2) {
+                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", size);
+                return false;
+            }
+        }
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         return false;
     }

@@ -66,15 +66,23 @@ std::string_view utf8_of(PyObject* text) {
 
 Ref suggest_name(PyObject* candidates, PyObject* name) {
     if (!PyUnicode_Check(name)) return {};
+    // A name without a UTF-8 form (a lone surrogate) gets no suggestion, and the encoding
+    // error is dropped: the interpreter reports such a keyword without a "Did you mean".
     std::string_view wanted = utf8_of(name);
-    if (PyErr_Occurred()) return {};
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return {};
+    }
     PyObject* best = nullptr;
     std::size_t best_distance = SIZE_MAX;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(candidates); ++i) {
         PyObject* item = PyTuple_GET_ITEM(candidates, i);
         if (PyUnicode_Compare(item, name) == 0) continue;
         std::string_view text = utf8_of(item);
-        if (PyErr_Occurred()) return {};
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return {};
+        }
         std::size_t limit = std::min((wanted.size() + text.size() + 3) * move_cost / 6, best_distance - 1);
         std::size_t distance = levenshtein(wanted, text, limit);
         if (distance > limit) continue;

@@ -7,7 +7,7 @@
 namespace rt {
 
 // The closest name in `candidates` (a tuple of str) to `name`, or an empty Ref when none is
-// close enough. Sets an error only on a real failure.
+// close enough or a name has no UTF-8 form. Never leaves an error set.
 Ref suggest_name(PyObject* candidates, PyObject* name);
 
 }  // namespace rt

@@ -10,14 +10,23 @@ namespace common {
 
 using rt::Ref;
 
-bool download_image(const rt::CallFrame& frame, PyObject* link, Ref& image) {
+Ref image_downloader(const rt::CallFrame& frame) {
     Ref ferrimo = rt::global(frame, constants.ferrimo);
     Ref tool = ferrimo ? rt::attr(ferrimo.get(), constants.ImageTool) : Ref{};
-    Ref io = tool ? rt::call_method(tool.get(), constants.get_img_url_io, link) : Ref{};
+    return tool ? rt::attr(tool.get(), constants.get_img_url_io) : Ref{};
+}
+
+bool download_with(PyObject* downloader, PyObject* link, Ref& image) {
+    Ref io = rt::call(downloader, link);
     int fetched = io ? rt::truth(io.get()) : -1;
     if (fetched <= 0) return fetched == 0;
     image = rt::call_method(io.get(), constants.getvalue);
     return static_cast<bool>(image);
+}
+
+bool download_image(const rt::CallFrame& frame, PyObject* link, Ref& image) {
+    Ref downloader = image_downloader(frame);
+    return downloader && download_with(downloader.get(), link, image);
 }
 
 }  // namespace common

@@ -66,15 +66,21 @@ Ref candidates_of(PyObject* reply) {
 // ---- file reference path ----
 
 // The first link, downloaded; the link itself is the result when the download gives nothing.
+// ferrimo.ImageTool.get_img_url_io(urls[0]): the callable is looked up before urls[0] is read,
+// as the interpreter evaluates that expression. urls[0] is a subscription (read again below):
+// the list comes from self._extract_file_uris, which a subclass or an instance may replace with
+// one returning any subscriptable object, a mapping with the key 0 included.
 Ref fetch_first_reference(const CallContext& c, PyObject* urls) {
-    if (!common::log_record(c, common::after_tag(constants.complete_result), {{.key = constants.image_urls, .value = urls}})) {
+    if (!common::log_record(c, common::after_tag(constants.complete_result),
+                            {{.key = constants.image_urls, .value = urls}})) {
         return {};
     }
-    Ref first = Ref::steal(PySequence_GetItem(urls, 0));
+    Ref downloader = common::image_downloader(c.frame);
+    Ref first = downloader ? Ref::steal(PyObject_GetItem(urls, constants.zero)) : Ref{};
     Ref image;
-    if (!first || !common::download_image(c.frame, first.get(), image)) return {};
+    if (!first || !common::download_with(downloader.get(), first.get(), image)) return {};
     if (image) return common::success(c.frame, image.get());
-    Ref link = Ref::steal(PySequence_GetItem(urls, 0));
+    Ref link = Ref::steal(PyObject_GetItem(urls, constants.zero));
     return link ? common::success(c.frame, link.get()) : Ref{};
 }
 

@@ -1,0 +1,307 @@
+"""Both native clients against their pure-Python twins (tests/twins): over random calls, with
+fakes in place of the module globals (http_client, ferrimo, ServiceResult, base64) and with the
+standard base64 and binascii functions patched or not, native and twin give the same result or
+exception, the same log records and the same HTTP calls. Exceptions are compared with their
+chains (__context__, __cause__, notes); a record's traceback by its outline, the lines that are
+not frames (the frames of native code differ from the twin's by nature).
+
+CORVESSA_TWIN_EXAMPLES sets the number of random calls (default 300).
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import copy
+import importlib.util
+import io
+import os
+import pathlib
+import types
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+import pytest
+import requests
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import corvessa.image.sorvanel as sorvanel
+import corvessa.image.tovarin as tovarin
+
+EXAMPLES = int(os.environ.get("CORVESSA_TWIN_EXAMPLES", "300"))
+TWINS = pathlib.Path(__file__).resolve().parents[1] / "twins"
+
+
+def load_twin(name: str) -> types.ModuleType:
+    spec = importlib.util.spec_from_file_location(f"{name}_differential", TWINS / f"{name}.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+CLIENTS = {"sorvanel": (sorvanel, load_twin("sorvanel_py"), "SorvanelClient"),
+           "tovarin": (tovarin, load_twin("tovarin_py"), "TovarinClient")}
+
+
+# ---- fakes ----
+
+class Results:
+    """`ServiceResult`: a result is the constructor's name and its arguments, keywords in order."""
+
+    @staticmethod
+    def success(*args: Any, **kwargs: Any) -> Any:
+        return ("success", args, list(kwargs.items()))
+
+    @staticmethod
+    def fail(*args: Any, **kwargs: Any) -> Any:
+        return ("fail", args, list(kwargs.items()))
+
+
+class Reply:
+    def __init__(self, status: int, body: Any) -> None:
+        self.status_code, self.body = status, body
+
+    def json(self) -> Any:
+        if self.body is ValueError:
+            raise ValueError("not json")
+        return copy.deepcopy(self.body)
+
+
+class Http:
+    base_timeout = 7.0
+
+    def __init__(self, reply: Any) -> None:
+        self.reply, self.calls = reply, []
+
+    def post(self, *args: Any, **kwargs: Any) -> Any:
+        self.calls.append(normal((args, kwargs)))
+        if self.reply == "read-timeout":
+            raise requests.ReadTimeout("slow")
+        if self.reply == "refused":
+            raise ConnectionError("refused")
+        return Reply(*self.reply)
+
+
+class ImageTool:
+    """Links with "ok" download, links with "raise" fail, others give nothing."""
+
+    @staticmethod
+    def get_img_url_io(url: Any) -> Any:
+        if "raise" in url:
+            raise ConnectionError("download failed")
+        return io.BytesIO(b"got " + url.encode()) if "ok" in url else None
+
+
+class Log:
+    def __init__(self) -> None:
+        self.records: list[Any] = []
+
+    def debug(self, record: Any) -> None:
+        self.records.append(normal(record))
+
+
+class IterFails:
+    def __iter__(self) -> Any:
+        raise TypeError("no iterating this")
+
+
+class IterNone:
+    __iter__ = None
+
+
+# ---- comparable forms ----
+
+def chain(exc: BaseException | None, depth: int = 0) -> Any:
+    if exc is None or depth > 3:
+        return None
+    return (type(exc), str(exc), getattr(exc, "__notes__", None), exc.__suppress_context__,
+            chain(exc.__context__, depth + 1), chain(exc.__cause__, depth + 1))
+
+
+def outline(trace: str) -> list[str]:
+    """A formatted traceback without its frames: exception lines and chain separators."""
+    return [line for line in trace.splitlines()
+            if line and not line.startswith(" ") and line != "Traceback (most recent call last):"]
+
+
+def normal(value: Any, key: Any = None) -> Any:
+    if key in ("second", "total_second"):
+        return type(value)
+    if key == "traceback":
+        return outline(value)
+    if isinstance(value, BaseException):
+        return chain(value)
+    if isinstance(value, dict):
+        return (dict, [(k, normal(v, k)) for k, v in value.items()])
+    if isinstance(value, (list, tuple)):
+        return (type(value), [normal(v) for v in value])
+    return value
+
+
+# ---- base64 and binascii as a host may patch them ----
+
+STD_ENCODE, STD_DECODE = base64.b64encode, base64.b64decode
+STD_B2A, STD_A2B = binascii.b2a_base64, binascii.a2b_base64
+
+
+def marked_b2a(data: Any, *, newline: bool = True) -> bytes:
+    return b"B" + STD_B2A(data, newline=newline)
+
+
+def marked_a2b(data: Any, *, strict_mode: bool = False) -> bytes:
+    return b"A" + STD_A2B(data, strict_mode=strict_mode)
+
+
+def refusing_a2b(data: Any, *, strict_mode: bool = False) -> bytes:
+    raise binascii.Error("codec refused")
+
+
+type Patch = Callable[[types.ModuleType], list[tuple[Any, str, Any]]]
+CODEC_PATCHES: dict[str, Patch] = {
+    "standard": lambda module: [],
+    "global base64": lambda module: [(module, "base64", types.SimpleNamespace(
+        b64encode=lambda data: b"E" + STD_ENCODE(data), b64decode=lambda text: b"D" + STD_DECODE(text)))],
+    "base64 functions": lambda module: [(base64, "b64encode", lambda data: b"E" + STD_ENCODE(data)),
+                                        (base64, "b64decode", lambda text: b"D" + STD_DECODE(text))],
+    "binascii.b2a_base64": lambda module: [(binascii, "b2a_base64", marked_b2a)],
+    "binascii.a2b_base64": lambda module: [(binascii, "a2b_base64", marked_a2b)],
+    "base64.binascii": lambda module: [(base64, "binascii", types.SimpleNamespace(
+        b2a_base64=marked_b2a, a2b_base64=refusing_a2b))],
+}
+
+
+# ---- scenarios ----
+
+@dataclass(frozen=True)
+class Scenario:
+    client: str
+    codec: str
+    reply: Any  # (status, body), "read-timeout" or "refused"
+    action: Callable[[Any], Any]
+    link_pair: Callable[[Any], Any] | None = None  # replaces _extract_file_uris on the instance
+
+
+def run(module: types.ModuleType, class_name: str, scenario: Scenario) -> Any:
+    http, log = Http(scenario.reply), Log()
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(module, "http_client", http)
+        patch.setattr(module, "ferrimo", types.SimpleNamespace(ImageTool=ImageTool))
+        patch.setattr(module, "ServiceResult", Results)
+        for target, name, value in CODEC_PATCHES[scenario.codec](module):
+            patch.setattr(target, name, value)
+        client = getattr(module, class_name)("http://api.test", "tok", logger=log)
+        if scenario.link_pair is not None:
+            client._extract_file_uris = scenario.link_pair
+        try:
+            outcome = ("returned", normal(scenario.action(client)))
+        except Exception as exc:
+            outcome = ("raised", chain(exc))
+    return outcome, log.records, http.calls
+
+
+links = st.sampled_from(["https://img.test/ok.png", "https://img.test/none.png", "http://img.test/raise.png", ""])
+payloads = st.one_of(
+    st.binary(max_size=12).map(lambda data: base64.b64encode(data).decode()),
+    st.sampled_from(["", "abc", "=", "QUJD=", "QU JD\n", "ÿÿ==", "QUJ\u00e9", "\udc80QUJD", "Q€UJD"]),
+    st.text(max_size=6), st.none(),
+)
+files = st.one_of(st.none(), st.binary(max_size=6), st.lists(st.one_of(st.binary(max_size=6), links), max_size=2))
+options = st.fixed_dictionaries({}, optional={"task_id": st.sampled_from(["t1", None, 5]), "model_key": st.just("k"),
+                                              "timeout": st.sampled_from([0, 3])})
+codecs = st.sampled_from(sorted(CODEC_PATCHES))
+failures = st.sampled_from(["read-timeout", "refused", (500, ValueError), (429, {"error": {"message": "busy"}})])
+
+
+def call_start(*args: Any, **kwargs: Any) -> Callable[[Any], Any]:
+    return lambda client: client.start(*args, **kwargs)
+
+
+# Gemini: start over random replies.
+gemini_parts = st.one_of(
+    st.builds(lambda data: {"inlineData": {"mimeType": "image/png", "data": data}}, payloads),
+    st.builds(lambda data: {"inline_data": {"data": data}}, payloads),
+    st.builds(lambda uri: {"fileData": {"fileUri": uri}}, links),
+    st.just({"text": "here"}),
+)
+gemini_candidates = st.fixed_dictionaries(
+    {"content": st.fixed_dictionaries({"parts": st.lists(gemini_parts, max_size=3)})},
+    optional={"finishReason": st.sampled_from(["STOP", "IMAGE_SAFETY", "OTHER", "PROHIBITED_CONTENT"])})
+gemini_ok_replies = st.tuples(st.just(200), st.fixed_dictionaries(
+    {"candidates": st.lists(gemini_candidates, max_size=2)}, optional={"responseId": st.just("r1")}))
+gemini_starts = st.builds(
+    lambda codec, reply, args, kwargs: Scenario("sorvanel", codec, reply, call_start(*args, **kwargs)),
+    codecs, st.one_of(gemini_ok_replies, failures),
+    st.tuples(st.just("a fox"), st.sampled_from(["2:3", "1:1", "7:7"]), st.sampled_from(["1K", "2k"]), files,
+              st.sampled_from(["gemini-3-pro-image-preview", "dall-e"])),
+    options)
+
+# Gemini: _extract_file_uris replaced on the instance by one giving other pairs and link lists.
+PAIR_SHAPES: dict[str, Callable[[Any], Any]] = {
+    "pair": lambda urls: (urls, "r1"),
+    "three": lambda urls: (urls, "r1", "extra"),
+    "three in a list": lambda urls: [urls, "r1", "extra"],
+    "three keys": lambda urls: {"a": urls, "b": 1, "c": 2},
+    "three from a generator": lambda urls: (value for value in (urls, "r1", "extra")),
+    "one": lambda urls: (urls,),
+    "not iterable": lambda urls: 7,
+    "iter fails": lambda urls: IterFails(),
+    "iter is None": lambda urls: IterNone(),
+}
+link_lists = st.one_of(st.dictionaries(st.integers(0, 1), links, min_size=1),
+                       st.lists(links, max_size=2), st.tuples(links), st.just(""))
+
+
+def link_pair(shape: str, urls: Any) -> Callable[[Any], Any]:
+    return lambda data_dict: PAIR_SHAPES[shape](urls)
+
+
+gemini_link_pairs = st.builds(
+    lambda codec, reply, shape, urls: Scenario("sorvanel", codec, reply, call_start("a fox"), link_pair(shape, urls)),
+    codecs, gemini_ok_replies, st.one_of(st.just("pair"), st.sampled_from(sorted(PAIR_SHAPES))), link_lists)
+
+# Gemini: the methods without **kwargs, called with odd keywords (lone surrogates, near misses).
+METHOD_ARGS = {
+    "_detect_mime_type": (b"GIF89a",),
+    "_bytes_to_part": (b"\x89PNG\r\n\x1a\n..", "image/png"),
+    "_build_parts": ([b"abc", b"\xff\xd8."], "p"),
+    "_build_body_data": ("p", [b"abc"], "1:1", "2k"),
+    "_extract_file_uris": ({"candidates": [{"content": {"parts": [{"fileData": {"fileUri": "u"}}]}}]},),
+}
+keyword_names = st.sampled_from(["\udc80", "prompt\udc80", "\udc80rompt", "promt", "image_byte", "mime_typ",
+                                 "data_dic", "prompt", "image_bytes", "mime_type", "aspect_ratio", "self"])
+keyword_values = st.sampled_from([b"abc", "p", None, [b"x"], {}])
+
+
+def call_method(name: str, positional: int, kwargs: dict[str, Any]) -> Callable[[Any], Any]:
+    return lambda client: getattr(client, name)(*METHOD_ARGS[name][:positional], **kwargs)
+
+
+gemini_methods = st.builds(
+    lambda codec, name, positional, kwargs: Scenario("sorvanel", codec, "refused",
+                                                     call_method(name, positional, kwargs)),
+    codecs, st.sampled_from(sorted(METHOD_ARGS)), st.integers(0, 4),
+    st.dictionaries(keyword_names, keyword_values, max_size=2))
+
+# Images API: start over replies with "b64_json", a data URL or a link.
+image_items = st.one_of(
+    st.builds(lambda text: {"b64_json": text}, payloads),
+    st.builds(lambda text: {"url": "data:image/png;base64," + (text or "")}, payloads),
+    st.builds(lambda url: {"url": url}, links),
+)
+image_replies = st.one_of(st.tuples(st.just(200), st.builds(lambda item: {"data": [item]}, image_items)), failures)
+image_starts = st.builds(
+    lambda codec, reply, args, kwargs: Scenario("tovarin", codec, reply, call_start(*args, **kwargs)),
+    codecs, image_replies,
+    st.tuples(st.just("a fox"), st.sampled_from(["", "auto", "1:1"]), st.just(""), st.sampled_from(["", "2k"]),
+              files),
+    options)
+
+
+@settings(max_examples=EXAMPLES, deadline=None, database=None)
+@given(st.one_of(gemini_starts, gemini_link_pairs, gemini_methods, image_starts))
+def test_native_clients_behave_as_their_twins(scenario: Scenario) -> None:
+    native, twin, class_name = CLIENTS[scenario.client]
+    assert run(native, class_name, scenario) == run(twin, class_name, scenario)
