@@ -14,4 +14,4 @@ bench:
 	tools/sysroot run sh -c 'tools/install && .venv/bin/python bench/run.py'
 
 clean:
-	rm -rf build .venv .venv.lock out contracts/build emulator/build
+	rm -rf build .venv .venv.lock out contracts/build emulator/build cli/build

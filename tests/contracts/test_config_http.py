@@ -7,7 +7,7 @@ import requests
 from werkzeug.wrappers import Response
 
 from corvessa import config
-from corvessa.config import HttpClient
+from corvessa.config import POOL_SIZE, HttpClient
 
 PNG = b"\x89PNG\r\n\x1a\n" + b"\x01" * 64
 JPEG = b"\xff\xd8\xff\xe0" + b"\x02" * 64
@@ -41,6 +41,7 @@ def test_json_post(server, client) -> None:
     response = client.post(f"{server.url}/v1beta/models/m:generateContent",
                            headers={"Authorization": "Bearer k", "Content-Type": "application/json"},
                            json=body, timeout=5)
+    assert isinstance(response, requests.Response)
     assert response.status_code == 200 and response.json() == {"data": [{"b64_json": "AA=="}]}
     (seen,) = server.seen
     assert seen.json == body
@@ -64,34 +65,21 @@ def test_multipart_post_with_repeated_image_parts(server, client) -> None:
     assert all(filename for _, filename, _, _ in seen.files)
 
 
+@pytest.mark.parametrize("name", ["Content-Type", "content-type", b"Content-Type"])
+def test_multipart_content_type_replaces_the_callers(server, client, name) -> None:
+    server.routes["/r"] = ok_json
+    client.post(f"{server.url}/r", headers={name: "application/json"}, data={"n": 1}, files=[("image", PNG)])
+    (seen,) = server.seen
+    assert seen.headers["Content-Type"].startswith("multipart/form-data; boundary=")
+    assert seen.form == {"n": ["1"]} and [f[0] for f in seen.files] == ["image"]
+
+
 def test_non_json_reply_is_returned_and_json_raises(server, client) -> None:
     server.routes["/x"] = lambda _request: Response("<html>busy</html>", status=503)
     response = client.post(f"{server.url}/x", json={})
     assert response.status_code == 503
     with pytest.raises(requests.exceptions.JSONDecodeError):
         response.json()
-
-
-def stall_before_reply(server):
-    def handler(_request) -> Response:
-        server.release.wait(10)
-        return Response("{}")
-    return handler
-
-
-def stall_inside_body(server):
-    def chunks():
-        yield b'{"data": '
-        server.release.wait(10)
-        yield b"[]}"
-    return lambda _request: Response(chunks(), headers={"Content-Length": "12"})
-
-
-@pytest.mark.parametrize("make_handler", [stall_before_reply, stall_inside_body])
-def test_read_timeout_raises_read_timeout(server, client, make_handler) -> None:
-    server.routes["/slow"] = make_handler(server)
-    with pytest.raises(requests.exceptions.ReadTimeout):
-        client.post(f"{server.url}/slow", json={}, timeout=0.3)
 
 
 def test_connection_is_reused(server, client) -> None:
@@ -116,6 +104,39 @@ def test_eight_threads_share_one_client(server, client) -> None:
         thread.join(timeout=30)
     assert statuses == [200] * 24
     assert len({seen.client_port for seen in server.seen}) <= 8
+
+
+def test_pool_keeps_sixteen_connections_per_host(server, client) -> None:
+    assert POOL_SIZE >= 16
+    together = threading.Barrier(POOL_SIZE, timeout=10)
+
+    def held_open(_request) -> Response:
+        together.wait()  # every request is in flight at once: one connection each
+        return ok_json(_request)
+
+    server.routes["/r"] = held_open
+    statuses: list[int] = []
+
+    def worker() -> None:
+        statuses.append(client.post(f"{server.url}/r", json={}).status_code)
+
+    for _ in range(2):
+        threads = [threading.Thread(target=worker) for _ in range(POOL_SIZE)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=30)
+    assert statuses == [200] * 2 * POOL_SIZE
+    # The second round ran on the connections of the first: the pool kept all of them.
+    assert len({seen.client_port for seen in server.seen}) == POOL_SIZE
+
+
+def test_cookies_are_never_kept(server, client) -> None:
+    server.routes["/login"] = lambda _request: Response("{}", headers={"Set-Cookie": "session=abc; Path=/"})
+    server.routes["/r"] = ok_json
+    client.post(f"{server.url}/login", json={})
+    client.post(f"{server.url}/r", json={})
+    assert "Cookie" not in server.seen[1].headers
 
 
 @pytest.mark.parametrize("keywords", [
