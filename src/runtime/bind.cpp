@@ -1,3 +1,4 @@
+// Binding a vectorcall to a method table: keywords, positionals, defaults, exact-type checks.
 #include "runtime/bind.hpp"
 
 #include "runtime/errors.hpp"

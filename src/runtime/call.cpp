@@ -1,3 +1,4 @@
+// Calls with keywords merged from a dict, pair unpacking and equality, as the interpreter does them.
 #include "runtime/call.hpp"
 
 #include <vector>

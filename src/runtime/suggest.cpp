@@ -1,3 +1,4 @@
+// The interpreter's "Did you mean" distance, for mistyped keyword names.
 #include "runtime/suggest.hpp"
 
 #include <algorithm>

@@ -36,3 +36,8 @@ CLIENT_NAMES = re.compile(r"dolvex|ferrimo|requests|ServiceResult|ErrorCode|logg
 @pytest.mark.parametrize("path", [p for p in SOURCES if p.parts[-2] == "runtime"], ids=lambda p: p.name)
 def test_runtime_names_no_client_concept(path):
     assert not CLIENT_NAMES.findall(path.read_text())
+
+
+@pytest.mark.parametrize("path", SOURCES, ids=lambda p: str(p.relative_to(SRC)))
+def test_each_file_opens_with_what_it_holds(path):
+    assert path.read_text().startswith("// ")
