@@ -17,7 +17,7 @@ import requests
 
 import corvessa.image.sorvanel as sorvanel
 
-from .helpers import FakeClock, ResultRecorder, fail, image_bytes, ordered, success
+from doubles import FakeClock, ResultRecorder, fail, image_bytes, ordered, success
 
 URL = "http://gemini.test/v1beta/models/gemini-3-pro-image-preview:generateContent"
 PNG = image_bytes("PNG")

@@ -15,7 +15,7 @@ import requests
 
 import corvessa.image.sorvanel as sorvanel
 
-from .helpers import ResultRecorder, fail, fake_ferrimo, image_bytes
+from doubles import ResultRecorder, fail, fake_ferrimo, image_bytes
 
 LINK, LINK_EMPTY, LINK_DOWN = "http://img.test/a.png", "https://img.test/none", "https://img.test/down"
 FETCHED = image_bytes("GIF")
@@ -183,8 +183,7 @@ def test_getvalue_failure_is_caught(client: Any, monkeypatch: pytest.MonkeyPatch
         raise ValueError("unreadable")
 
     broken = SimpleNamespace(getvalue=getvalue)
-    tool = SimpleNamespace(get_img_url_io=lambda url: broken)
-    monkeypatch.setattr(sorvanel, "ferrimo", SimpleNamespace(ImageTool=tool))
+    monkeypatch.setattr(sorvanel, "ferrimo", fake_ferrimo(other=lambda link: broken))
     assert client.start("p", files=LINK) == fail("SERVICE_BUSY")
     assert type(recording_logger.records[0]["error"]) is ValueError
 

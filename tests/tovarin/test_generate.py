@@ -17,9 +17,11 @@ from dolvex import ErrorCode, ServiceResult
 
 import corvessa.image.tovarin as tovarin
 
-from .conftest import TAG, png_bytes
+from doubles import image_bytes
 
-PNG = png_bytes()
+from .conftest import TAG
+
+PNG = image_bytes()
 IDS: dict[str, Any] = {"task_id": "task-9", "model_key": "key-9"}
 REQUEST = f"{TAG} request api"
 COMPLETE = f"{TAG} api complete"
@@ -262,7 +264,7 @@ def test_a_link_without_download_is_no_image(client: tovarin.TovarinClient, http
 ])
 def test_a_failing_download(client: tovarin.TovarinClient, http_fake: Any, image_tool: Any, recording_logger: Any,
                             fake_response: Any, error: Exception, result: ServiceResult, message: str) -> None:
-    image_tool.replies[LINK] = error
+    image_tool.links[LINK] = error
     http_fake.reply = fake_response(200, {"data": [{"url": LINK}]})
     assert client.generate_image("p") == result
     assert [r["msg"] for r in after_complete(recording_logger.records, 200, {})] == [URL, message]

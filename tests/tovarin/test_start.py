@@ -15,11 +15,13 @@ from dolvex import ErrorCode, ServiceResult
 
 import corvessa.image.tovarin as tovarin
 
-from .conftest import TAG, png_bytes
+from doubles import image_bytes
 
-PNG = png_bytes()
-LINK_PNG = png_bytes(colour=(10, 200, 90))
-FILE_PNG = png_bytes((4, 6))
+from .conftest import TAG
+
+PNG = image_bytes()
+LINK_PNG = image_bytes(colour=(10, 200, 90))
+FILE_PNG = image_bytes("PNG", (4, 6))
 BUSY = ServiceResult.fail(code=ErrorCode.SERVICE_BUSY)
 LINK = "https://img.test/ref.png"
 EMPTY_LINK = "http://img.test/gone.png"
@@ -179,7 +181,7 @@ def test_an_error_inside_the_handler_reaches_the_caller_with_context(sources: di
 
 
 def test_a_download_that_raises_is_busy(spy: GenerateSpy, recording_logger: Any, image_tool: Any) -> None:
-    image_tool.replies[LINK] = error = requests.ConnectionError("refused")
+    image_tool.links[LINK] = error = requests.ConnectionError("refused")
     assert spy.start("p", files=LINK) == BUSY
     [record] = recording_logger.records
     warning_record(record, "ConnectionError")
