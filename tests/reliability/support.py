@@ -22,7 +22,7 @@ import threading
 import traceback
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from types import ModuleType, SimpleNamespace
+from types import ModuleType
 from typing import Any
 
 import requests
