@@ -18,7 +18,9 @@ import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
 from dolvex import ErrorCode
 
-from .support import PNG, SECRET, DiscardingLogger, FakeHttpClient, FakeResponse, make_client, raises
+from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, raises
+
+from .support import PNG, SECRET, make_client
 
 B64 = base64.b64encode(PNG).decode()
 Code = ErrorCode
@@ -70,7 +72,7 @@ class ResultPath:
     # An ErrorCode, "bytes", "link" (Gemini's link-text success) or a type that the outcome
     # (a returned value or an exception that left the call) is an instance of.
     expect: Any
-    http: Callable[[], Any] = field(default=lambda: FakeHttpClient(FakeResponse(200, {})))
+    http: Callable[[], Any] = field(default=lambda: FakeHttpClient(FakeResponse(200, {}), record=False))
     logger: Callable[[], Any] = DiscardingLogger
 
     def client(self) -> Any:
@@ -104,16 +106,16 @@ def check(path: ResultPath, outcome: Any) -> None:
 
 
 def reply(status: Any, body: Any) -> Callable[[], FakeHttpClient]:
-    return lambda: FakeHttpClient(FakeResponse(status, body))
+    return lambda: FakeHttpClient(FakeResponse(status, body), record=False)
 
 
 def not_json(status: Any) -> Callable[[], FakeHttpClient]:
     error = lambda: requests.exceptions.JSONDecodeError("Expecting value", "<html>", 0)  # noqa: E731
-    return lambda: FakeHttpClient(FakeResponse(status, error=error))
+    return lambda: FakeHttpClient(FakeResponse(status, json_error=error), record=False)
 
 
 def failing(error: Callable[[], BaseException]) -> Callable[[], FakeHttpClient]:
-    return lambda: FakeHttpClient(raises(error))
+    return lambda: FakeHttpClient(raises(error), record=False)
 
 
 def read_timeout() -> BaseException:

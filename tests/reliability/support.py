@@ -1,9 +1,9 @@
-"""Shared pieces of the reliability tests: deterministic fakes for the modules' globals, a
-recording logger that can prove the bearer token never leaks, an emulator in its own process,
+"""Shared pieces of the reliability tests: the shared doubles (tests/doubles.py) set up for a
+thousand calls, checks that prove the bearer token never leaks, an emulator in its own process,
 and a raw socket server for faults that no HTTP framework produces on purpose. The fixtures
 that use them are in conftest.py.
 
-The fakes keep nothing per call (no growing lists) unless asked, so that a loop of a thousand
+The doubles keep nothing per call (no growing lists) unless asked, so that a loop of a thousand
 calls leaves the interpreter's reference and block counts where they were.
 """
 
@@ -22,14 +22,17 @@ import threading
 import traceback
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from types import ModuleType, SimpleNamespace
+from types import ModuleType
 from typing import Any
 
 import requests
 
 import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
+import doubles
 from dolvex import ErrorCode, ServiceResult
+# The shared doubles, also under the names that the reliability tests import from here.
+from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, RecordingLogger, raises  # noqa: F401
 
 # The bearer token of every client in these tests; it must never show up in a record, a result
 # or an exception.
@@ -46,25 +49,6 @@ FIGURES: dict[str, list[str]] = {}
 
 def report(section: str, line: str) -> None:
     FIGURES.setdefault(section, []).append(line)
-
-
-# ---- loggers ----
-
-class DiscardingLogger:
-    """Takes records and keeps none: used where counts must stay flat."""
-
-    def debug(self, record: Any) -> None:
-        pass
-
-
-class RecordingLogger:
-    """Keeps every record; safe to share between threads (list.append holds the GIL)."""
-
-    def __init__(self) -> None:
-        self.records: list[Any] = []
-
-    def debug(self, record: Any) -> None:
-        self.records.append(record)
 
 
 def text_of(value: Any) -> str:
@@ -93,50 +77,7 @@ def assert_result(result: Any, *, link: Any = None) -> None:
         assert result.data is None
 
 
-# ---- fake HTTP client and download tool, installed as module globals ----
-
-class FakeResponse:
-    """`status_code` and `json()`: `json()` returns `body`, or raises a fresh exception made by
-    `error` (a fresh one each time: a re-raised instance would grow its traceback)."""
-
-    def __init__(self, status_code: Any = 200, body: Any = None,
-                 error: Callable[[], BaseException] | None = None) -> None:
-        self.status_code = status_code
-        self.body = body
-        self.error = error
-
-    def json(self) -> Any:
-        if self.error is not None:
-            raise self.error()
-        return self.body
-
-
-def raises(error: Callable[[], BaseException]) -> Callable[..., Any]:
-    """An answer of the fake HTTP client that raises a fresh exception on every call."""
-
-    def post(*args: Any, **kwargs: Any) -> Any:
-        raise error()
-
-    return post
-
-
-class FakeHttpClient:
-    """The package HTTP client's shape. `answer` is a response, or a callable given the call's
-    arguments (see `raises`). With `keep=True` the last call's arguments are kept."""
-
-    def __init__(self, answer: Any, base_timeout: Any = 30.0, keep: bool = False) -> None:
-        self.answer = answer
-        self.base_timeout = base_timeout
-        self.keep = keep
-        self.last: tuple[tuple[Any, ...], dict[str, Any]] | None = None
-
-    def post(self, *args: Any, **kwargs: Any) -> Any:
-        if self.keep:
-            self.last = (args, kwargs)
-        if callable(self.answer):
-            return self.answer(*args, **kwargs)
-        return self.answer
-
+# ---- the download tool, installed as a module global ----
 
 def fake_download(url: Any) -> io.BytesIO | None:
     """What `ferrimo.ImageTool.get_img_url_io` does, decided by the link alone: a non-http(s)
@@ -151,10 +92,9 @@ def fake_download(url: Any) -> io.BytesIO | None:
     return io.BytesIO(b"downloaded:" + url.encode("utf-8", "surrogatepass"))
 
 
-def fake_ferrimo(download: Callable[[Any], Any] = fake_download) -> ModuleType:
-    module = ModuleType("ferrimo")
-    module.ImageTool = SimpleNamespace(get_img_url_io=download)  # type: ignore[attr-defined]
-    return module
+def fake_ferrimo() -> ModuleType:
+    """A `ferrimo` whose download is decided by the link alone and keeps nothing per call."""
+    return doubles.fake_ferrimo(other=fake_download, record=False)
 
 
 @contextlib.contextmanager

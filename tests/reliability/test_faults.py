@@ -181,7 +181,7 @@ def test_fault_gives_its_code_and_leaves_nothing_behind(fault: Fault, kind: str,
         result = client.start(prompt, timeout=fault.timeout, task_id=prompt)
         check_outcome(result, expected, prompt, base_url)
         assert_no_secret(result, *logger.records)
-        logger.records.clear()
+        logger.calls.clear()
         # The raw server's handler of this call is done too, so its thread is not counted.
         assert server is None or server.wait_idle()
 

@@ -37,8 +37,10 @@ import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
 from dolvex import ErrorCode
 
-from .support import (PNG, FakeHttpClient, FakeResponse, RecordingLogger, assert_no_secret, assert_result,
-                      fake_download, fake_ferrimo, make_client, module_globals, raises, report)
+from doubles import FakeHttpClient, FakeResponse, RecordingLogger, raises
+
+from .support import (PNG, assert_no_secret, assert_result, fake_download, fake_ferrimo, make_client,
+                      module_globals, report)
 
 EXAMPLES = int(os.environ.get("CORVESSA_FUZZ_EXAMPLES", "300"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -164,7 +166,7 @@ class Exchange:
     def http(self) -> FakeHttpClient:
         if self.transport:
             return FakeHttpClient(raises(TRANSPORT[self.transport]))
-        return FakeHttpClient(FakeResponse(self.status, self.body, error=self.json_fails))
+        return FakeHttpClient(FakeResponse(self.status, self.body, json_error=self.json_fails))
 
 
 def exchanges(success_bodies: st.SearchStrategy[Any]) -> st.SearchStrategy[Exchange]:
@@ -437,7 +439,7 @@ def posted_form_images(http: FakeHttpClient) -> list[bytes]:
 @given(files=reference_files)
 def test_sorvanel_gathers_exactly_the_reference_images(folder: Path, files: Any) -> None:
     counted("sorvanel reference images")
-    http = FakeHttpClient(FakeResponse(200, GEMINI_OK), keep=True)
+    http = FakeHttpClient(FakeResponse(200, GEMINI_OK))
     logger = RecordingLogger()
     with contextlib.chdir(folder), module_globals(sorvanel, http_client=http, ferrimo=fake_ferrimo()):
         expected = expected_images(files)
@@ -458,7 +460,7 @@ def test_sorvanel_gathers_exactly_the_reference_images(folder: Path, files: Any)
 @given(files=reference_files)
 def test_tovarin_gathers_exactly_the_reference_images(folder: Path, files: Any) -> None:
     counted("tovarin reference images")
-    http = FakeHttpClient(FakeResponse(200, {"data": [{"b64_json": B64}]}), keep=True)
+    http = FakeHttpClient(FakeResponse(200, {"data": [{"b64_json": B64}]}))
     logger = RecordingLogger()
     with contextlib.chdir(folder), module_globals(tovarin, http_client=http, ferrimo=fake_ferrimo()):
         expected = expected_images(files)
@@ -481,7 +483,7 @@ def test_an_existing_path_that_cannot_be_read_is_service_busy(folder: Path, kind
         pytest.skip("root reads a file without permissions; /proc/self/mem covers an unreadable path here")
     path = {"folder": str(folder / "folder"), "proc-mem": "/proc/self/mem", "locked": str(folder / "locked.png")}[where]
     logger = RecordingLogger()
-    http = FakeHttpClient(FakeResponse(200, {}), keep=True)
+    http = FakeHttpClient(FakeResponse(200, {}))
     with module_globals(sorvanel if kind == "sorvanel" else tovarin, http_client=http):
         result = make_client(kind, logger=logger).start("a cat", files=[PNG, path])
     assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, None, None)
@@ -498,11 +500,11 @@ def test_links_download_through_the_real_tool(emulator: Any) -> None:
     picture = requests.get(png_link, timeout=30).content
     missing = f"{emulator.base_url}/files/missing-0.png"
     for kind, module in (("sorvanel", sorvanel), ("tovarin", tovarin)):
-        http = FakeHttpClient(FakeResponse(200, {}), keep=True)
+        http = FakeHttpClient(FakeResponse(200, {}))
         with module_globals(module, http_client=http):
             make_client(kind).start("a cat", files=[png_link, missing, PNG])
             sent = posted_gemini_images(http) if kind == "sorvanel" else posted_form_images(http)
             assert sent == [picture, PNG]
-            http.last = None
+            http.calls.clear()
             refused = make_client(kind).start("a cat", files=["http://127.0.0.1:9/x.png"])
             assert (refused.code, http.last) == (ErrorCode.SERVICE_BUSY, None)

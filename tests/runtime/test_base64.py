@@ -10,39 +10,13 @@ from hypothesis import given, settings, strategies as st
 import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
 from dolvex import ErrorCode
-
-
-class Reply:
-    status_code = 200
-
-    def __init__(self, body):
-        self.body = body
-
-    def json(self):
-        return self.body
-
-
-class Transport:
-    base_timeout = 5
-
-    def __init__(self, body):
-        self.body = body
-
-    def post(self, url, **kwargs):
-        return Reply(self.body)
-
-
-class Records:
-    def __init__(self):
-        self.records = []
-
-    def debug(self, record):
-        self.records.append(record)
+from doubles import FakeHttpClient, FakeResponse, RecordingLogger
 
 
 def decode_through_client(monkeypatch, text):
-    monkeypatch.setattr(tovarin, "http_client", Transport({"data": [{"b64_json": text}]}))
-    logger = Records()
+    reply = FakeResponse(200, {"data": [{"b64_json": text}]})
+    monkeypatch.setattr(tovarin, "http_client", FakeHttpClient(reply))
+    logger = RecordingLogger()
     result = tovarin.TovarinClient("http://127.0.0.1:9", "key", logger=logger).generate_image("p")
     return result, logger.records
 

@@ -12,7 +12,8 @@ from hypothesis import strategies as st
 
 import corvessa.image.sorvanel as sorvanel
 
-from .helpers import image_bytes, oracle_module
+from doubles import image_bytes
+from twins import sorvanel_py
 
 Client = sorvanel.SorvanelClient
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -51,7 +52,7 @@ _headers = st.sampled_from([b"", PNG_SIGNATURE, b"\xff\xd8", b"GIF8", b"RIFF", b
 @given(head=_headers, tail=st.binary(max_size=16))
 def test_detect_mime_type_agrees_with_the_python_client(head: bytes, tail: bytes) -> None:
     data = head + tail
-    assert Client._detect_mime_type(data) == oracle_module().SorvanelClient._detect_mime_type(data)
+    assert Client._detect_mime_type(data) == sorvanel_py.SorvanelClient._detect_mime_type(data)
 
 
 @pytest.mark.parametrize(("args", "kwargs", "expected"), [
@@ -113,7 +114,7 @@ PNG_PART = {"inlineData": {"mimeType": "image/png", "data": base64.b64encode(PNG
 def test_build_body_data(client: Any, args: tuple[Any, ...], expected: dict[str, Any]) -> None:
     body = client._build_body_data(*args)
     assert json.dumps(body) == json.dumps(expected)
-    oracle = oracle_module().SorvanelClient("u", "k")
+    oracle = sorvanel_py.SorvanelClient("u", "k")
     assert json.dumps(oracle._build_body_data(*args)) == json.dumps(body)
 
 

@@ -16,7 +16,7 @@ from PIL import Image
 import corvessa.config
 import corvessa.image.sorvanel as sorvanel
 
-from .helpers import image_bytes
+from doubles import image_bytes
 
 MODEL = "gemini-3.1-flash-image-preview"
 PATH = f"/v1beta/models/{MODEL}:generateContent"

@@ -1,5 +1,6 @@
 """generate_image against fakes installed as module globals: the request it sends, its records,
-the status mapping and its two exception handlers."""
+the status mapping and what its exception handlers catch (the handlers themselves are tested
+for both clients in tests/clients/test_handlers.py)."""
 
 from __future__ import annotations
 
@@ -7,17 +8,14 @@ import base64
 import builtins
 import functools
 import json
-import re
-import sys
 from types import SimpleNamespace
 from typing import Any
 
 import pytest
-import requests
 
 import corvessa.image.sorvanel as sorvanel
 
-from .helpers import FakeClock, ResultRecorder, fail, image_bytes, ordered, success
+from doubles import FakeClock, ResultRecorder, fail, image_bytes, ordered, success
 
 URL = "http://gemini.test/v1beta/models/gemini-3-pro-image-preview:generateContent"
 PNG = image_bytes("PNG")
@@ -41,10 +39,6 @@ def request_record(**changes: Any) -> dict[str, Any]:
               "image_size": "1K"}
     record.update(changes)
     return record
-
-
-class ReadTimeoutSub(requests.exceptions.ReadTimeout):
-    pass
 
 
 # ---- the request ----
@@ -194,98 +188,6 @@ def test_status_equal_to_200_as_a_float_succeeds(client: Any, http_fake: Any, fa
 
 
 # ---- exception handlers ----
-
-@pytest.mark.parametrize("error", [requests.exceptions.ReadTimeout("slow"), ReadTimeoutSub()])
-def test_read_timeout(client: Any, http_fake: Any, recording_logger: Any, error: Exception) -> None:
-    http_fake.reply = error
-    assert client.generate_image("p", task_id="T", model_key="K") == fail("SERVICE_TIMEOUT")
-    assert ordered(recording_logger.records) == ordered([request_record(task_id="T", model_key="K"),
-                                                         {"msg": "任务处理超时", "task_id": "T", "model_key": "K"}])
-    assert sys.exception() is None
-
-
-def test_read_timeout_class_is_looked_up_when_matching(client: Any, http_fake: Any,
-                                                       monkeypatch: pytest.MonkeyPatch) -> None:
-    class OwnTimeout(Exception):
-        pass
-
-    monkeypatch.setattr(sorvanel, "requests", SimpleNamespace(exceptions=SimpleNamespace(ReadTimeout=OwnTimeout)))
-    http_fake.reply = OwnTimeout()
-    assert client.generate_image("p") == fail("SERVICE_TIMEOUT")
-    http_fake.reply = requests.exceptions.ReadTimeout()
-    assert client.generate_image("p") == fail("SERVICE_BUSY", msg="ReadTimeout error")
-
-
-@pytest.mark.parametrize("error", [requests.exceptions.ConnectionError("refused here"), OSError(5, "disk gone"),
-                                   KeyError("missing key"), requests.exceptions.ConnectTimeout("connect slow")])
-def test_other_exceptions(client: Any, http_fake: Any, recording_logger: Any, error: Exception) -> None:
-    http_fake.reply = error
-    name = type(error).__name__
-    assert client.generate_image("p", model_key="K") == fail("SERVICE_BUSY", msg=f"{name} error")
-    request, record = recording_logger.records
-    assert list(record) == ["msg", "task_id", "model_key", "error", "traceback"]
-    assert (record["msg"], record["task_id"], record["model_key"]) == (f"SORVANEL {name} error", None, "K")
-    assert record["error"] is error
-    trace = record["traceback"]
-    assert trace.startswith("Traceback (most recent call last):\n") and trace.endswith("\n")
-    assert trace.splitlines()[-1] == f"{type(error).__module__}.{name}: {error}".removeprefix("builtins.")
-    assert re.search(r", in generate_image$", trace, re.MULTILINE)
-    assert sys.exception() is None
-
-
-def test_handler_sees_the_exception_as_the_one_being_handled(client: Any, http_fake: Any, recording_logger: Any,
-                                                             monkeypatch: pytest.MonkeyPatch) -> None:
-    seen: list[Any] = []
-    monkeypatch.setattr(sorvanel, "traceback", SimpleNamespace(format_exc=lambda: seen.append(sys.exception()) or "TB"))
-    error = http_fake.reply = RuntimeError("inner")
-    try:
-        raise LookupError("outer")
-    except LookupError as outer:
-        assert client.generate_image("p") == fail("SERVICE_BUSY", msg="RuntimeError error")
-        assert sys.exception() is outer
-    assert seen == [error] and recording_logger.records[1]["traceback"] == "TB"
-    assert sys.exception() is None
-
-
-@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
-def test_exceptions_outside_exception_pass_through(client: Any, http_fake: Any, recording_logger: Any,
-                                                   error: BaseException) -> None:
-    http_fake.reply = error
-    with pytest.raises(BaseException) as info:
-        client.generate_image("p")
-    assert info.value is error and error.__context__ is None
-    assert ordered(recording_logger.records) == ordered([request_record()])
-
-
-def test_interrupt_while_reading_an_error_body_passes_through(client: Any, http_fake: Any,
-                                                              fake_response: Any) -> None:
-    interrupt = KeyboardInterrupt()
-    http_fake.reply = fake_response(500, json_error=interrupt)
-    with pytest.raises(KeyboardInterrupt) as info:
-        client.generate_image("p")
-    assert info.value is interrupt
-
-
-@pytest.mark.parametrize(("error", "fails_on"), [
-    (requests.exceptions.ReadTimeout("late"), "任务处理超时"),
-    (ConnectionResetError("reset"), "SORVANEL ConnectionResetError error"),
-])
-def test_logger_failure_inside_a_handler_propagates_with_context(client: Any, http_fake: Any, error: Exception,
-                                                                 fails_on: str) -> None:
-    broken = RuntimeError("logger broke")
-
-    class Logger:
-        def debug(self, record: dict[str, Any]) -> None:
-            if record["msg"] == fails_on:
-                raise broken
-
-    client.logger = Logger()
-    http_fake.reply = error
-    with pytest.raises(RuntimeError) as info:
-        client.generate_image("p")
-    assert info.value is broken and broken.__context__ is error
-    assert sys.exception() is None
-
 
 @pytest.mark.parametrize(("images", "reply_error", "name"), [
     ([b"ok", "not bytes"], None, "TypeError"),

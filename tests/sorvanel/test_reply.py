@@ -13,7 +13,8 @@ import requests
 
 import corvessa.image.sorvanel as sorvanel
 
-from .helpers import ResultRecorder, fail, fake_ferrimo, image_bytes, oracle_module, ordered, success
+from doubles import ResultRecorder, fail, fake_ferrimo, image_bytes, ordered, success
+from twins import sorvanel_py
 
 U1, U2, U3 = "https://files.test/1.png", "https://files.test/2.png", "http://files.test/3.png"
 PNG = image_bytes("PNG")
@@ -140,8 +141,8 @@ def test_reply_decoding(client: Any, recording_logger: Any, recording_http_clien
         assert list(record)[:3] == ["msg", "task_id", "model_key"]
 
     oracle_logger = type(recording_logger)()
-    oracle = oracle_module().SorvanelClient("http://gemini.test", "tok-1", logger=oracle_logger)
-    assert run_client(oracle, oracle_module(), monkeypatch, recording_http_client, links) == (result, fetched)
+    oracle = sorvanel_py.SorvanelClient("http://gemini.test", "tok-1", logger=oracle_logger)
+    assert run_client(oracle, sorvanel_py, monkeypatch, recording_http_client, links) == (result, fetched)
     drop = {"second", "traceback"}
     assert ordered([comparable({k: v for k, v in r.items() if k not in drop}) for r in oracle_logger.records]) == (
         ordered([comparable({k: v for k, v in r.items() if k not in drop}) for r in logged]))
@@ -155,8 +156,7 @@ def test_getvalue_failure_is_reported(client: Any, recording_http_client: Any, f
 
     monkeypatch.setattr(sorvanel, "ServiceResult", ResultRecorder)
     monkeypatch.setattr(sorvanel, "http_client", recording_http_client)
-    tool = SimpleNamespace(get_img_url_io=lambda url: Broken())
-    monkeypatch.setattr(sorvanel, "ferrimo", SimpleNamespace(ImageTool=tool))
+    monkeypatch.setattr(sorvanel, "ferrimo", fake_ferrimo(other=lambda link: Broken()))
     recording_http_client.reply = fake_response(200, reply(cand(file_ref(U1))))
     assert client.generate_image("p") == fail("SERVICE_BUSY", msg="MemoryError error")
 

@@ -1,13 +1,10 @@
-"""The native client against its plain-Python transcription (tests/twins/tovarin_py.py):
+"""The native client against its plain-Python twin (`twins.tovarin_py`):
 for generated replies, statuses and arguments both give the same result and the same records."""
 
 from __future__ import annotations
 
 import base64
-import importlib.util
 import io
-import pathlib
-import types
 from typing import Any
 
 import pytest
@@ -16,59 +13,18 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import corvessa.image.tovarin as tovarin
-
-ORACLE_PATH = pathlib.Path(__file__).resolve().parents[1] / "twins" / "tovarin_py.py"
-
-
-def load_oracle() -> types.ModuleType:
-    spec = importlib.util.spec_from_file_location("tovarin_py", ORACLE_PATH)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+from doubles import FakeHttpClient, FakeResponse, RecordingLogger, fake_ferrimo
+from twins import tovarin_py
 
 
-oracle = load_oracle()
+def reply(status: Any, body: Any) -> FakeResponse:
+    """A reply whose json() gives `body`, or raises it when it is an exception."""
+    return FakeResponse(status, json_error=body) if isinstance(body, BaseException) else FakeResponse(status, body)
 
 
-class Reply:
-    def __init__(self, status: Any, body: Any) -> None:
-        self.status_code, self.body = status, body
-
-    def json(self) -> Any:
-        if isinstance(self.body, BaseException):
-            raise self.body
-        return self.body
-
-
-class Http:
-    base_timeout = 9.0
-
-    def __init__(self, reply: Any) -> None:
-        self.reply = reply
-        self.calls: list[Any] = []
-
-    def post(self, *args: Any, **kwargs: Any) -> Any:
-        self.calls.append((args, list(kwargs.items())))
-        if isinstance(self.reply, BaseException):
-            raise self.reply
-        return self.reply
-
-
-class Tool:
+def download(url: Any) -> Any:
     """Downloads succeed for links that mention "ok", give nothing otherwise."""
-
-    @staticmethod
-    def get_img_url_io(url: str) -> Any:
-        return io.BytesIO(b"downloaded:" + url.encode()) if "ok" in url else None
-
-
-class Log:
-    def __init__(self) -> None:
-        self.records: list[dict[str, Any]] = []
-
-    def debug(self, record: dict[str, Any]) -> None:
-        self.records.append(record)
+    return io.BytesIO(b"downloaded:" + url.encode()) if "ok" in url else None
 
 
 def comparable(record: dict[str, Any]) -> list[tuple[str, Any]]:
@@ -85,15 +41,15 @@ def comparable(record: dict[str, Any]) -> list[tuple[str, Any]]:
     return items
 
 
-def run(module: types.ModuleType, reply: Any, args: tuple[Any, ...], kwargs: dict[str, Any],
+def run(module: Any, reply: Any, args: tuple[Any, ...], kwargs: dict[str, Any],
         monkeypatch: pytest.MonkeyPatch) -> tuple[Any, list[Any], list[Any]]:
-    http = Http(reply)
+    http = FakeHttpClient(reply, base_timeout=9.0)
     with monkeypatch.context() as patch:
         patch.setattr(module, "http_client", http)
-        patch.setattr(module, "ferrimo", types.SimpleNamespace(ImageTool=Tool))
-        log = Log()
+        patch.setattr(module, "ferrimo", fake_ferrimo(other=download))
+        log = RecordingLogger()
         result = module.TovarinClient("http://h", "tok", logger=log).start(*args, **kwargs)
-    return result, [comparable(r) for r in log.records], http.calls
+    return result, [comparable(r) for r in log.records], [(a, list(k.items())) for a, k in http.calls]
 
 
 def b64(data: bytes) -> str:
@@ -117,7 +73,7 @@ bodies = st.one_of(
                                                            st.fixed_dictionaries({}, optional={"message": texts}))}),
     st.lists(st.integers(), max_size=2), st.none(), st.just(ValueError("not json")),
 )
-replies = st.one_of(st.builds(Reply, st.sampled_from([200, 200, 201, 400, 429, 500]), bodies),
+replies = st.one_of(st.builds(reply, st.sampled_from([200, 200, 201, 400, 429, 500]), bodies),
                     st.sampled_from([ConnectionError("refused"), TimeoutError("slow"), requests.ReadTimeout("slow")]))
 calls = st.tuples(
     st.tuples(st.sampled_from(["a fox", ""]), st.sampled_from(["", "auto", "1:1", "2:3", "7:1", "bad"]),
@@ -139,4 +95,4 @@ calls = st.tuples(
 def test_native_matches_the_python_transcription(reply: Any, call: tuple[tuple[Any, ...], dict[str, Any]],
                                                  monkeypatch: pytest.MonkeyPatch) -> None:
     args, kwargs = call
-    assert run(tovarin, reply, args, kwargs, monkeypatch) == run(oracle, reply, args, kwargs, monkeypatch)
+    assert run(tovarin, reply, args, kwargs, monkeypatch) == run(tovarin_py, reply, args, kwargs, monkeypatch)

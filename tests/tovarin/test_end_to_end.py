@@ -17,11 +17,13 @@ from werkzeug.wrappers import Request
 
 import corvessa.image.tovarin as tovarin
 
-from .conftest import TAG, Served, png_bytes
+from doubles import Answer, image_bytes
 
-OUT_PNG = png_bytes((32, 48), (250, 180, 20))
-REF_FILE_PNG = png_bytes((16, 16), (0, 0, 255))
-REF_LINK_PNG = png_bytes((12, 20), (0, 255, 0))
+from .conftest import TAG
+
+OUT_PNG = image_bytes("PNG", (32, 48), (250, 180, 20))
+REF_FILE_PNG = image_bytes("PNG", (16, 16), (0, 0, 255))
+REF_LINK_PNG = image_bytes("PNG", (12, 20), (0, 255, 0))
 GENERATIONS = "/v1/images/generations"
 EDITS = "/v1/images/edits"
 
@@ -57,7 +59,7 @@ def msgs(logger: Any) -> list[str]:
 
 
 def test_generations_with_b64_json(live: tovarin.TovarinClient, loopback: Any, recording_logger: Any) -> None:
-    loopback.routes[GENERATIONS] = lambda request: Served.json({"created": 1, "data": [{"b64_json": b64(OUT_PNG)}]})
+    loopback.routes[GENERATIONS] = lambda request: Answer.of_json({"created": 1, "data": [{"b64_json": b64(OUT_PNG)}]})
     result = live.start("a red fox", "2:3", "high", "1k", task_id="t-1", model_key="k-1")
     assert result == ServiceResult.success(data=OUT_PNG) and decoded_png(result.data) == (32, 48)
     [request] = loopback.received
@@ -74,8 +76,8 @@ def test_generations_with_b64_json(live: tovarin.TovarinClient, loopback: Any, r
 def test_edits_with_two_reference_images(live: tovarin.TovarinClient, loopback: Any, tmp_path: pathlib.Path) -> None:
     reference = tmp_path / "reference.png"
     reference.write_bytes(REF_FILE_PNG)
-    loopback.routes["/files/ref.png"] = lambda request: Served(200, REF_LINK_PNG, "image/png")
-    loopback.routes[EDITS] = lambda request: Served.json({"data": [{"b64_json": b64(OUT_PNG)}]})
+    loopback.routes["/files/ref.png"] = lambda request: Answer(200, REF_LINK_PNG, "image/png")
+    loopback.routes[EDITS] = lambda request: Answer.of_json({"data": [{"b64_json": b64(OUT_PNG)}]})
     result = live.start("make it blue", "1:1", "low", "1k", [str(reference), f"{loopback.url}/files/ref.png"])
     assert result == ServiceResult.success(data=OUT_PNG)
     download, edit = loopback.received
@@ -93,8 +95,8 @@ def test_edits_with_two_reference_images(live: tovarin.TovarinClient, loopback: 
 
 def test_a_url_reply_is_downloaded(live: tovarin.TovarinClient, loopback: Any, recording_logger: Any) -> None:
     link = f"{loopback.url}/files/out.png"
-    loopback.routes["/files/out.png"] = lambda request: Served(200, OUT_PNG, "image/png")
-    loopback.routes[GENERATIONS] = lambda request: Served.json({"data": [{"url": link}]})
+    loopback.routes["/files/out.png"] = lambda request: Answer(200, OUT_PNG, "image/png")
+    loopback.routes[GENERATIONS] = lambda request: Answer.of_json({"data": [{"url": link}]})
     assert live.start("p", response_format="url") == ServiceResult.success(data=OUT_PNG)
     assert [r.path for r in loopback.received] == [GENERATIONS, "/files/out.png"]
     assert loopback.received[0].json()["response_format"] == "url"
@@ -103,16 +105,16 @@ def test_a_url_reply_is_downloaded(live: tovarin.TovarinClient, loopback: Any, r
 
 def test_a_data_url_reply(live: tovarin.TovarinClient, loopback: Any) -> None:
     data_url = "data:image/png;base64," + b64(OUT_PNG)
-    loopback.routes[GENERATIONS] = lambda request: Served.json({"data": [{"url": data_url}]})
+    loopback.routes[GENERATIONS] = lambda request: Answer.of_json({"data": [{"url": data_url}]})
     assert live.start("p") == ServiceResult.success(data=OUT_PNG)
 
 
 @pytest.mark.parametrize(("served", "message", "error_dict"), [
-    (Served.json({"error": {"message": "server exploded", "type": "server_error"}}, 500), "server exploded",
+    (Answer.of_json({"error": {"message": "server exploded", "type": "server_error"}}, 500), "server exploded",
      {"error": {"message": "server exploded", "type": "server_error"}}),
-    (Served(502, b"Bad gateway", "text/plain"), "service status_code: 502", None),
+    (Answer(502, b"Bad gateway", "text/plain"), "service status_code: 502", None),
 ], ids=["error body", "not json"])
-def test_a_failed_status(live: tovarin.TovarinClient, loopback: Any, recording_logger: Any, served: Served,
+def test_a_failed_status(live: tovarin.TovarinClient, loopback: Any, recording_logger: Any, served: Answer,
                          message: str, error_dict: Any) -> None:
     loopback.routes[GENERATIONS] = lambda request: served
     result = live.start("p")
@@ -123,7 +125,7 @@ def test_a_failed_status(live: tovarin.TovarinClient, loopback: Any, recording_l
 
 
 def test_a_read_time_out(live: tovarin.TovarinClient, loopback: Any, recording_logger: Any) -> None:
-    loopback.routes[GENERATIONS] = lambda request: Served(delay=10.0)
+    loopback.routes[GENERATIONS] = lambda request: Answer(delay=10.0)
     assert live.start("p", timeout=0.5, task_id="slow") == ServiceResult.fail(code=ErrorCode.SERVICE_TIMEOUT)
     assert recording_logger.records[-1] == {"msg": "任务处理超时", "task_id": "slow", "model_key": None}
 

@@ -6,7 +6,6 @@ from __future__ import annotations
 import base64
 import http
 import io
-import sys
 import traceback
 import types
 from typing import Any
@@ -17,9 +16,11 @@ from dolvex import ErrorCode, ServiceResult
 
 import corvessa.image.tovarin as tovarin
 
-from .conftest import TAG, png_bytes
+from doubles import image_bytes
 
-PNG = png_bytes()
+from .conftest import TAG
+
+PNG = image_bytes()
 IDS: dict[str, Any] = {"task_id": "task-9", "model_key": "key-9"}
 REQUEST = f"{TAG} request api"
 COMPLETE = f"{TAG} api complete"
@@ -262,7 +263,7 @@ def test_a_link_without_download_is_no_image(client: tovarin.TovarinClient, http
 ])
 def test_a_failing_download(client: tovarin.TovarinClient, http_fake: Any, image_tool: Any, recording_logger: Any,
                             fake_response: Any, error: Exception, result: ServiceResult, message: str) -> None:
-    image_tool.replies[LINK] = error
+    image_tool.links[LINK] = error
     http_fake.reply = fake_response(200, {"data": [{"url": LINK}]})
     assert client.generate_image("p") == result
     assert [r["msg"] for r in after_complete(recording_logger.records, 200, {})] == [URL, message]
@@ -306,32 +307,6 @@ def test_other_statuses(client: tovarin.TovarinClient, http_fake: Any, recording
 
 # ---- exceptions ----
 
-class SlowRead(requests.ReadTimeout):
-    pass
-
-
-@pytest.mark.parametrize(("error", "result"), [
-    (requests.ReadTimeout("read timed out"), TIMED_OUT),
-    (SlowRead("read timed out"), TIMED_OUT),
-    (requests.ConnectTimeout("connect timed out"), BUSY),
-    (requests.Timeout("timed out"), BUSY),
-    (requests.ConnectionError("refused"), BUSY),
-    (OSError("no route"), BUSY),
-], ids=lambda value: type(value).__name__ if isinstance(value, BaseException) else "")
-def test_exceptions_of_the_request(client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any,
-                                   error: Exception, result: ServiceResult) -> None:
-    http_fake.reply = error
-    assert client.generate_image("p", **IDS) == result
-    request, record = recording_logger.records
-    assert request["msg"] == REQUEST
-    if result == TIMED_OUT:
-        assert list(record.items()) == [("msg", "任务处理超时"), ("task_id", "task-9"), ("model_key", "key-9")]
-    else:
-        assert_warning(record, type(error).__name__, error)
-        assert (record["task_id"], record["model_key"]) == ("task-9", "key-9")
-    assert sys.exception() is None
-
-
 def test_a_response_without_status_code_is_busy(client: tovarin.TovarinClient, http_fake: Any,
                                                 recording_logger: Any) -> None:
     http_fake.reply = lambda *args, **kwargs: object()
@@ -348,46 +323,6 @@ def test_a_task_id_that_is_not_a_str_is_refused_by_the_request_step(client: tova
     assert record["task_id"] == 5
     assert str(record["error"]) == "Argument 'task_id' has incorrect type (expected str, got int)"
     assert http_fake.calls == []
-
-
-@pytest.mark.parametrize("where", ["post", "json of 200", "json of 500"])
-def test_keyboard_interrupt_passes_through(client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any,
-                                          fake_response: Any, where: str) -> None:
-    interrupt = KeyboardInterrupt()
-    if where == "post":
-        http_fake.reply = interrupt
-    else:
-        http_fake.reply = fake_response(200 if where == "json of 200" else 500, json_error=interrupt)
-    with pytest.raises(KeyboardInterrupt) as caught:
-        client.generate_image("p")
-    assert caught.value is interrupt
-    assert not any(r["msg"].endswith("warning") for r in recording_logger.records)
-
-
-def test_the_caller_handled_exception_is_kept(client: tovarin.TovarinClient, http_fake: Any) -> None:
-    http_fake.reply = requests.ConnectionError("refused")
-    try:
-        raise LookupError("the caller's own")
-    except LookupError as outer:
-        assert client.generate_image("p") == BUSY
-        assert sys.exception() is outer
-    assert sys.exception() is None
-
-
-class WarningFails:
-    """A logger whose debug raises on " warning" records."""
-
-    def debug(self, record: dict[str, Any]) -> None:
-        if record["msg"].endswith(" warning"):
-            raise RuntimeError("logger down")
-
-
-def test_an_error_inside_the_handler_carries_the_original_as_context(http_fake: Any) -> None:
-    client = tovarin.TovarinClient("http://h", "k", logger=WarningFails())
-    http_fake.reply = error = requests.ConnectionError("refused")
-    with pytest.raises(RuntimeError, match="logger down") as caught:
-        client.generate_image("p")
-    assert caught.value.__context__ is error
 
 
 class Code(int):

@@ -1,0 +1,240 @@
+"""Loading both modules: their globals, what they import and refuse, one interpreter per process,
+no second initialisation, failures that leave the module unloaded. Process-wide rules run in a
+fresh interpreter each."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from .kinds import SORVANEL, TOVARIN, Kind, case_id
+
+TESTS = str(Path(__file__).resolve().parents[1])
+CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+GLOBALS = {
+    SORVANEL: ["base64", "logging", "time", "traceback", "requests", "Optional", "List", "Dict", "Any",
+               "ServiceResult", "ErrorCode", "ferrimo", "http_client", "_AspectRatio", "_SUPPORTED_RATIOS",
+               "_GeminiModel", "_SUPPORTED_MODELS", "SorvanelClient"],
+    TOVARIN: ["base64", "logging", "os", "time", "traceback", "requests", "Union", "Optional", "List", "Tuple",
+              "ServiceResult", "ErrorCode", "GPTImageSizeCalculator", "ferrimo", "http_client", "TovarinClient"],
+}
+# The names each module takes from the package configuration.
+CONFIGURATION = {
+    SORVANEL: ["http_client", "_AspectRatio", "_SUPPORTED_RATIOS", "_GeminiModel", "_SUPPORTED_MODELS"],
+    TOVARIN: ["http_client"],
+}
+
+
+def run_lines(code: str, *flags: str) -> list[Any]:
+    """Runs `code` in a new interpreter (module statics start unset; the twins importable); each
+    line it prints is a JSON value. A non-zero exit fails the test with its stderr."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [TESTS, os.environ.get("PYTHONPATH")])))
+    done = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=120, env=env)
+    assert done.returncode == 0, done.stderr
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+def run(code: str, *flags: str) -> Any:
+    """The last JSON value that `code` prints in a new interpreter."""
+    return run_lines(code, *flags)[-1]
+
+
+def test_globals_in_binding_order_are_the_objects_the_twin_imports(kind: Kind) -> None:
+    # In a fresh interpreter: tests that patch a global put it back at the end of the dict.
+    out = run(f"""
+        import json, {kind.qualified} as m, {kind.twin.__name__} as twin
+        names = [n for n in vars(m) if not n.startswith("__")]
+        print(json.dumps({{"names": names, "others": [n for n in names[:-1] if getattr(m, n) is not getattr(twin, n)]}}))
+    """)
+    assert out == {"names": GLOBALS[kind], "others": []}
+
+
+def test_module_attributes_come_from_the_spec(kind: Kind) -> None:
+    module = kind.module
+    spec = module.__spec__
+    assert (module.__name__, module.__package__, module.__doc__) == (kind.qualified, "corvessa.image", None)
+    assert module.__file__ == spec.origin and module.__loader__ is spec.loader
+    assert not hasattr(module, "__path__")
+
+
+def test_loads_cleanly_with_warnings_as_errors(kind: Kind) -> None:
+    out = run(f"""
+        import json, {kind.qualified} as m
+        print(json.dumps(m.{kind.class_name}("u", "k").model_tag))
+    """, "-W", "error")
+    assert out == kind.tag
+
+
+def test_loads_alone_with_a_configuration_holding_only_its_own_names(kind: Kind) -> None:
+    out = run(f"""
+        import json, sys, types
+        config = types.ModuleType("corvessa.config")
+        sentinels = {{name: object() for name in {CONFIGURATION[kind]!r}}}
+        vars(config).update(sentinels)
+        sys.modules["corvessa.config"] = config
+        import {kind.qualified} as m
+        print(json.dumps({{"same": all(getattr(m, n) is value for n, value in sentinels.items()),
+                          "modules": sorted(n for n in sys.modules if n.startswith("corvessa.image.")),
+                          "url": m.{kind.class_name}("u", "k").base_url}}))
+    """)
+    assert out == {"same": True, "modules": [kind.qualified], "url": "u" + kind.url_suffix}
+
+
+@pytest.mark.parametrize(("kind", "owner", "name"), [(SORVANEL, "corvessa.config", "_GeminiModel"),
+                                                     (TOVARIN, "tessaly.gpt_image", "GPTImageSizeCalculator")],
+                         ids=case_id)
+def test_a_missing_name_fails_the_load_until_it_exists(kind: Kind, owner: str, name: str) -> None:
+    out = run(f"""
+        import json, sys, {owner} as owner
+        saved = owner.{name}
+        del owner.{name}
+        try:
+            import {kind.qualified}
+        except ImportError as e:
+            error = [type(e).__name__, str(e)]
+        unloaded = "{kind.qualified}" not in sys.modules
+        owner.{name} = saved
+        import {kind.qualified} as m
+        print(json.dumps({{"error": error, "unloaded": unloaded, "same": m.{name} is saved,
+                          "cls": m.{kind.class_name}.__name__}}))
+    """)
+    assert out == {"error": ["ImportError", f"cannot import name {name}"], "unloaded": True, "same": True,
+                   "cls": kind.class_name}
+
+
+def test_missing_outside_module_fails_with_the_interpreters_own_error(kind: Kind) -> None:
+    out = run(f"""
+        import json, sys
+        sys.modules["dolvex"] = None
+        try:
+            from dolvex import ServiceResult, ErrorCode
+        except ImportError as e:
+            expected = [type(e).__name__, str(e)]
+        try:
+            import {kind.qualified}
+        except ImportError as e:
+            error = [type(e).__name__, str(e)]
+        unloaded = "{kind.qualified}" not in sys.modules
+        del sys.modules["dolvex"]
+        import {kind.qualified} as m
+        print(json.dumps({{"expected": expected, "error": error, "unloaded": unloaded,
+                          "later": m.ServiceResult.__module__}}))
+    """)
+    assert out["error"] == out["expected"] == ["ModuleNotFoundError", "import of dolvex halted; None in sys.modules"]
+    assert out["unloaded"] and out["later"] == "dolvex"
+
+
+def test_subinterpreter_sharing_the_gil_is_refused_after_the_main_one(kind: Kind) -> None:
+    out = run(f"""
+        import json, _interpreters
+        import {kind.qualified} as m
+        sub = _interpreters.create("legacy")
+        first = _interpreters.run_string(sub, "import {kind.qualified}")
+        again = _interpreters.run_string(sub, "import {kind.qualified}")
+        absent = _interpreters.run_string(sub, "import sys\\nassert '{kind.qualified}' not in sys.modules")
+        _interpreters.destroy(sub)
+        print(json.dumps({{"first": [first.type.__name__, first.msg], "again": again.msg,
+                          "absent": absent is None, "main": m.{kind.class_name}("u", "k").model_tag}}))
+    """)
+    assert out == {"first": ["ImportError", CHANGE], "again": CHANGE, "absent": True, "main": kind.tag}
+
+
+def test_main_interpreter_is_refused_after_a_subinterpreter_loaded_it(kind: Kind) -> None:
+    out = run(f"""
+        import json, sys, _interpreters
+        sub = _interpreters.create("legacy")
+        loaded = _interpreters.run_string(sub, "import {kind.qualified} as m\\nm.{kind.class_name}('u', 'k')")
+        _interpreters.destroy(sub)
+        try:
+            import {kind.qualified}
+        except ImportError as e:
+            error = [type(e).__name__, str(e)]
+        print(json.dumps({{"loaded": loaded is None, "error": error,
+                          "registered": "{kind.qualified}" in sys.modules}}))
+    """)
+    assert out == {"loaded": True, "error": ["ImportError", CHANGE], "registered": False}
+
+
+def test_own_gil_subinterpreter_refuses_before_the_module_runs(kind: Kind) -> None:
+    # Such an interpreter refuses a module that declares no multiple-interpreters slot before
+    # its create step: nothing is recorded, so the main interpreter can still load it afterwards.
+    out = run(f"""
+        import json
+        from concurrent import interpreters
+        sub = interpreters.create()
+        try:
+            sub.exec("import {kind.qualified}")
+        except interpreters.ExecutionFailed as e:
+            error = [e.excinfo.type.__name__, e.excinfo.msg]
+        finally:
+            sub.close()
+        import {kind.qualified} as m
+        print(json.dumps({{"error": error, "main": m.{kind.class_name}("u", "k").model_tag}}))
+    """)
+    assert out == {"error": ["ImportError", f"module {kind.qualified} does not support loading in subinterpreters"],
+                   "main": kind.tag}
+
+
+def test_the_one_interpreter_rule_is_kept_per_module() -> None:
+    # The main interpreter takes sorvanel; a subinterpreter sharing its GIL takes tovarin first.
+    out = run_lines("""
+        import _interpreters, json
+        import corvessa.image.sorvanel
+        script = '''
+        import json, os
+        for name in ("corvessa.image.tovarin", "corvessa.image.sorvanel"):
+            try:
+                __import__(name)
+                line = name + ": loaded"
+            except ImportError as err:
+                line = name + ": " + str(err)
+            os.write(1, (json.dumps(line) + "\\\\n").encode())
+        '''
+        interp = _interpreters.create("legacy")
+        try:
+            assert _interpreters.run_string(interp, script) is None
+        finally:
+            _interpreters.destroy(interp)
+        try:
+            import corvessa.image.tovarin
+            line = "corvessa.image.tovarin: loaded"
+        except ImportError as err:
+            line = "corvessa.image.tovarin: " + str(err)
+        print(json.dumps(line))
+    """)
+    assert out == ["corvessa.image.tovarin: loaded", f"corvessa.image.sorvanel: {CHANGE}",
+                   f"corvessa.image.tovarin: {CHANGE}"]
+
+
+def test_reimport_yields_the_same_module_and_reinitialisation_is_refused(kind: Kind) -> None:
+    out = run(f"""
+        import ctypes, importlib, json, sys, types
+        import {kind.qualified} as first
+        cls = first.{kind.class_name}
+        del sys.modules["{kind.qualified}"]
+        import {kind.qualified} as second
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        api.PyModule_ExecDef.restype = ctypes.c_int
+        definition = api.PyModule_GetDef(first)
+        try:
+            api.PyModule_ExecDef(types.ModuleType("{kind.qualified}"), definition)
+        except Exception as e:
+            refused = [type(e).__name__, str(e)]
+        print(json.dumps({{"same": second is first and second.{kind.class_name} is cls,
+                          "reloaded": importlib.reload(first) is first and first.{kind.class_name} is cls,
+                          "refused": refused, "same_again": api.PyModule_ExecDef(first, definition)}}))
+    """)
+    assert out == {"same": True, "reloaded": True, "same_again": 0, "refused": [
+        "RuntimeError", f"Module '{kind.name}' has already been imported. Re-initialisation is not supported."]}
