@@ -13,10 +13,8 @@ from __future__ import annotations
 import base64
 import binascii
 import copy
-import importlib.util
 import io
 import os
-import pathlib
 import types
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -29,78 +27,34 @@ from hypothesis import strategies as st
 
 import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
+from doubles import FakeHttpClient, FakeResponse, RecordingLogger, ResultRecorder, fake_ferrimo, raises
+from twins import sorvanel_py, tovarin_py
 
 EXAMPLES = int(os.environ.get("CORVESSA_TWIN_EXAMPLES", "300"))
-TWINS = pathlib.Path(__file__).resolve().parents[1] / "twins"
+
+CLIENTS = {"sorvanel": (sorvanel, sorvanel_py, "SorvanelClient"), "tovarin": (tovarin, tovarin_py, "TovarinClient")}
 
 
-def load_twin(name: str) -> types.ModuleType:
-    spec = importlib.util.spec_from_file_location(f"{name}_differential", TWINS / f"{name}.py")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+# ---- fakes beyond the shared doubles ----
+
+def http_client(reply: Any) -> FakeHttpClient:
+    """(status, body) answers with a fresh copy of body (ValueError: a body that is not JSON);
+    "read-timeout" and "refused" raise."""
+    if reply == "read-timeout":
+        return FakeHttpClient(raises(lambda: requests.ReadTimeout("slow")), base_timeout=7.0)
+    if reply == "refused":
+        return FakeHttpClient(raises(lambda: ConnectionError("refused")), base_timeout=7.0)
+    status, body = reply
+    if body is ValueError:
+        return FakeHttpClient(FakeResponse(status, json_error=lambda: ValueError("not json")), base_timeout=7.0)
+    return FakeHttpClient(FakeResponse(status, copy.deepcopy(body)), base_timeout=7.0)
 
 
-CLIENTS = {"sorvanel": (sorvanel, load_twin("sorvanel_py"), "SorvanelClient"),
-           "tovarin": (tovarin, load_twin("tovarin_py"), "TovarinClient")}
-
-
-# ---- fakes ----
-
-class Results:
-    """`ServiceResult`: a result is the constructor's name and its arguments, keywords in order."""
-
-    @staticmethod
-    def success(*args: Any, **kwargs: Any) -> Any:
-        return ("success", args, list(kwargs.items()))
-
-    @staticmethod
-    def fail(*args: Any, **kwargs: Any) -> Any:
-        return ("fail", args, list(kwargs.items()))
-
-
-class Reply:
-    def __init__(self, status: int, body: Any) -> None:
-        self.status_code, self.body = status, body
-
-    def json(self) -> Any:
-        if self.body is ValueError:
-            raise ValueError("not json")
-        return copy.deepcopy(self.body)
-
-
-class Http:
-    base_timeout = 7.0
-
-    def __init__(self, reply: Any) -> None:
-        self.reply, self.calls = reply, []
-
-    def post(self, *args: Any, **kwargs: Any) -> Any:
-        self.calls.append(normal((args, kwargs)))
-        if self.reply == "read-timeout":
-            raise requests.ReadTimeout("slow")
-        if self.reply == "refused":
-            raise ConnectionError("refused")
-        return Reply(*self.reply)
-
-
-class ImageTool:
+def download(url: Any) -> Any:
     """Links with "ok" download, links with "raise" fail, others give nothing."""
-
-    @staticmethod
-    def get_img_url_io(url: Any) -> Any:
-        if "raise" in url:
-            raise ConnectionError("download failed")
-        return io.BytesIO(b"got " + url.encode()) if "ok" in url else None
-
-
-class Log:
-    def __init__(self) -> None:
-        self.records: list[Any] = []
-
-    def debug(self, record: Any) -> None:
-        self.records.append(normal(record))
+    if "raise" in url:
+        raise ConnectionError("download failed")
+    return io.BytesIO(b"got " + url.encode()) if "ok" in url else None
 
 
 class IterFails:
@@ -185,11 +139,11 @@ class Scenario:
 
 
 def run(module: types.ModuleType, class_name: str, scenario: Scenario) -> Any:
-    http, log = Http(scenario.reply), Log()
+    http, log = http_client(scenario.reply), RecordingLogger()
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(module, "http_client", http)
-        patch.setattr(module, "ferrimo", types.SimpleNamespace(ImageTool=ImageTool))
-        patch.setattr(module, "ServiceResult", Results)
+        patch.setattr(module, "ferrimo", fake_ferrimo(other=download, record=False))
+        patch.setattr(module, "ServiceResult", ResultRecorder)
         for target, name, value in CODEC_PATCHES[scenario.codec](module):
             patch.setattr(target, name, value)
         client = getattr(module, class_name)("http://api.test", "tok", logger=log)
@@ -199,7 +153,7 @@ def run(module: types.ModuleType, class_name: str, scenario: Scenario) -> Any:
             outcome = ("returned", normal(scenario.action(client)))
         except Exception as exc:
             outcome = ("raised", chain(exc))
-    return outcome, log.records, http.calls
+    return outcome, [normal(record) for record in log.records], [normal(call) for call in http.calls]
 
 
 links = st.sampled_from(["https://img.test/ok.png", "https://img.test/none.png", "http://img.test/raise.png", ""])
