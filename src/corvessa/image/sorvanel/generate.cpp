@@ -110,6 +110,11 @@ Ref request(const rt::Call& call, const Options& o) {
     Ref response = client ? rt::call_method_kw(client.get(), k.post, k.kw_post_json, url.get(), headers.get(),
                                                body.get(), o.timeout.get())
                           : Ref{};
+    // The request's objects are done with once it is sent: let them go before the reply is
+    // parsed, when a large reply needs the most memory.
+    body.reset();
+    headers.reset();
+    url.reset();
     Ref status = response ? rt::attr(response.get(), k.status_code) : Ref{};
     int ok = status ? rt::equals(status.get(), k.status_ok) : -1;
     if (ok < 0) return {};

@@ -77,6 +77,10 @@ Ref request(const Context& c) {
     Ref response = timeout ? rt::call_method_kw(a.self(), k.generate_completions, k.kw_completions_call, c.task_id,
                                                 c.model_key, payload.get(), a["files"], timeout.get())
                            : Ref{};
+    // The request's objects are done with once it is sent: let them go before the reply is
+    // parsed, when a large reply needs the most memory.
+    payload.reset();
+    size.reset();
     Ref status = response ? rt::attr(response.get(), k.status_code) : Ref{};
     Ref seconds = status ? rt::seconds_since(c.call, started.get()) : Ref{};
     if (!seconds || !rt::log_record(a.self(), rt::after_tag(k.api_complete), c.task_id, c.model_key,
