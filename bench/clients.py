@@ -1,9 +1,17 @@
 """The measured clients, each reduced to a zero-argument call that returns the image bytes.
 
-- floor: a reused `requests.Session`, payload built once, `.json()`, one base64 decode;
+Every row that feeds a target posts through the same transport, `transport.SessionHttpClient`
+(a reused `requests.Session`), installed as the module's `http_client` global as a host does:
+
+- floor: the least a client of these APIs can do through that transport: the same request
+  (headers, time-out, body) as the clients, `.json()`, one base64 decode. "floor" builds its
+  payload once, outside the measured calls; "floor_call" builds it on every call (base64 of
+  each reference for Gemini, the upload list for edits), as every real client must;
 - ours: the native `corvessa.image.sorvanel` / `corvessa.image.tovarin` clients' `start`;
-- py: the pure-Python transcriptions in `tests/twins/`;
-- openai: the `openai` SDK's `images.generate` / `images.edit` (images API only);
+- py: the pure-Python twins in `tests/twins/`;
+- ours_contracts: the native clients through the contracts' stand-in `corvessa.config.http_client`
+  instead: another transport, so a labelled row of its own that never feeds a target;
+- openai: the `openai` SDK's `images.generate` / `images.edit` (images API only; its own transport);
 - outside (no-network cases only): nothing but the calls a client has to make into other
   modules (HTTP client, logger, base64, result constructor, size calculator), with prepared
   arguments: the lower bound of any implementation's time.
@@ -42,15 +50,17 @@ from payloads import (
     reference_images,
     reply_image,
 )
+from transport import SessionHttpClient, install_session_transport
 
 Call = Callable[[], bytes]
 
-CLIENTS: Final = ("floor", "ours", "py", "openai")
 CLIENT_LABELS: Final = {
-    "floor": "floor (requests.Session)",
+    "floor": "floor, payload prebuilt",
+    "floor_call": "floor, payload per call",
     "ours": "ours (native)",
-    "py": "pure-Python transcription",
-    "openai": "openai SDK",
+    "py": "pure-Python twin",
+    "ours_contracts": "ours (native), contracts' http_client [other transport, no target]",
+    "openai": "openai SDK [own transport, no target]",
     "outside": "outside calls only (lower bound)",
 }
 # Module of each client kind, per API.
@@ -85,7 +95,9 @@ class Case:
     def clients(self) -> tuple[str, ...]:
         if not self.network:
             return ("ours", "py", "outside")
-        return CLIENTS if self.api == "images" else ("floor", "ours", "py")
+        floors = ("floor", "floor_call") if self.ref_count else ("floor",)
+        sdk = ("openai",) if self.api == "images" else ()
+        return (*floors, "ours", "py", "ours_contracts", *sdk)
 
     def references(self) -> list[bytes]:
         return reference_images(self.ref_count, self.ref_size) if self.ref_count else []
@@ -140,18 +152,54 @@ def build_call(
         if recorder is None:
             raise ValueError("the outside-calls lower bound needs the recording http_client")
         return _outside_calls(case, base, refs, recorder)
-    if client == "floor":
-        return _floor_call(case, base, refs, floor_payload_per_call)
+    if client in ("floor", "floor_call"):
+        return _floor_call(case, base, refs, floor_payload_per_call or client == "floor_call")
     if client == "openai":
         return _openai_call(case, base, refs)
-    return _start_call(load_module(client, case.api), case, base, refs)
+    if client == "ours_contracts":
+        native = load_module("ours", case.api)
+        return _through_contracts_transport(native, _start_call(native, case, base, refs))
+    module = load_module(client, case.api)
+    if case.network:
+        session_transport(module)
+    return _start_call(module, case, base, refs)
 
 
 def expected_image(case: Case) -> bytes:
     return reply_image(case.reply)
 
 
-# --- ours and the transcriptions: the same `start` calls ---------------------------------------
+# --- ours and the twins: the same `start` calls ------------------------------------------------
+
+_TRANSPORTS: dict[str, SessionHttpClient] = {}
+
+
+def session_transport(module: ModuleType) -> SessionHttpClient:
+    """The module's session transport, installed as its `http_client` global (once per module)."""
+    transport = _TRANSPORTS.get(module.__name__)
+    if transport is None:
+        transport = _TRANSPORTS[module.__name__] = install_session_transport(module)
+    module.http_client = transport  # type: ignore[attr-defined]
+    return transport
+
+
+def _through_contracts_transport(module: ModuleType, call: Call) -> Call:
+    """`call` with the contracts' stand-in transport as `http_client`, the session one restored after.
+
+    Swapping the global costs two attribute stores per call, well under a microsecond.
+    """
+    from corvessa.config import http_client as contracts_transport
+
+    session = session_transport(module)
+
+    def swapped() -> bytes:
+        module.http_client = contracts_transport  # type: ignore[attr-defined]
+        try:
+            return call()
+        finally:
+            module.http_client = session  # type: ignore[attr-defined]
+
+    return swapped
 
 
 def _start_call(module: ModuleType, case: Case, base: str, refs: list[bytes]) -> Call:
@@ -210,22 +258,35 @@ def _images_fields() -> dict:
     }
 
 
-def _upload_parts(refs: list[bytes]) -> list[tuple[str, tuple[str, bytes, str]]]:
-    return [("image", (f"image-{index}.png", ref, "image/png")) for index, ref in enumerate(refs)]
+def _upload_parts(refs: list[bytes]) -> list[tuple[str, bytes]]:
+    """The uploads as the clients hand them to `http_client.post`: ("image", bytes) pairs."""
+    return [("image", ref) for ref in refs]
+
+
+def _request_headers(json_body: bool) -> dict[str, str]:
+    """The headers both clients send: the bearer token, and the JSON content type unless multipart."""
+    headers = {"Authorization": f"Bearer {API_KEY}"}
+    if json_body:
+        headers["Content-Type"] = "application/json"
+    return headers
 
 
 def _floor_call(case: Case, base: str, refs: list[bytes], payload_per_call: bool) -> Call:
-    import requests
+    """The floor: the clients' request through the same transport, then `.json()` and one decode.
 
-    session = requests.Session()
-    headers = {"Authorization": f"Bearer {API_KEY}"}
+    With `payload_per_call` the payload (base64 of every reference, or the upload list) is built
+    inside the call; otherwise once, here.
+    """
+    transport = SessionHttpClient()
+    timeout = transport.base_timeout
     if case.api == "gemini":
         url = base + gemini_path(GEMINI_MODEL)
+        headers = _request_headers(json_body=True)
         prebuilt = _gemini_payload(refs)
 
         def gemini_call() -> bytes:
             payload = _gemini_payload(refs) if payload_per_call else prebuilt
-            response = session.post(url, json=payload, headers=headers)
+            response = transport.post(url, headers=headers, json=payload, timeout=timeout)
             if response.status_code != 200:
                 raise WrongResult(f"status {response.status_code}")
             return base64.b64decode(response.json()["candidates"][0]["content"]["parts"][0]["inlineData"]["data"])
@@ -235,16 +296,20 @@ def _floor_call(case: Case, base: str, refs: list[bytes], payload_per_call: bool
     fields = _images_fields()
     if refs:
         url = base + "/v1/images/edits"
+        headers = _request_headers(json_body=False)
         uploads = _upload_parts(refs)
 
         def send() -> Any:
-            return session.post(url, data=fields, files=_upload_parts(refs) if payload_per_call else uploads, headers=headers)
+            files = _upload_parts(refs) if payload_per_call else uploads
+            return transport.post(url, headers=headers, data=fields, files=files, timeout=timeout)
 
     else:
         url = base + "/v1/images/generations"
+        headers = _request_headers(json_body=True)
 
         def send() -> Any:
-            return session.post(url, json=dict(fields) if payload_per_call else fields, headers=headers)
+            payload = _images_fields() if payload_per_call else fields
+            return transport.post(url, headers=headers, json=payload, timeout=timeout)
 
     def call() -> bytes:
         response = send()

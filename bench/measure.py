@@ -7,10 +7,14 @@ import ctypes
 import gc
 import json
 import os
+import random
 import re
+import resource
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import tracemalloc
 from collections.abc import Callable
@@ -42,16 +46,20 @@ def p95(values: list[float]) -> float:
 
 @dataclass
 class Samples:
-    """Per-call wall and CPU seconds of one client in one case, kept per round."""
+    """Per-call wall and CPU seconds and minor page faults of one client in one case, per round."""
 
     wall: list[list[float]] = field(default_factory=list)
     cpu: list[list[float]] = field(default_factory=list)
+    faults: list[list[float]] = field(default_factory=list)
 
     def all_wall(self) -> list[float]:
         return [value for round_ in self.wall for value in round_]
 
     def all_cpu(self) -> list[float]:
         return [value for round_ in self.cpu for value in round_]
+
+    def all_faults(self) -> list[float]:
+        return [value for round_ in self.faults for value in round_]
 
 
 def round_ratio(mine: list[list[float]], reference: list[list[float]]) -> float:
@@ -78,46 +86,88 @@ class Plan:
 
 
 def time_rounds(calls: dict[str, Callable[[], object]], plan: Plan, errors: dict[str, str]) -> dict[str, Samples]:
-    """Take `plan.per_round` samples of every call per round, clients rotating their order.
+    """Take `plan.per_round` samples of every call per round, the clients interleaved.
 
-    Rounds stop early once the plan's budget has passed (at least one round always runs), so a
-    slow machine makes fewer samples instead of a longer run. A client whose call raises is
-    dropped, with the reason in `errors`.
+    Within a round the clients take turns sample by sample, in a new (seeded) order for every
+    sample, so a change in the machine's load hits every client alike instead of the one whose
+    block happened to run then, and no client always follows the same other client (whose
+    leftovers in the caches and the heap it would otherwise inherit every time). Rounds stop
+    early once the plan's budget has passed (at least one round always runs), so a slow machine
+    makes fewer samples instead of a longer run. A client whose call raises is dropped, with
+    the reason in `errors`.
     """
     samples = {name: Samples() for name in calls}
     names = list(calls)
+    shuffler = random.Random(len(names))  # the same orders on every run
     deadline = time.perf_counter() + plan.budget_s
     for index in range(plan.rounds):
         if index and time.perf_counter() > deadline:
             break
-        order = names[index % len(names):] + names[: index % len(names)]
-        for name in order:
-            if name in errors:
-                continue
-            try:
-                wall, cpu = _time_calls(calls[name], plan.per_round, plan.batch)
-            except Exception as exc:  # reported in the client's row; the others go on
-                errors[name] = f"{type(exc).__name__}: {exc}"[:300]
-                continue
-            samples[name].wall.append(wall)
-            samples[name].cpu.append(cpu)
+        gc.collect()
+        taken = {name: ([], [], []) for name in names}
+        for _ in range(plan.per_round):
+            for name in shuffler.sample(names, len(names)):
+                if name in errors:
+                    continue
+                try:
+                    measured = _time_batch(calls[name], plan.batch)
+                except Exception as exc:  # reported in the client's row; the others go on
+                    errors[name] = f"{type(exc).__name__}: {exc}"[:300]
+                    continue
+                for series, value in zip(taken[name], measured):
+                    series.append(value)
+        for name, (wall, cpu, faults) in taken.items():
+            if name not in errors:
+                samples[name].wall.append(wall)
+                samples[name].cpu.append(cpu)
+                samples[name].faults.append(faults)
     return {name: value for name, value in samples.items() if name not in errors}
 
 
-def _time_calls(call: Callable[[], object], count: int, batch: int) -> tuple[list[float], list[float]]:
-    gc.collect()
-    wall: list[float] = []
-    cpu: list[float] = []
+def _time_batch(call: Callable[[], object], batch: int) -> tuple[float, float, float]:
+    """Wall and CPU seconds and minor page faults per call, over `batch` back-to-back calls."""
     perf, proc = time.perf_counter, time.process_time
-    calls = range(batch)
-    for _ in range(count):
-        w0, c0 = perf(), proc()
-        for _ in calls:
-            call()
-        c1, w1 = proc(), perf()
-        wall.append((w1 - w0) / batch)
-        cpu.append((c1 - c0) / batch)
-    return wall, cpu
+    usage, me = resource.getrusage, resource.RUSAGE_SELF
+    f0 = usage(me).ru_minflt
+    w0, c0 = perf(), proc()
+    for _ in range(batch):
+        call()
+    c1, w1 = proc(), perf()
+    f1 = usage(me).ru_minflt
+    return (w1 - w0) / batch, (c1 - c0) / batch, (f1 - f0) / batch
+
+
+# --- glibc's heap thresholds ---------------------------------------------------------------------
+
+# glibc raises its mmap threshold to the size of any mapped block that is freed, up to 32 MiB
+# (a block counts only when its size, flag bits included, is at most that), and trims the top of
+# the heap once twice that threshold lies free there.
+_MMAP_THRESHOLD_CEILING: Final = 32 * 1024 * 1024
+_SETTLING_BLOCK: Final = _MMAP_THRESHOLD_CEILING - 2 * 4096
+
+
+def settle_heap_thresholds() -> bool:
+    """Raise glibc's dynamic mmap (and trim) threshold to its ceiling; True when it was done.
+
+    One block just under 32 MiB is mapped and freed, as any long-running process does once it
+    has freed such a block. No setting changes and nothing is disabled: the allocator's own
+    adjustment simply reaches the steady state now instead of at a moment that depends on which
+    cases and clients ran before. Without this, whether a call's large blocks are trimmed from
+    the heap and faulted in again on every call hangs on a few kilobytes of heap layout, and a
+    client can pay hundreds of page faults per call (or none) by luck of the order.
+    """
+    try:
+        libc = ctypes.CDLL(None)
+        libc.malloc.restype = ctypes.c_void_p
+        libc.malloc.argtypes = [ctypes.c_size_t]
+        libc.free.argtypes = [ctypes.c_void_p]
+        block = libc.malloc(_SETTLING_BLOCK)
+    except (OSError, AttributeError):
+        return False
+    if not block:
+        return False
+    libc.free(block)
+    return True
 
 
 # --- peak memory, measured inside a fresh process ----------------------------------------------
@@ -187,6 +237,39 @@ def probe_memory(client: str, case_key: str, server_url: str) -> dict[str, float
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+# --- instruction counts, measured under callgrind ----------------------------------------------
+
+_CALLGRIND_TOTAL: Final = re.compile(r"^(?:summary|totals):\s+(\d+)", re.MULTILINE)
+
+
+def valgrind_available() -> bool:
+    return shutil.which("valgrind") is not None
+
+
+def instructions_per_call(client: str, case_key: str, calls: int) -> float | None:
+    """Instructions one call executes, from two callgrind runs that differ only in `calls` calls.
+
+    Unlike CPU time, the count does not move with the machine's load, so it separates small
+    differences (own work, a few thousand instructions) that timing on a busy machine blurs.
+    Page faults and cache misses do not show in it. None when valgrind is missing or fails.
+    """
+    if not valgrind_available():
+        return None
+    totals = []
+    for count in (0, calls):
+        with tempfile.TemporaryDirectory() as scratch:
+            out = Path(scratch) / "callgrind.out"
+            command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                       sys.executable, str(BENCH_DIR / "run.py"), "--count-calls", client, case_key, str(count)]
+            env = dict(os.environ, PYTHONHASHSEED="0")
+            done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=600, check=False)
+            match = _CALLGRIND_TOTAL.search(out.read_text(encoding="utf-8")) if out.exists() else None
+            if done.returncode != 0 or match is None:
+                return None
+            totals.append(int(match.group(1)))
+    return (totals[1] - totals[0]) / calls
+
+
 # --- import time, measured in fresh processes --------------------------------------------------
 
 _IMPORTTIME_LINE: Final = re.compile(r"^import time:\s+(\d+)\s+\|\s+(\d+)\s+\|\s+(\S+)\s*$")
@@ -212,6 +295,24 @@ def import_time(module: str, repeats: int) -> tuple[float, float] | None:
             selfs.append(times[0])
             cumulatives.append(times[1])
     return median(selfs), median(cumulatives)
+
+
+def cold_start(imports: str, construct: str, repeats: int) -> float | None:
+    """Median seconds, in fresh interpreters, from before `imports` until after `construct`.
+
+    The interpreter's own start-up is left out; one unmeasured run first warms byte-code caches.
+    """
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(BENCH_DIR), str(TWINS_ROOT), os.environ.get("PYTHONPATH")])))
+    code = (f"import time\nstart = time.perf_counter()\n{imports}\nBASE, KEY = 'http://127.0.0.1:9', 'key'\n"
+            f"{construct}\nprint(time.perf_counter() - start)")
+    seconds: list[float] = []
+    for attempt in range(repeats + 1):
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120, check=False)
+        if done.returncode != 0:
+            return None
+        if attempt:
+            seconds.append(float(done.stdout.strip().splitlines()[-1]))
+    return median(seconds)
 
 
 def _importtime_entry(report: str, module: str) -> tuple[float, float] | None:

@@ -93,6 +93,11 @@ Ref request(const CallContext& c, PyObject* timeout) {
     if (!url || !log_request(c, a, url.get())) return {};
     Ref started = common::clock(c.frame);
     Ref response = started ? common::post_json(c.frame, url.get(), headers.get(), body.get(), timeout) : Ref{};
+    // The request's objects are done with once it is sent: let them go before the reply is
+    // parsed, when a large reply needs the most memory.
+    body.reset();
+    headers.reset();
+    url.reset();
     Ref status = response ? rt::attr(response.get(), shared.status_code) : Ref{};
     int ok = status ? rt::equals(status.get(), shared.status_ok) : -1;
     if (ok < 0) return {};

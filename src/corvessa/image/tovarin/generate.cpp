@@ -78,6 +78,10 @@ Ref request(const CallContext& c) {
     Ref response = timeout ? rt::call_method_kw(a.self(), constants.generate_completions, constants.kw_completions_call,
                                                 c.task_id, c.model_key, payload.get(), a["files"], timeout.get())
                            : Ref{};
+    // The request's objects are done with once it is sent: let them go before the reply is
+    // parsed, when a large reply needs the most memory.
+    payload.reset();
+    size.reset();
     Ref status = response ? rt::attr(response.get(), shared.status_code) : Ref{};
     Ref seconds = status ? common::seconds_since(c.frame, started.get()) : Ref{};
     if (!seconds || !common::log_record(c, common::after_tag(constants.api_complete),
