@@ -25,12 +25,12 @@ Ref keyword_tuple(std::string_view names) {
 
 }  // namespace
 
-Ref make_constant(const ConstantSpec& spec) {
-    switch (spec.kind) {
-        case ConstantSpec::Kind::text: return Ref::steal(interned(spec.text));
-        case ConstantSpec::Kind::integer: return Ref::steal(PyLong_FromLong(spec.number));
-        case ConstantSpec::Kind::keywords: return keyword_tuple(spec.text);
-        case ConstantSpec::Kind::builtin: return builtin(spec.text);
+Ref make_constant(const ConstantRecipe& recipe) {
+    switch (recipe.kind) {
+        case ConstantRecipe::Kind::text: return Ref::steal(interned(recipe.text));
+        case ConstantRecipe::Kind::integer: return Ref::steal(PyLong_FromLong(recipe.number));
+        case ConstantRecipe::Kind::keywords: return keyword_tuple(recipe.text);
+        case ConstantRecipe::Kind::builtin: return builtin(recipe.text);
     }
     PyErr_SetString(PyExc_SystemError, "unknown kind of constant");
     return {};

@@ -11,27 +11,27 @@
 namespace rt {
 
 // How one constant is made.
-struct ConstantSpec {
+struct ConstantRecipe {
     enum class Kind : std::uint8_t { text, integer, keywords, builtin };
     Kind kind = Kind::text;
     const char* text = nullptr;  // the text; the keyword names, separated by spaces; the built-in's name
     long number = 0;
 };
 
-constexpr ConstantSpec text(const char* utf8) { return {.kind = ConstantSpec::Kind::text, .text = utf8}; }
-constexpr ConstantSpec integer(long value) { return {.kind = ConstantSpec::Kind::integer, .number = value}; }
+constexpr ConstantRecipe text(const char* utf8) { return {.kind = ConstantRecipe::Kind::text, .text = utf8}; }
+constexpr ConstantRecipe integer(long value) { return {.kind = ConstantRecipe::Kind::integer, .number = value}; }
 // A tuple of interned keyword names, e.g. keywords("headers json timeout").
-constexpr ConstantSpec keywords(const char* names) { return {.kind = ConstantSpec::Kind::keywords, .text = names}; }
+constexpr ConstantRecipe keywords(const char* names) { return {.kind = ConstantRecipe::Kind::keywords, .text = names}; }
 // The interpreter's built-in of that name, as found at load.
-constexpr ConstantSpec builtin_named(const char* name) { return {.kind = ConstantSpec::Kind::builtin, .text = name}; }
+constexpr ConstantRecipe builtin_named(const char* name) { return {.kind = ConstantRecipe::Kind::builtin, .text = name}; }
 
-Ref make_constant(const ConstantSpec& spec);
+Ref make_constant(const ConstantRecipe& recipe);
 
 // One row of a table: which field of the table struct, and how its value is made.
 template <class Table>
 struct ConstantRow {
     PyObject* Table::*member;
-    ConstantSpec spec;
+    ConstantRecipe recipe;
 };
 
 
@@ -42,7 +42,7 @@ bool make_table(Table& table, const ConstantRow<Table> (&rows)[N]) {
     if (table.ready) return true;
     Table made{};
     for (std::size_t i = 0; i < N; ++i) {
-        Ref value = make_constant(rows[i].spec);
+        Ref value = make_constant(rows[i].recipe);
         if (!value) {
             for (std::size_t j = 0; j < i; ++j) Ref::steal(made.*rows[j].member).reset();
             return false;
@@ -56,9 +56,9 @@ bool make_table(Table& table, const ConstantRow<Table> (&rows)[N]) {
 
 }  // namespace rt
 
-// The struct field, and the row, of one entry `X(name, spec)` of a table's list.
-#define RT_CONSTANT_FIELD(name, spec) PyObject* name = nullptr;
-#define RT_CONSTANT_ROW(name, how) {.member = &Constants::name, .spec = how},
+// The struct field, and the row, of one entry `X(name, recipe)` of a table's list.
+#define RT_CONSTANT_FIELD(name, recipe) PyObject* name = nullptr;
+#define RT_CONSTANT_ROW(name, how) {.member = &Constants::name, .recipe = how},
 
 // Declares, in the current namespace, the table of the X-macro list LIST: the struct
 // `Constants` with one field per entry, the process-wide `constants`, and `constants_ready()`,

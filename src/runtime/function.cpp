@@ -377,4 +377,13 @@ Ref global(const CallFrame& frame, PyObject* name) {
     return lookup_global(as_function(frame.function)->globals, name);
 }
 
+Ref global_attr(const CallFrame& frame, PyObject* name, std::initializer_list<PyObject*> path) {
+    Ref value = global(frame, name);
+    for (PyObject* attribute : path) {
+        if (!value) return {};
+        value = attr(value.get(), attribute);
+    }
+    return value;
+}
+
 }  // namespace rt

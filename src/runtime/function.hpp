@@ -5,6 +5,8 @@
 #include "runtime/params.hpp"
 #include "runtime/ref.hpp"
 
+#include <initializer_list>
+
 namespace rt {
 
 // Readies the function type; call once before making functions.
@@ -20,5 +22,8 @@ void note_frame(const CallFrame& frame);
 
 // A module global by name at call time: the function's globals first, then the built-ins.
 Ref global(const CallFrame& frame, PyObject* name);
+
+// global(name).<path[0]>.<path[1]>..., each attribute looked up in turn.
+Ref global_attr(const CallFrame& frame, PyObject* name, std::initializer_list<PyObject*> path);
 
 }  // namespace rt

@@ -11,9 +11,7 @@ namespace common {
 using rt::Ref;
 
 Ref image_downloader(const rt::CallFrame& frame) {
-    Ref ferrimo = rt::global(frame, constants.ferrimo);
-    Ref tool = ferrimo ? rt::attr(ferrimo.get(), constants.ImageTool) : Ref{};
-    return tool ? rt::attr(tool.get(), constants.get_img_url_io) : Ref{};
+    return rt::global_attr(frame, constants.ferrimo, {constants.ImageTool, constants.get_img_url_io});
 }
 
 bool download_with(PyObject* downloader, PyObject* link, Ref& image) {

@@ -12,9 +12,7 @@ namespace common {
 using rt::Ref;
 
 Ref read_timeout_class(const rt::CallFrame& frame) {
-    Ref requests = rt::global(frame, constants.requests);
-    Ref exceptions = requests ? rt::attr(requests.get(), constants.exceptions) : Ref{};
-    return exceptions ? rt::attr(exceptions.get(), constants.ReadTimeout) : Ref{};
+    return rt::global_attr(frame, constants.requests, {constants.exceptions, constants.ReadTimeout});
 }
 
 Ref type_name(PyObject* exc) { return Ref::steal(PyType_GetName(Py_TYPE(exc))); }

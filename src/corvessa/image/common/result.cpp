@@ -24,13 +24,11 @@ PyObject* code_name(Code code) {
 }
 
 Ref error_code(const rt::CallFrame& frame, Code code) {
-    Ref codes = rt::global(frame, constants.ErrorCode);
-    return codes ? rt::attr(codes.get(), code_name(code)) : Ref{};
+    return rt::global_attr(frame, constants.ErrorCode, {code_name(code)});
 }
 
 Ref service_result_method(const rt::CallFrame& frame, PyObject* name) {
-    Ref cls = rt::global(frame, constants.ServiceResult);
-    return cls ? rt::attr(cls.get(), name) : Ref{};
+    return rt::global_attr(frame, constants.ServiceResult, {name});
 }
 
 }  // namespace

@@ -28,8 +28,7 @@ Ref model_size(const CallContext& c, PyObject* aspect_ratio, PyObject* image_siz
     if (PyUnicode_GET_LENGTH(aspect_ratio) == 0 || PyUnicode_Compare(aspect_ratio, constants.auto_size) == 0) {
         return Ref::borrow(aspect_ratio);
     }
-    Ref calculator = rt::global(c.frame, constants.size_calculator);
-    Ref calc_size = calculator ? rt::attr(calculator.get(), constants.calc_size) : Ref{};
+    Ref calc_size = rt::global_attr(c.frame, constants.size_calculator, {constants.calc_size});
     Ref calc_dict = calc_size ? rt::call_kw(calc_size.get(), constants.kw_calc_size, aspect_ratio, image_size) : Ref{};
     if (!calc_dict || !common::log_record(c, common::after_tag(shared.space),
                                           {{.key = shared.aspect_ratio, .value = aspect_ratio},
