@@ -3,13 +3,28 @@
 #include "runtime/base64.hpp"
 
 #include "runtime/call.hpp"
-#include "runtime/text.hpp"
+#include "runtime/constants.hpp"
 
 #include <cstdint>
 
 namespace rt {
 namespace {
 
+#define BASE64_NAMES(X)                       \
+    X(b64encode, text("b64encode"))            \
+    X(b64decode, text("b64decode"))            \
+    X(binascii, text("binascii"))              \
+    X(b2a_base64, text("b2a_base64"))          \
+    X(a2b_base64, text("a2b_base64"))          \
+    X(decode, text("decode"))                  \
+    X(utf_8, text("utf-8"))
+
+namespace base64_names {
+RT_CONSTANT_TABLE(BASE64_NAMES)
+}  // namespace base64_names
+const auto& names = base64_names::constants;
+
+// The standard module and functions as they were at load.
 struct Base64Originals {
     PyObject* module;
     PyObject* b64encode;
@@ -17,13 +32,6 @@ struct Base64Originals {
     PyObject* binascii;
     PyObject* b2a_base64;
     PyObject* a2b_base64;
-    PyObject* name_b64encode;
-    PyObject* name_b64decode;
-    PyObject* name_binascii;
-    PyObject* name_b2a_base64;
-    PyObject* name_a2b_base64;
-    PyObject* name_decode;
-    PyObject* utf_8;
 };
 Base64Originals originals{};
 
@@ -43,7 +51,7 @@ int standard(PyObject* base64, PyObject* name, PyObject* original) {
 // its <name> is unchanged. Both are plain dictionary reads, so no code of the host's runs here.
 int standard_codec(PyObject* name, PyObject* original) {
     PyObject* binascii = nullptr;
-    int found = PyDict_GetItemRef(PyModule_GetDict(originals.module), originals.name_binascii, &binascii);
+    int found = PyDict_GetItemRef(PyModule_GetDict(originals.module), names.binascii, &binascii);
     if (found <= 0) return found;
     Ref module = Ref::steal(binascii);
     if (module.get() != originals.binascii) return 0;
@@ -90,49 +98,41 @@ Ref encode_to_str(PyObject* data) {
 
 }  // namespace
 
-// All or nothing: `originals` is set, `module` first among its fields, only once every field is made.
+// All or nothing: the names as one table, then `originals`, set only once every object is found.
 bool base64_ready() {
     if (originals.module) return true;
+    if (!base64_names::constants_ready()) return false;
     Ref module = Ref::steal(PyImport_ImportModule("base64"));
-    Ref b64encode = module ? Ref::steal(PyObject_GetAttrString(module.get(), "b64encode")) : Ref{};
-    Ref b64decode = b64encode ? Ref::steal(PyObject_GetAttrString(module.get(), "b64decode")) : Ref{};
+    Ref b64encode = module ? attr(module.get(), names.b64encode) : Ref{};
+    Ref b64decode = b64encode ? attr(module.get(), names.b64decode) : Ref{};
     Ref binascii = b64decode ? Ref::steal(PyImport_ImportModule("binascii")) : Ref{};
-    Ref b2a_base64 = binascii ? Ref::steal(PyObject_GetAttrString(binascii.get(), "b2a_base64")) : Ref{};
-    Ref a2b_base64 = b2a_base64 ? Ref::steal(PyObject_GetAttrString(binascii.get(), "a2b_base64")) : Ref{};
+    Ref b2a_base64 = binascii ? attr(binascii.get(), names.b2a_base64) : Ref{};
+    Ref a2b_base64 = b2a_base64 ? attr(binascii.get(), names.a2b_base64) : Ref{};
     if (!a2b_base64) return false;
-    Ref names[] = {Ref::steal(interned("b64encode")),  Ref::steal(interned("b64decode")),
-                   Ref::steal(interned("binascii")),   Ref::steal(interned("b2a_base64")),
-                   Ref::steal(interned("a2b_base64")), Ref::steal(interned("decode")),
-                   Ref::steal(interned("utf-8"))};
-    for (const Ref& name : names) {
-        if (!name) return false;
-    }
-    originals = {module.release(),   b64encode.release(), b64decode.release(), binascii.release(),
-                 b2a_base64.release(), a2b_base64.release(), names[0].release(), names[1].release(),
-                 names[2].release(), names[3].release(),  names[4].release(),  names[5].release(),
-                 names[6].release()};
+    originals = {module.release(),   b64encode.release(),  b64decode.release(),
+                 binascii.release(), b2a_base64.release(), a2b_base64.release()};
     return true;
 }
 
 Ref b64encode_text(PyObject* base64, PyObject* data) {
-    int fast = PyBytes_CheckExact(data) ? shortcut_allowed(base64, originals.name_b64encode, originals.b64encode,
-                                                           originals.name_b2a_base64, originals.b2a_base64)
+    int fast = PyBytes_CheckExact(data) ? shortcut_allowed(base64, names.b64encode, originals.b64encode,
+                                                           names.b2a_base64, originals.b2a_base64)
                                         : 0;
     if (fast < 0) return {};
     if (fast) return encode_to_str(data);
-    Ref encoded = call_method(base64, originals.name_b64encode, data);
-    return encoded ? call_method(encoded.get(), originals.name_decode, originals.utf_8) : Ref{};
+    Ref encoded = call_method(base64, names.b64encode, data);
+    return encoded ? call_method(encoded.get(), names.decode, names.utf_8) : Ref{};
 }
 
 Ref b64decode(PyObject* base64, PyObject* text) {
     // binascii reads an ASCII str in place. Non-ASCII text is left to the standard function:
     // its ValueError carries the UnicodeEncodeError of the failed encoding as its context.
     bool ascii = PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text);
-    int fast = ascii ? shortcut_allowed(base64, originals.name_b64decode, originals.b64decode,
-                                        originals.name_a2b_base64, originals.a2b_base64)
+    int fast = ascii ? shortcut_allowed(base64, names.b64decode, originals.b64decode,
+                                        names.a2b_base64, originals.a2b_base64)
                      : 0;
     if (fast < 0) return {};
-    if (!fast) return call_method(base64, originals.name_b64decode, text);
+    if (!fast) return call_method(base64, names.b64decode, text);
     Ref decoded = call(originals.a2b_base64, text);
     if (decoded || !PyErr_ExceptionMatches(PyExc_Exception)) return decoded;
     // Malformed input: the standard function raises the same error again, from its own frame,

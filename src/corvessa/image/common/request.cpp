@@ -9,7 +9,6 @@
 #include "runtime/function.hpp"
 #include "runtime/text.hpp"
 
-
 namespace common {
 
 using rt::Ref;
