@@ -7,7 +7,7 @@
 
 namespace rt {
 
-// The text form of a value: what formatting with an empty format specification gives
+// The text form of a value: what format(value, "") gives
 // (an exact str unchanged, an int or float by its decimal text, anything else by __format__).
 Ref text_form(PyObject* value);
 

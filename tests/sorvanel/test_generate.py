@@ -132,8 +132,8 @@ def test_img_count(client: Any, http_fake: Any, recording_logger: Any, images: A
 
 
 class Tag:
-    def __format__(self, spec: str) -> str:
-        return f"formatted[{spec}]"
+    def __format__(self, format_spec: str) -> str:
+        return f"formatted[{format_spec}]"
 
 
 @pytest.mark.parametrize(("tag", "text"), [(None, "None"), (7, "7"), (1.5, "1.5"), (Tag(), "formatted[]"),
