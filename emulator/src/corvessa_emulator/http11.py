@@ -132,11 +132,17 @@ class _Handler(BaseHTTPRequestHandler):
             "wsgi.run_once": False,
             BODY_TOO_LARGE: too_large,
         }
+        environ.update(self._header_variables())
+        return environ
+
+    def _header_variables(self) -> dict[str, str]:
+        """HTTP_* variables; a header given twice is joined with a comma, as CGI does."""
+        variables: dict[str, str] = {}
         for name, value in self.headers.items():
             key = "HTTP_" + name.upper().replace("-", "_")
             if key not in ("HTTP_CONTENT_TYPE", "HTTP_CONTENT_LENGTH"):
-                environ[key] = f"{environ[key]},{value}" if key in environ else value
-        return environ
+                variables[key] = f"{variables[key]},{value}" if key in variables else value
+        return variables
 
     def _respond(self, environ: dict[str, Any]) -> None:
         started: list[Any] = []
