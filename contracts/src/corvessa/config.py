@@ -15,6 +15,8 @@ from requests.adapters import HTTPAdapter
 
 __all__ = [
     "HttpClient",
+    "MAX_BODY_BYTES",
+    "ReplyTooLarge",
     "http_client",
     "_AspectRatio",
     "_GeminiModel",
@@ -35,6 +37,12 @@ _SUPPORTED_RATIOS: Final[frozenset[str]] = frozenset(get_args(_AspectRatio))
 DEFAULT_TIMEOUT: Final = 120.0
 # Up to 8 request threads share one client; room for twice that per host.
 POOL_SIZE: Final = 16
+# Largest reply body a client accepts, counted after every Content-Encoding layer is undone: a
+# few kilobytes of nested gzip decode to gigabytes. Settable per client (`max_body_bytes`).
+MAX_BODY_BYTES: Final = 256 * 1024 * 1024
+# Decoded bytes read at a time; urllib3 inflates each read only this far, so memory stays
+# within one chunk of the bound.
+_BODY_CHUNK: Final = 256 * 1024
 
 # A header name is an HTTP token. A value is printable ASCII and does not start with a space:
 # no line break (header injection), no other control character, nothing beyond ASCII. http.client
@@ -107,6 +115,21 @@ def _without_content_type(headers: Mapping[Any, Any] | None) -> dict[Any, Any]:
             if (k.decode("ascii") if isinstance(k, bytes) else k).lower() != "content-type"}
 
 
+class ReplyTooLarge(requests.exceptions.RequestException):
+    """The reply body, once decoded, grew past the client's `max_body_bytes`."""
+
+
+def _read_capped(response: requests.Response, cap: int) -> bytes:
+    """The decoded body, read chunk by chunk; `ReplyTooLarge` as soon as it passes `cap` bytes."""
+    body = bytearray()
+    for chunk in response.iter_content(_BODY_CHUNK):
+        body += chunk
+        if len(body) > cap:
+            raise ReplyTooLarge(f"reply body exceeds {cap} bytes once decoded",
+                                request=response.request, response=response)
+    return bytes(body)
+
+
 def _as_given(request: requests.PreparedRequest) -> requests.PreparedRequest:
     return request
 
@@ -136,11 +159,14 @@ class HttpClient:
     """One pooled `requests.Session` shared by every request thread.
 
     Connections are kept alive and reused. Cookies are never stored, so nothing one reply sets
-    travels with a later request made for another caller or token.
+    travels with a later request made for another caller or token. A reply body larger than
+    `max_body_bytes` once decoded is abandoned with `ReplyTooLarge`.
     """
 
-    def __init__(self, base_timeout: float = DEFAULT_TIMEOUT, pool_size: int = POOL_SIZE) -> None:
+    def __init__(self, base_timeout: float = DEFAULT_TIMEOUT, pool_size: int = POOL_SIZE,
+                 max_body_bytes: int = MAX_BODY_BYTES) -> None:
         self.base_timeout = base_timeout
+        self.max_body_bytes = max_body_bytes
         self._session = _Session()
         self._session.cookies.set_policy(http.cookiejar.DefaultCookiePolicy(allowed_domains=[]))
         adapter = HTTPAdapter(pool_connections=pool_size, pool_maxsize=pool_size)
@@ -163,7 +189,8 @@ class HttpClient:
         `base_timeout`. A reply that stalls past the time-out, in its head or its body, raises
         `requests.exceptions.ReadTimeout`. A header that must not be sent raises
         `requests.exceptions.InvalidHeader` naming the header, not its value. The whole body
-        has been read when this returns.
+        has been read when this returns; one larger than `max_body_bytes` once decoded raises
+        `ReplyTooLarge` (a `requests.exceptions.RequestException`) and is not kept.
         """
         if timeout is None:
             timeout = self.base_timeout
@@ -182,7 +209,8 @@ class HttpClient:
     def _send(self, url: str, timeout: Any, **body: Any) -> requests.Response:
         response = self._session.post(url, timeout=timeout, stream=True, **body)
         try:
-            _ = response.content
+            # Set as requests itself sets it, so `content`, `text` and `json()` read this body.
+            response._content = _read_capped(response, self.max_body_bytes)
         except requests.exceptions.ConnectionError as exc:
             response.close()
             # requests reports a stall inside the body as a ConnectionError; the clients tell

@@ -16,8 +16,28 @@ DOWNLOAD_TIMEOUT: Final = (10.0, 60.0)
 _CHUNK: Final = 256 * 1024
 
 
+def _as_given(request: requests.PreparedRequest) -> requests.PreparedRequest:
+    return request
+
+
+class _AnonymousSession(requests.Session):
+    """A session that sends no credentials: the links it fetches are named by a server.
+
+    requests would otherwise add the ~/.netrc login for the link's host as Basic auth, over
+    plain HTTP too, and again after each redirect. An explicit auth that leaves the request as
+    given stops the first lookup; `rebuild_auth` only strips, never looks up.
+    """
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.auth = _as_given
+
+    def rebuild_auth(self, prepared_request: requests.PreparedRequest, response: requests.Response) -> None:
+        prepared_request.headers.pop("Authorization", None)
+
+
 def _new_session() -> requests.Session:
-    session = requests.Session()
+    session = _AnonymousSession()
     # Downloads are independent of each other; a link's cookies must not reach the next link.
     session.cookies.set_policy(http.cookiejar.DefaultCookiePolicy(allowed_domains=[]))
     adapter = HTTPAdapter(pool_connections=16, pool_maxsize=16)

@@ -8,20 +8,27 @@ Start it from Python::
 
 or from a shell: ``python -m corvessa_emulator --port 8089`` (``corvessa-emulator`` once installed).
 
-Endpoints (every API call needs ``Authorization: Bearer <any non-empty token>``, else 401):
+Endpoints (the images API needs ``Authorization: Bearer <any non-empty token>``; Gemini also
+takes the key as ``x-goog-api-key`` or ``?key=``; else 401):
 
 - ``POST /v1beta/models/{model}:generateContent``: Gemini. Models gemini-3-pro-image-preview,
   gemini-3.1-flash-image-preview, gemini-2.5-flash-image. The picture follows
   ``generationConfig.imageConfig``: ``aspectRatio`` W:H (default 1:1) and ``imageSize`` 1K/2K/4K
-  for a long edge of 1024/2048/4096 (default 1K). Replies with one candidate whose single part is
-  ``inlineData`` (base64 PNG). Errors: ``{"error": {"code", "message", "status"}}``.
+  for a long edge of 1024/2048/4096 (default 1K); snake_case field names are read as their
+  camelCase twins. Replies with one candidate whose single part is ``inlineData`` (base64 PNG),
+  and ``usageMetadata``. Errors: ``{"error": {"code", "message", "status"}}``.
 - ``POST /v1/images/generations`` (JSON) and ``POST /v1/images/edits`` (multipart/form-data,
   repeated ``image`` file parts): fields model, prompt, response_format (b64_json or url),
-  size (WxH with edges 16..4096, "auto" or empty for 1024x1024), quality, n (1..10). Replies
-  ``{"created", "data": [{"b64_json"} or {"url"}], ...}``. Errors:
-  ``{"error": {"message", "type", "param", "code"}}``.
+  size (WxH with edges 16..4096, "auto" or empty for 1024x1024), quality, n (1..10),
+  output_format (png, jpeg, webp), output_compression. Replies ``{"created", "data": [{"b64_json"}
+  or {"url"}], "output_format", "usage", ...}`` with an ``x-request-id`` header. Errors (an
+  unknown model among them): ``{"error": {"message", "type", "param", "code"}}``.
 - ``GET /files/<name>.png``: pictures of link replies, the last 256 kept in memory.
 - ``GET /healthz``: ``{"status": "ok"}``.
+
+Client input never gets a 500: odd JSON is a 400, a body over the cap a 413, and the pictures
+of one request are bounded (README.md, "Limits"). ``CORVESSA_EMULATOR_SMALL_PICTURES=1`` draws
+every picture at most 64 pixels on its long edge, for test runs.
 
 Pictures are deterministic for a prompt (colours and shapes from its hash, the prompt as a
 caption), reference images are tiled and blended in so that an edit shows, and every PNG carries
@@ -52,5 +59,6 @@ from .app import EmulatorApp
 from .faults import Faults, parse_faults
 from .gemini import ASPECT_RATIOS, MODELS
 from .server import EmulatorServer, serve
+from .settings import SMALL_PICTURES_VARIABLE, Settings
 
-__all__ = ["ASPECT_RATIOS", "MODELS", "EmulatorApp", "EmulatorServer", "Faults", "parse_faults", "serve"]
+__all__ = ["ASPECT_RATIOS", "MODELS", "SMALL_PICTURES_VARIABLE", "EmulatorApp", "EmulatorServer", "Faults", "Settings", "parse_faults", "serve"]

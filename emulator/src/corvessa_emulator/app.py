@@ -1,10 +1,13 @@
-"""The WSGI application: routing, bearer-token check and the served picture links."""
+"""The WSGI application: routing, key checks, request-size and error handling, and the served
+picture links."""
 
 from __future__ import annotations
 
 import re
 import threading
+import traceback
 from collections.abc import Callable, Iterable
+from dataclasses import dataclass
 from typing import Any
 
 from werkzeug.exceptions import RequestEntityTooLarge
@@ -12,31 +15,71 @@ from werkzeug.wrappers import Request, Response
 
 from . import gemini, images_api
 from .errors import ApiError
-from .replies import Delivery, json_response
-from .store import FileStore
+from .http11 import BODY_TOO_LARGE
+from .replies import Call, Delivery, json_response
+from .settings import Settings
+from .store import MEDIA_TYPES, FileStore, Links
 
-MAX_REQUEST_BYTES = 128 * 1024 * 1024
 _GEMINI_PATH = re.compile(r"/v1beta/models/([^/:]+):generateContent")
-_FILE_PATH = re.compile(r"/files/([A-Za-z0-9-]+\.png)")
+_FILE_PATH = re.compile(r"/files/([A-Za-z0-9-]+\.(png|jpeg|webp))")
 _BEARER = re.compile(r"Bearer\s+\S.*", re.IGNORECASE)
 
 ErrorRenderer = Callable[[ApiError], Response]
+Handler = Callable[[Request, Call], Response]
+
+
+def _bearer(request: Request) -> bool:
+    return bool(_BEARER.fullmatch(request.headers.get("Authorization", "")))
+
+
+def _google_key(request: Request) -> bool:
+    """Google's API takes its key as a Bearer token, an x-goog-api-key header or ?key=."""
+    return _bearer(request) or bool(request.headers.get("x-goog-api-key", "").strip() or request.args.get("key", "").strip())
+
+
+@dataclass(frozen=True)
+class _Api:
+    """How one API checks its key, shapes its errors and labels its replies."""
+
+    authorised: Callable[[Request], bool]
+    unauthorised: str
+    render_error: ErrorRenderer
+    request_id: Callable[[], str] | None = None
+
+
+_GEMINI = _Api(
+    authorised=_google_key,
+    unauthorised="Missing API key: pass it as 'x-goog-api-key', '?key=' or 'Authorization: Bearer <key>'.",
+    render_error=gemini.error_response,
+)
+_IMAGES = _Api(
+    authorised=_bearer,
+    unauthorised="Missing or malformed 'Authorization: Bearer <token>' header.",
+    render_error=images_api.error_response,
+    request_id=images_api.request_id,
+)
+
+
+def _own_url(request: Request) -> str:
+    """The address the server listens on; a Host header is the client's word, not ours."""
+    return f"http://{request.environ['SERVER_NAME']}:{request.environ['SERVER_PORT']}"
 
 
 class _Request(Request):
-    max_content_length = MAX_REQUEST_BYTES
     max_form_memory_size = 1024 * 1024
 
 
 class EmulatorApp:
     """Both remote APIs on one WSGI app; link replies point back at this app's /files/."""
 
-    def __init__(self, stop: threading.Event | None = None, file_limit: int = 256) -> None:
-        self.files = FileStore(file_limit)
+    def __init__(self, settings: Settings | None = None, stop: threading.Event | None = None) -> None:
+        self.settings = settings or Settings()
+        self.files = FileStore(self.settings.file_limit)
         self._delivery = Delivery(stop or threading.Event())
 
     def __call__(self, environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
         request = _Request(environ)
+        request.max_content_length = self.settings.max_request_bytes
         try:
             response = self._dispatch(request)
         finally:
@@ -48,39 +91,54 @@ class EmulatorApp:
         if path == "/healthz":
             return json_response({"status": "ok"})
         if match := _FILE_PATH.fullmatch(path):
-            return self._file(request, match.group(1))
+            return self._file(request, match.group(1), match.group(2))
         if match := _GEMINI_PATH.fullmatch(path):
-            return self._api(request, gemini.error_response, lambda: self._gemini(request, match.group(1)))
+            model = match.group(1)
+            return self._api(request, _GEMINI, lambda r, call: gemini.generate_content(r, model, call))
         if path == "/v1/images/generations":
-            return self._api(request, images_api.error_response, lambda: self._images(request, edits=False))
+            return self._api(request, _IMAGES, lambda r, call: images_api.answer(images_api.parse_generations(r.get_data()), call))
         if path == "/v1/images/edits":
-            return self._api(request, images_api.error_response, lambda: self._images(request, edits=True))
+            return self._api(request, _IMAGES, lambda r, call: images_api.answer(images_api.parse_edits(r), call))
         return json_response({"error": {"code": 404, "message": f"No route for {path}."}}, 404)
 
-    def _api(self, request: Request, render_error: ErrorRenderer, handle: Callable[[], Response]) -> Response:
-        """Method and token checks, then the handler; an ApiError becomes the API's error body."""
+    def _api(self, request: Request, api: _Api, handle: Handler) -> Response:
+        response = self._answer(request, api, handle)
+        if api.request_id is not None:
+            response.headers["x-request-id"] = api.request_id()
+        return response
+
+    def _answer(self, request: Request, api: _Api, handle: Handler) -> Response:
+        """Size, method and key checks, then the handler; an ApiError becomes the API's error body."""
         try:
-            if request.method != "POST":
-                raise ApiError(405, f"Method {request.method} is not allowed; use POST.")
-            if not _BEARER.fullmatch(request.headers.get("Authorization", "")):
-                raise ApiError(401, "Missing or malformed 'Authorization: Bearer <token>' header.")
-            return handle()
+            self._check(request, api)
+            return handle(request, self._call(request))
         except ApiError as err:
-            return render_error(err)
+            return api.render_error(err)
         except RequestEntityTooLarge:
-            return render_error(ApiError(413, f"Request body exceeds {MAX_REQUEST_BYTES} bytes."))
+            return api.render_error(self._too_large())
+        except Exception:  # an emulator fault, never a client's: say so in the API's shape
+            traceback.print_exc()
+            return api.render_error(ApiError(500, "The emulator failed on this request."))
 
-    def _gemini(self, request: Request, model: str) -> Response:
-        return gemini.generate_content(request, model, self._delivery, self.files.put)
+    def _check(self, request: Request, api: _Api) -> None:
+        if request.environ.get(BODY_TOO_LARGE):
+            raise self._too_large()
+        if request.method != "POST":
+            raise ApiError(405, f"Method {request.method} is not allowed; use POST.")
+        if not api.authorised(request):
+            raise ApiError(401, api.unauthorised)
 
-    def _images(self, request: Request, *, edits: bool) -> Response:
-        parsed = images_api.parse_edits(request) if edits else images_api.parse_generations(request.get_data())
-        return images_api.answer(request, parsed, self._delivery, self.files.put)
+    def _too_large(self) -> ApiError:
+        return ApiError(413, f"Request body exceeds {self.settings.max_request_bytes} bytes.")
 
-    def _file(self, request: Request, name: str) -> Response:
+    def _call(self, request: Request) -> Call:
+        small_edge = self.settings.small_edge if self.settings.small_pictures else None
+        return Call(self._delivery, Links(self.files, _own_url(request)), small_edge)
+
+    def _file(self, request: Request, name: str, extension: str) -> Response:
         if request.method not in ("GET", "HEAD"):
             return Response(status=405)
         data = self.files.get(name)
         if data is None:
             return Response("no such file (it may have expired)", status=404, mimetype="text/plain")
-        return Response(data, mimetype="image/png")
+        return Response(data, mimetype=MEDIA_TYPES[extension])

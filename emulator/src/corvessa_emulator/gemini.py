@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import base64
 import binascii
-import json
+import math
+import re
 import secrets
-from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -15,17 +15,24 @@ from werkzeug.wrappers import Request, Response
 
 from .errors import ApiError
 from .faults import Faults, parse_faults
-from .render import decode_reference, render_png, size_for_ratio
-from .replies import Delivery, forced_reply, json_response
+from .jsonbody import BadJson, load_json
+from .render import decode_reference, render, size_for_ratio
+from .replies import Call, forced_reply, json_response
 
 MODELS = frozenset({"gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"})
 ASPECT_RATIOS = frozenset({"1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"})
 LONG_EDGES = {"1K": 1024, "2K": 2048, "4K": 4096}
 MODALITIES = frozenset({"TEXT", "IMAGE"})
-# Top-level request fields the service knows; "response_format" is accepted by the gateway.
+MAX_REFERENCES = 16
+# Top-level request fields the service knows (after snake_case names are read as camelCase);
+# "response_format" is accepted by the gateway.
 _TOP_LEVEL = frozenset(
-    {"contents", "generationConfig", "safetySettings", "systemInstruction", "tools", "toolConfig", "cachedContent", "response_format"}
+    {"contents", "generationConfig", "safetySettings", "systemInstruction", "tools", "toolConfig", "cachedContent", "responseFormat"}
 )
+# Tokens the service counts for each reference image and for each picture it makes, by size.
+_TOKENS_PER_REFERENCE = 258
+_TOKENS_PER_PICTURE = {"1K": 1120, "2K": 1120, "4K": 2000}
+_SNAKE = re.compile(r"_([a-z0-9])")
 _STATUS_NAMES = {
     400: "INVALID_ARGUMENT",
     401: "UNAUTHENTICATED",
@@ -56,9 +63,31 @@ def _expect(condition: bool, message: str) -> None:
         raise ApiError(400, message)
 
 
+def _camel(name: str) -> str:
+    return _SNAKE.sub(lambda m: m.group(1).upper(), name)
+
+
+def _camel_keys(value: Any) -> Any:
+    """The body with every field name in camelCase: the service reads "inline_data" as "inlineData"."""
+    if isinstance(value, list):
+        return [_camel_keys(item) for item in value]
+    if not isinstance(value, dict):
+        return value
+    renamed: dict[str, Any] = {}
+    for key, item in value.items():
+        name = _camel(key)
+        _expect(name not in renamed, f"Invalid JSON payload received. Field \"{name}\" is given twice.")
+        renamed[name] = _camel_keys(item)
+    return renamed
+
+
+def _is_image_type(value: Any) -> bool:
+    return isinstance(value, str) and value.startswith("image/")
+
+
 def _decode_inline(blob: Any, where: str) -> Image.Image:
     _expect(isinstance(blob, dict), f"Invalid value at '{where}': expected an object.")
-    _expect(isinstance(blob.get("mimeType"), str) and blob["mimeType"].startswith("image/"), f"'{where}.mimeType' must name an image type.")
+    _expect(_is_image_type(blob.get("mimeType")), f"'{where}.mimeType' must name an image type.")
     _expect(isinstance(blob.get("data"), str), f"'{where}.data' must be a base64 string.")
     try:
         raw = base64.b64decode(blob["data"], validate=True)
@@ -67,7 +96,20 @@ def _decode_inline(blob: Any, where: str) -> Image.Image:
     return decode_reference(raw)
 
 
-def _read_parts(parts: Any, where: str, texts: list[str], refs: list[Image.Image]) -> None:
+def _fetch_file(blob: Any, where: str, call: Call) -> Image.Image:
+    """A fileData reference: only pictures this emulator serves can be read."""
+    _expect(isinstance(blob, dict), f"Invalid value at '{where}': expected an object.")
+    _expect(_is_image_type(blob.get("mimeType")), f"'{where}.mimeType' must name an image type.")
+    uri = blob.get("fileUri")
+    _expect(isinstance(uri, str), f"'{where}.fileUri' must be a string.")
+    name = call.links.name_of(uri)
+    data = call.links.store.get(name) if name else None
+    if data is None:
+        raise ApiError(400, f"Cannot fetch content from '{where}.fileUri': only this server's /files/ links are read.")
+    return decode_reference(data)
+
+
+def _read_parts(parts: Any, where: str, texts: list[str], refs: list[Image.Image], call: Call) -> None:
     _expect(isinstance(parts, list) and bool(parts), f"'{where}' must be a non-empty list.")
     for i, part in enumerate(parts):
         at = f"{where}[{i}]"
@@ -76,8 +118,9 @@ def _read_parts(parts: Any, where: str, texts: list[str], refs: list[Image.Image
         if key == "text":
             _expect(isinstance(value, str), f"'{at}.text' must be a string.")
             texts.append(value)
-        elif key in ("inlineData", "inline_data"):
-            refs.append(_decode_inline(value, f"{at}.{key}"))
+        elif key in ("inlineData", "fileData"):
+            _expect(len(refs) < MAX_REFERENCES, f"At most {MAX_REFERENCES} images may be given.")
+            refs.append(_decode_inline(value, f"{at}.{key}") if key == "inlineData" else _fetch_file(value, f"{at}.{key}", call))
         else:
             raise ApiError(400, f"Invalid JSON payload received. Unknown name \"{key}\" at '{at}'.")
 
@@ -85,43 +128,50 @@ def _read_parts(parts: Any, where: str, texts: list[str], refs: list[Image.Image
 def _read_image_config(config: Any) -> tuple[str, str]:
     _expect(isinstance(config, dict), "'generationConfig' must be an object.")
     modalities = config.get("responseModalities", ["IMAGE"])
-    _expect(isinstance(modalities, list) and all(m in MODALITIES for m in modalities), "'responseModalities' must list TEXT and/or IMAGE.")
+    _expect(isinstance(modalities, list) and all(isinstance(m, str) and m in MODALITIES for m in modalities),
+            "'responseModalities' must list TEXT and/or IMAGE.")
     _expect("IMAGE" in modalities, "This model only answers with images: responseModalities must include IMAGE.")
     image_config = config.get("imageConfig", {})
     _expect(isinstance(image_config, dict), "'imageConfig' must be an object.")
     ratio = image_config.get("aspectRatio", "1:1")
     size = image_config.get("imageSize", "1K")
-    _expect(ratio in ASPECT_RATIOS, f"Unsupported aspectRatio: {ratio!r}.")
-    _expect(size in LONG_EDGES, f"Unsupported imageSize: {size!r}; use 1K, 2K or 4K.")
+    _expect(isinstance(ratio, str) and ratio in ASPECT_RATIOS, f"Unsupported aspectRatio: {ratio!r:.40}.")
+    _expect(isinstance(size, str) and size in LONG_EDGES, f"Unsupported imageSize: {size!r:.40}; use 1K, 2K or 4K.")
     return ratio, size
 
 
-def parse_request(body: bytes) -> GeminiRequest:
-    """Validate a generateContent body the way the service does, or raise a 400."""
+def _load(body: bytes) -> dict[str, Any]:
     try:
-        data = json.loads(body)
-    except (UnicodeDecodeError, json.JSONDecodeError):
-        raise ApiError(400, "Invalid JSON payload received.") from None
+        data = load_json(body)
+    except BadJson as err:
+        raise ApiError(400, f"Invalid JSON payload received: {err}.") from None
     _expect(isinstance(data, dict), "Invalid JSON payload received: expected an object.")
+    renamed: dict[str, Any] = _camel_keys(data)
+    return renamed
+
+
+def parse_request(body: bytes, call: Call) -> GeminiRequest:
+    """Validate a generateContent body the way the service does, or raise a 400."""
+    data = _load(body)
     unknown = sorted(set(data) - _TOP_LEVEL)
     _expect(not unknown, f"Invalid JSON payload received. Unknown name {', '.join(map(repr, unknown))}.")
-    contents = data.get("contents")
+    contents: Any = data.get("contents")
     _expect(isinstance(contents, list) and bool(contents), "'contents' must be a non-empty list.")
     texts: list[str] = []
     refs: list[Image.Image] = []
     for i, content in enumerate(contents):
         _expect(isinstance(content, dict), f"'contents[{i}]' must be an object.")
         _expect(content.get("role", "user") in ("user", "model"), f"'contents[{i}].role' must be user or model.")
-        _read_parts(content.get("parts"), f"contents[{i}].parts", texts, refs)
+        _read_parts(content.get("parts"), f"contents[{i}].parts", texts, refs, call)
     ratio, size = _read_image_config(data.get("generationConfig", {}))
     return GeminiRequest("\n".join(texts), refs, ratio, size)
 
 
-def _image_part(request: Request, png: bytes, faults: Faults, store_put: Callable[[bytes], str]) -> dict[str, Any]:
+def _image_part(png: bytes, faults: Faults, call: Call) -> dict[str, Any]:
     if faults.broken_link:
-        uri = f"{request.host_url}files/missing-{secrets.token_hex(8)}.png"
+        uri = call.links.missing()
     elif faults.file_reply:
-        uri = f"{request.host_url}files/{store_put(png)}"
+        uri = call.links.publish(png)
     else:
         return {"inlineData": {"mimeType": "image/png", "data": base64.b64encode(png).decode("ascii")}}
     return {"fileData": {"mimeType": "image/png", "fileUri": uri}}
@@ -133,18 +183,30 @@ def _candidates(part: dict[str, Any] | None) -> list[dict[str, Any]]:
     return [{"content": {"role": "model", "parts": [part]}, "finishReason": "STOP", "index": 0}]
 
 
-def generate_content(request: Request, model: str, delivery: Delivery, store_put: Callable[[bytes], str]) -> Response:
-    """Answer one generateContent call (the caller has checked the bearer token)."""
-    _expect(model in MODELS, f"Unknown model: models/{model} is not supported for generateContent.")
-    parsed = parse_request(request.get_data())
+def _usage(parsed: GeminiRequest, pictures: int) -> dict[str, int]:
+    """Token counts in the shape the service reports, estimated from the request."""
+    prompt = math.ceil(len(parsed.prompt) / 4) + _TOKENS_PER_REFERENCE * len(parsed.references)
+    candidates = pictures * _TOKENS_PER_PICTURE[parsed.image_size]
+    return {"promptTokenCount": prompt, "candidatesTokenCount": candidates, "totalTokenCount": prompt + candidates}
+
+
+def generate_content(request: Request, model: str, call: Call) -> Response:
+    """Answer one generateContent call (the caller has checked the key)."""
+    _expect(model in MODELS, f"Unknown model: models/{model:.100} is not supported for generateContent.")
+    parsed = parse_request(request.get_data(), call)
     faults = parse_faults(parsed.prompt)
-    forced = forced_reply(faults, delivery, error_response)
+    forced = forced_reply(faults, call.delivery, error_response)
     if forced is not None:
         return forced
     part = None
     if not faults.safety:
         size = size_for_ratio(parsed.aspect_ratio, LONG_EDGES[parsed.image_size])
-        png = render_png(parsed.prompt, size, parsed.references, padding_mib=faults.big_mib)
-        part = _image_part(request, png, faults, store_put)
-    payload = {"candidates": _candidates(part), "responseId": secrets.token_hex(10), "modelVersion": model}
-    return delivery.body(payload, faults)
+        png = render(parsed.prompt, size, parsed.references, padding_mib=faults.big_mib, output=call.output())
+        part = _image_part(png, faults, call)
+    payload = {
+        "candidates": _candidates(part),
+        "usageMetadata": _usage(parsed, 0 if part is None else 1),
+        "modelVersion": model,
+        "responseId": secrets.token_hex(10),
+    }
+    return call.delivery.body(payload, faults)

@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import base64
-import json
+import math
 import re
 import secrets
 import time
-from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -15,16 +14,29 @@ from PIL import Image
 from werkzeug.wrappers import Request, Response
 
 from .errors import ApiError
-from .faults import Faults, parse_faults
-from .render import decode_reference, render_png
-from .replies import Delivery, forced_reply, json_response
+from .faults import MAX_BIG_MIB, Faults, parse_faults
+from .jsonbody import BadJson, load_json
+from .render import FORMATS, decode_reference, render
+from .replies import Call, forced_reply, json_response
 
 DEFAULT_SIZE = (1024, 1024)
 MIN_EDGE, MAX_EDGE = 16, 4096
 MAX_IMAGES = 10
+MAX_REFERENCES = 16
+# Pixels of all pictures of one request together: one small request must not cost gigabytes.
+MAX_REQUEST_PIXELS = 4096 * 4096
+MODELS = frozenset({"gpt-image-1", "gpt-image-1-mini", "gpt-image-1.5", "gpt-image-2", "gpt-image-2-2026-04-21",
+                    "chatgpt-image-latest", "dall-e-2", "dall-e-3"})
 QUALITIES = frozenset({"", "auto", "low", "medium", "high", "standard", "hd"})
 RESPONSE_FORMATS = frozenset({"b64_json", "url"})
-_SIZE = re.compile(r"(\d{1,5})x(\d{1,5})")
+# Sizes and qualities the service names in its reply; others are left out of it.
+_REPLY_SIZES = frozenset({"1024x1024", "1024x1536", "1536x1024"})
+_REPLY_QUALITIES = frozenset({"low", "medium", "high"})
+# Output tokens of a 1024x1024 picture by quality; other sizes scale with their area.
+_OUTPUT_TOKENS = {"low": 272, "medium": 1056, "high": 4160}
+_TOKENS_PER_REFERENCE = 323
+_SIZE = re.compile(r"([0-9]{1,5})x([0-9]{1,5})")
+_SMALL_COUNT = re.compile(r"[0-9]{1,3}")
 
 
 @dataclass
@@ -33,6 +45,9 @@ class ImagesRequest:
     size: tuple[int, int] = DEFAULT_SIZE
     response_format: str = "b64_json"
     n: int = 1
+    quality: str = ""
+    output_format: str = "png"
+    output_compression: int | None = None
     references: list[Image.Image] = field(default_factory=list)
 
 
@@ -61,36 +76,60 @@ def _parse_size(value: Any) -> tuple[int, int]:
     return edges
 
 
-def _parse_n(value: Any) -> int:
+def _small_int(name: str, value: Any, low: int, high: int) -> int | None:
+    """An integer option from JSON or a form field (digits), None when absent."""
     if value is None:
-        return 1
-    if isinstance(value, str) and value.strip().isdigit():
+        return None
+    if isinstance(value, str) and _SMALL_COUNT.fullmatch(value.strip()):
         value = int(value)
-    if type(value) is not int or not 1 <= value <= MAX_IMAGES:
-        raise _invalid("n", f"Invalid 'n': expected an integer from 1 to {MAX_IMAGES}.")
+    if type(value) is not int or not low <= value <= high:
+        raise _invalid(name, f"Invalid '{name}': expected an integer from {low} to {high}.")
     return value
+
+
+def _text_option(fields: dict[str, Any], name: str, allowed: frozenset[str] | set[str], default: str) -> str:
+    value = fields.get(name)
+    if value is not None and not isinstance(value, str):
+        raise _invalid(name, f"Invalid type for '{name}': expected a string.")
+    value = value or default
+    if value not in allowed:
+        raise _invalid(name, f"Invalid value {value!r} for '{name}'. Supported values are: {', '.join(sorted(a for a in allowed if a))}.")
+    return value
+
+
+def _check_model(fields: dict[str, Any]) -> None:
+    if fields.get("model") is not None:
+        _text_option(fields, "model", MODELS, "")
 
 
 def _parse_fields(fields: dict[str, Any]) -> ImagesRequest:
     prompt = fields.get("prompt")
     if not isinstance(prompt, str) or not prompt:
         raise ApiError(400, "Missing required parameter: 'prompt'.", param="prompt", code="missing_required_parameter")
-    for name in ("model", "quality", "response_format"):
-        if fields.get(name) is not None and not isinstance(fields[name], str):
-            raise _invalid(name, f"Invalid type for '{name}': expected a string.")
-    if (fields.get("quality") or "") not in QUALITIES:
-        raise _invalid("quality", f"Invalid quality {fields['quality']!r}: use low, medium, high or auto.")
-    response_format = fields.get("response_format") or "b64_json"
-    if response_format not in RESPONSE_FORMATS:
-        raise _invalid("response_format", f"Invalid response_format {response_format!r}: use b64_json or url.")
-    return ImagesRequest(prompt, _parse_size(fields.get("size")), response_format, _parse_n(fields.get("n")))
+    _check_model(fields)
+    return ImagesRequest(
+        prompt,
+        size=_parse_size(fields.get("size")),
+        response_format=_text_option(fields, "response_format", RESPONSE_FORMATS, "b64_json"),
+        n=_small_int("n", fields.get("n"), 1, MAX_IMAGES) or 1,
+        quality=_text_option(fields, "quality", QUALITIES, ""),
+        output_format=_text_option(fields, "output_format", set(FORMATS), "png"),
+        output_compression=_small_int("output_compression", fields.get("output_compression"), 0, 100),
+    )
+
+
+def _check_budget(parsed: ImagesRequest, faults: Faults) -> None:
+    if parsed.n * parsed.size[0] * parsed.size[1] > MAX_REQUEST_PIXELS:
+        raise _invalid("n", f"n pictures of size {parsed.size[0]}x{parsed.size[1]} exceed {MAX_REQUEST_PIXELS} pixels in all.")
+    if parsed.n * faults.big_mib > MAX_BIG_MIB:
+        raise ApiError(400, f"emulator token [[big:{faults.big_mib}]]: n times MiB must stay within {MAX_BIG_MIB}")
 
 
 def parse_generations(body: bytes) -> ImagesRequest:
     try:
-        data = json.loads(body)
-    except (UnicodeDecodeError, json.JSONDecodeError):
-        raise ApiError(400, "We could not parse the JSON body of your request.") from None
+        data = load_json(body)
+    except BadJson as err:
+        raise ApiError(400, f"We could not parse the JSON body of your request: {err}.") from None
     if not isinstance(data, dict):
         raise ApiError(400, "The JSON body of your request must be an object.")
     return _parse_fields(data)
@@ -103,16 +142,18 @@ def parse_edits(request: Request) -> ImagesRequest:
     uploads = request.files.getlist("image") + request.files.getlist("image[]")
     if not uploads:
         raise ApiError(400, "Missing required parameter: 'image'.", param="image", code="missing_required_parameter")
+    if len(uploads) > MAX_REFERENCES:
+        raise _invalid("image", f"At most {MAX_REFERENCES} images may be given.")
     parsed.references = [decode_reference(upload.read()) for upload in uploads]
     return parsed
 
 
-def _item(request: Request, png: bytes, link: bool, faults: Faults, store_put: Callable[[bytes], str]) -> dict[str, str]:
+def _item(data: bytes, link: bool, faults: Faults, call: Call, media_type: str) -> dict[str, str]:
     if faults.broken_link:
-        return {"url": f"{request.host_url}files/missing-{secrets.token_hex(8)}.png"}
+        return {"url": call.links.missing()}
     if link:
-        return {"url": f"{request.host_url}files/{store_put(png)}"}
-    return {"b64_json": base64.b64encode(png).decode("ascii")}
+        return {"url": call.links.publish(data, media_type)}
+    return {"b64_json": base64.b64encode(data).decode("ascii")}
 
 
 def _refusal() -> ApiError:
@@ -123,16 +164,48 @@ def _refusal() -> ApiError:
     )
 
 
-def answer(request: Request, parsed: ImagesRequest, delivery: Delivery, store_put: Callable[[bytes], str]) -> Response:
+def _usage(parsed: ImagesRequest) -> dict[str, Any]:
+    """Token counts in the shape the service reports, estimated from the request."""
+    text = max(1, math.ceil(len(parsed.prompt) / 4))
+    images = _TOKENS_PER_REFERENCE * len(parsed.references)
+    per_picture = _OUTPUT_TOKENS.get(parsed.quality, _OUTPUT_TOKENS["medium"])
+    output = parsed.n * max(1, round(per_picture * parsed.size[0] * parsed.size[1] / (1024 * 1024)))
+    return {
+        "input_tokens": text + images,
+        "input_tokens_details": {"image_tokens": images, "text_tokens": text},
+        "output_tokens": output,
+        "output_tokens_details": {"image_tokens": output, "text_tokens": 0},
+        "total_tokens": text + images + output,
+    }
+
+
+def _reply(parsed: ImagesRequest, items: list[dict[str, str]]) -> dict[str, Any]:
+    reply: dict[str, Any] = {"created": int(time.time()), "data": items, "output_format": parsed.output_format}
+    size = f"{parsed.size[0]}x{parsed.size[1]}"
+    if size in _REPLY_SIZES:
+        reply["size"] = size
+    if parsed.quality in _REPLY_QUALITIES:
+        reply["quality"] = parsed.quality
+    reply["usage"] = _usage(parsed)
+    return reply
+
+
+def request_id() -> str:
+    return f"req_{secrets.token_hex(16)}"
+
+
+def answer(parsed: ImagesRequest, call: Call) -> Response:
     """Apply the prompt's fault tokens, then reply with n pictures."""
     faults = parse_faults(parsed.prompt)
-    forced = forced_reply(faults, delivery, error_response)
+    _check_budget(parsed, faults)
+    forced = forced_reply(faults, call.delivery, error_response)
     if forced is not None:
         return forced
     if faults.safety:
         return error_response(_refusal())
+    output = call.output(parsed.output_format, parsed.output_compression)
     link = parsed.response_format == "url" or faults.link_reply
-    pictures = (render_png(parsed.prompt, parsed.size, parsed.references, seed=i, padding_mib=faults.big_mib) for i in range(parsed.n))
-    items = [_item(request, png, link, faults, store_put) for png in pictures]
-    size = f"{parsed.size[0]}x{parsed.size[1]}"
-    return delivery.body({"created": int(time.time()), "data": items, "output_format": "png", "size": size}, faults)
+    pictures = (render(parsed.prompt, parsed.size, parsed.references, seed=i, padding_mib=faults.big_mib, output=output)
+                for i in range(parsed.n))
+    items = [_item(data, link, faults, call, output.media_type) for data in pictures]
+    return call.delivery.body(_reply(parsed, items), faults)

@@ -1,8 +1,8 @@
-"""Deterministic PNG pictures made from a prompt, optionally blended with reference images.
+"""Deterministic pictures made from a prompt, optionally blended with reference images.
 
 The same prompt (and seed) always yields the same picture: colours and shapes come from a
-SHA-256 of the prompt. Every PNG carries the full prompt in a text chunk named "prompt", so a
-caller can tell which request a picture answers.
+SHA-256 of the prompt. Every PNG carries the full prompt in a text chunk named "prompt" (a JPEG
+in its comment), so a caller can tell which request a picture answers.
 """
 
 from __future__ import annotations
@@ -10,8 +10,11 @@ from __future__ import annotations
 import hashlib
 import io
 import math
+import os
+import threading
 import warnings
 from collections.abc import Sequence
+from dataclasses import dataclass
 
 from PIL import Image, ImageDraw, ImageFont, ImageOps, PngImagePlugin
 
@@ -20,8 +23,27 @@ from .faults import strip_tokens
 
 _SKETCH_EDGE = 256  # the pattern is drawn small and scaled up: cheap even for 4096 px
 _REFERENCE_WEIGHT = 0.55  # share of the reference images in an edited picture
-_MAX_REFERENCE_PIXELS = 40_000_000
+_MAX_REFERENCE_PIXELS = 4096 * 4096
+# A reference only ever fills a tile of the picture: kept this small, many of them cost little.
+_REFERENCE_EDGE = 1024
 _PADDING_CHUNK = b"cpAd"  # private, ancillary, safe-to-copy: decoders skip it
+# Pictures rendered at once: each holds tens of megabytes at 4096 pixels.
+_RENDER_SLOTS = threading.BoundedSemaphore(max(2, os.cpu_count() or 2))
+# Pillow's format name and the media type of each output format.
+FORMATS = {"png": ("PNG", "image/png"), "jpeg": ("JPEG", "image/jpeg"), "webp": ("WEBP", "image/webp")}
+
+
+@dataclass(frozen=True)
+class Output:
+    """How a picture is encoded, and whether it is drawn small whatever size was asked."""
+
+    format: str = "png"
+    compression: int | None = None  # 0-100 for jpeg and webp: 100 keeps the most detail
+    small_edge: int | None = None
+
+    @property
+    def media_type(self) -> str:
+        return FORMATS[self.format][1]
 
 
 def size_for_ratio(ratio: str, long_edge: int) -> tuple[int, int]:
@@ -40,11 +62,13 @@ def decode_reference(data: bytes) -> Image.Image:
             image = Image.open(io.BytesIO(data))
             if image.width * image.height > _MAX_REFERENCE_PIXELS:
                 raise ApiError(400, "Reference image is too large.")
+            image.draft("RGB", (_REFERENCE_EDGE, _REFERENCE_EDGE))  # JPEG decodes at a reduced scale
             image.load()
     except ApiError:
         raise
     except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, Image.DecompressionBombWarning):
         raise ApiError(400, "Unable to process input image: not a readable image file.") from None
+    image.thumbnail((_REFERENCE_EDGE, _REFERENCE_EDGE))
     return image.convert("RGB")
 
 
@@ -109,25 +133,56 @@ def _padding(mib: int, digest: bytes) -> bytes:
     return block * (mib * 16)
 
 
-def render_png(
+def _small(size: tuple[int, int], edge: int | None) -> tuple[int, int]:
+    if edge is None or max(size) <= edge:
+        return size
+    scale = edge / max(size)
+    return max(1, round(size[0] * scale)), max(1, round(size[1] * scale))
+
+
+def _draw(prompt: str, digest: bytes, size: tuple[int, int], references: Sequence[Image.Image]) -> Image.Image:
+    image = _sketch(digest, size).resize(size, Image.Resampling.BICUBIC)
+    if references:
+        image = Image.blend(image, _tile(references, size), _REFERENCE_WEIGHT)
+    _caption(image, prompt)
+    return image
+
+
+def _encode_png(image: Image.Image, prompt: str, padding: bytes) -> bytes:
+    info = PngImagePlugin.PngInfo()
+    info.add_text("prompt", prompt)
+    info.add_text("Software", "corvessa-emulator")
+    if padding:
+        info.add(_PADDING_CHUNK, padding, after_idat=True)
+    out = io.BytesIO()
+    image.save(out, format="PNG", pnginfo=info, compress_level=3)
+    return out.getvalue()
+
+
+def _encode_lossy(image: Image.Image, prompt: str, output: Output) -> bytes:
+    out = io.BytesIO()
+    quality = 90 if output.compression is None else output.compression
+    extra = {"comment": prompt.encode()} if output.format == "jpeg" else {}
+    image.save(out, format=FORMATS[output.format][0], quality=quality, **extra)
+    return out.getvalue()
+
+
+def render(
     prompt: str,
     size: tuple[int, int],
     references: Sequence[Image.Image] = (),
     *,
     seed: int = 0,
     padding_mib: int = 0,
+    output: Output = Output(),
 ) -> bytes:
-    """Encode the picture for prompt at size (width, height) as PNG bytes."""
+    """Encode the picture for prompt at size (width, height) in the output's format.
+
+    Padding (PNG only) is an ancillary chunk of padding_mib MiB that decoders skip.
+    """
     digest = hashlib.sha256(f"{seed}\0{prompt}".encode()).digest()
-    image = _sketch(digest, size).resize(size, Image.Resampling.BICUBIC)
-    if references:
-        image = Image.blend(image, _tile(references, size), _REFERENCE_WEIGHT)
-    _caption(image, prompt)
-    info = PngImagePlugin.PngInfo()
-    info.add_text("prompt", prompt)
-    info.add_text("Software", "corvessa-emulator")
-    if padding_mib:
-        info.add(_PADDING_CHUNK, _padding(padding_mib, digest), after_idat=True)
-    out = io.BytesIO()
-    image.save(out, format="PNG", pnginfo=info, compress_level=3)
-    return out.getvalue()
+    with _RENDER_SLOTS:
+        image = _draw(prompt, digest, _small(size, output.small_edge), references)
+        if output.format == "png":
+            return _encode_png(image, prompt, _padding(padding_mib, digest) if padding_mib else b"")
+        return _encode_lossy(image, prompt, output)

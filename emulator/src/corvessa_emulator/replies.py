@@ -5,12 +5,15 @@ from __future__ import annotations
 import json
 import threading
 from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from typing import Any
 
 from werkzeug.wrappers import Response
 
 from .errors import ApiError, fault_message
 from .faults import Faults
+from .render import Output
+from .store import Links
 
 DRIP_PIECES = 20
 _NOT_JSON_BODY = b"<html><head><title>Gateway</title></head><body>upstream sent an unexpected reply</body></html>"
@@ -42,6 +45,18 @@ def forced_reply(faults: Faults, delivery: Delivery, error_response: Callable[[A
     return None
 
 
+@dataclass(frozen=True)
+class Call:
+    """What a handler needs beside the request: reply delivery, picture links, the small-picture edge."""
+
+    delivery: Delivery
+    links: Links
+    small_edge: int | None = None
+
+    def output(self, format: str = "png", compression: int | None = None) -> Output:
+        return Output(format, compression, self.small_edge)
+
+
 class Delivery:
     """Turns a finished JSON body into a response, applying the body-level faults."""
 
@@ -65,7 +80,7 @@ class Delivery:
     @staticmethod
     def _streamed(data: bytes, pieces: Iterator[bytes]) -> Response:
         # Content-Length announces the whole body; when fewer bytes follow, the server ends
-        # the connection (it always sends "Connection: close") and the client sees it cut.
+        # the connection and the client sees it cut.
         response = Response(pieces, status=200, mimetype="application/json", direct_passthrough=True)
         response.headers["Content-Length"] = str(len(data))
         return response

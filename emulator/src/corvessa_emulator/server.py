@@ -4,31 +4,23 @@ from __future__ import annotations
 
 import threading
 from types import TracebackType
-from typing import Any
-
-from werkzeug.serving import WSGIRequestHandler, make_server
 
 from .app import EmulatorApp
+from .http11 import Http11Server
+from .settings import Settings
 
 HOST = "127.0.0.1"
-
-
-class _QuietHandler(WSGIRequestHandler):
-    """Keeps the per-request lines out of the embedding program's terminal."""
-
-    def log(self, type: str, message: str, *args: Any) -> None:
-        if type == "error":
-            super().log(type, message, *args)
 
 
 class EmulatorServer:
     """A running emulator; close it (or leave its `with` block) to stop it."""
 
-    def __init__(self, port: int = 0, *, quiet: bool = True, file_limit: int = 256) -> None:
+    def __init__(self, port: int = 0, *, quiet: bool = True, settings: Settings | None = None) -> None:
+        self.settings = settings or Settings.from_environment()
         self._stop = threading.Event()
-        self.app = EmulatorApp(self._stop, file_limit)
-        handler = _QuietHandler if quiet else WSGIRequestHandler
-        self._server = make_server(HOST, port, self.app, threaded=True, request_handler=handler)
+        self.app = EmulatorApp(self.settings, self._stop)
+        self._server = Http11Server(HOST, port, self.app, max_body_bytes=self.settings.max_request_bytes,
+                                    idle_timeout=self.settings.idle_timeout, quiet=quiet)
         self.port: int = self._server.server_port
         self.base_url = f"http://{HOST}:{self.port}"
         self._thread = threading.Thread(
@@ -37,12 +29,13 @@ class EmulatorServer:
         self._thread.start()
 
     def close(self) -> None:
-        """Stop accepting requests, end pending delays and drips, and free the port."""
+        """Stop accepting requests, end pending delays, drips and kept-alive connections, and free the port."""
         if self._stop.is_set():
             return
         self._stop.set()
         self._server.shutdown()
         self._server.server_close()
+        self._server.close_connections()
         self._thread.join()
 
     def serve_forever(self) -> None:
@@ -56,6 +49,11 @@ class EmulatorServer:
         self.close()
 
 
-def serve(port: int = 0, *, quiet: bool = True, file_limit: int = 256) -> EmulatorServer:
-    """Start the emulator on 127.0.0.1:port (0 picks a free port) and return its handle."""
-    return EmulatorServer(port, quiet=quiet, file_limit=file_limit)
+def serve(port: int = 0, *, quiet: bool = True, file_limit: int = 256, small_pictures: bool | None = None) -> EmulatorServer:
+    """Start the emulator on 127.0.0.1:port (0 picks a free port) and return its handle.
+
+    `small_pictures` renders every picture at most `Settings.small_edge` pixels on its long
+    edge (None: as the CORVESSA_EMULATOR_SMALL_PICTURES environment variable says).
+    """
+    settings = Settings.from_environment(file_limit=file_limit, small_pictures=small_pictures)
+    return EmulatorServer(port, quiet=quiet, settings=settings)
