@@ -93,7 +93,8 @@ def memory_ratio(report: Report, key: str, metric: str) -> tuple[Estimate | None
     turns = min(len(mine), len(floor))
     estimate = per_round_estimate([[mine[:turns]], [floor[:turns]]], ratio)  # one round of paired turns
     difference = (sorted(mine)[len(mine) // 2] - sorted(floor)[len(floor) // 2]) / 1024
-    return estimate, f"native {difference:+,.0f} KiB against the floor"
+    digits = 1 if abs(difference) < 10 else 0  # a peak under a KiB above the floor's never reads "+0"
+    return estimate, f"native {difference:+,.{digits}f} KiB against the floor"
 
 
 def _own_work_verdict(report: Report, case: Case) -> Verdict:
@@ -156,7 +157,10 @@ def evaluate(report: Report) -> list[Verdict]:
 
 def _span(verdicts: list[Verdict], kind: str) -> str | None:
     values = [v.estimate.value for v in verdicts if v.kind == kind and v.estimate is not None]
-    return f"{min(values):.2f}–{max(values):.2f}x" if values else None
+    if not values:
+        return None
+    low, high = f"{min(values):.2f}", f"{max(values):.2f}"
+    return f"{low}x" if low == high else f"{low}–{high}x"
 
 
 def bottom_line(verdicts: list[Verdict]) -> list[str]:
