@@ -11,7 +11,7 @@ test:
 
 # The benchmarks; the table goes to bench/RESULTS.md.
 bench:
-	tools/sysroot run sh -c 'tools/install && .venv/bin/python bench/run.py'
+	tools/sysroot run sh -c 'tools/install && .venv/bin/python -m bench.run'
 
 clean:
 	rm -rf build .venv .venv.lock out contracts/build emulator/build cli/build

@@ -8,7 +8,7 @@ Every row that feeds a target posts through the same transport, `transport.Sessi
   payload once, outside the measured calls; "floor_call" builds it on every call (base64 of
   each reference for Gemini, the upload list for edits), as every real client must;
 - ours: the native `corvessa.image.sorvanel` / `corvessa.image.tovarin` clients' `start`;
-- py: the pure-Python twins in `tests/twins/`;
+- py: the pure-Python twins, imported from the tests as `tests.twins`;
 - ours_contracts: the native clients through the contracts' stand-in `corvessa.config.http_client`
   instead: another transport, so a labelled row of its own that never feeds a target;
 - openai: the `openai` SDK's `images.generate` / `images.edit` (images API only; its own transport);
@@ -28,11 +28,11 @@ import importlib
 import logging
 import time
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
 from types import ModuleType
 from typing import Any, Final
 
-from payloads import (
+from bench.cases import Case
+from bench.payloads import (
     API_KEY,
     ASPECT_RATIO,
     GEMINI_IMAGE_SIZE,
@@ -41,66 +41,26 @@ from payloads import (
     IMAGES_MODEL,
     IMAGES_PIXEL_SIZE,
     IMAGES_QUALITY,
-    MIB,
     PROMPT,
     base_for,
     gemini_path,
     gemini_reply,
     images_reply,
-    reference_images,
     reply_image,
 )
-from transport import SessionHttpClient, install_session_transport
+from bench.transport import SessionHttpClient
 
 Call = Callable[[], bytes]
 
-CLIENT_LABELS: Final = {
-    "floor": "floor, payload prebuilt",
-    "floor_call": "floor, payload per call",
-    "ours": "ours (native)",
-    "py": "pure-Python twin",
-    "ours_contracts": "ours (native), contracts' http_client [other transport, no target]",
-    "openai": "openai SDK [own transport, no target]",
-    "outside": "outside calls only (lower bound)",
-}
 # Module of each client kind, per API.
 _MODULES: Final = {
     ("ours", "gemini"): "corvessa.image.sorvanel",
     ("ours", "images"): "corvessa.image.tovarin",
-    ("py", "gemini"): "twins.sorvanel_py",
-    ("py", "images"): "twins.tovarin_py",
+    ("py", "gemini"): "tests.twins.sorvanel_py",
+    ("py", "images"): "tests.twins.tovarin_py",
 }
 # An address that no call may reach: the in-process cases answer from a canned response.
 _UNREACHABLE: Final = "http://127.0.0.1:9"
-
-
-@dataclass(frozen=True)
-class Case:
-    """One measured situation: which API, which reply size, which reference images."""
-
-    key: str
-    api: str  # "gemini" or "images"
-    reply: str  # size class of the reply image, see payloads.REPLY_SIZES
-    ref_count: int = 0
-    ref_size: int = 0
-    network: bool = True
-
-    @property
-    def label(self) -> str:
-        refs = f"{self.ref_count} x {self.ref_size // MIB} MB refs" if self.ref_count else "text only"
-        api = "Gemini" if self.api == "gemini" else "images API"
-        where = f"{self.reply} reply" if self.network else "no network"
-        return f"{api}, {refs}, {where}"
-
-    def clients(self) -> tuple[str, ...]:
-        if not self.network:
-            return ("ours", "py", "outside")
-        floors = ("floor", "floor_call") if self.ref_count else ("floor",)
-        sdk = ("openai",) if self.api == "images" else ()
-        return (*floors, "ours", "py", "ours_contracts", *sdk)
-
-    def references(self) -> list[bytes]:
-        return reference_images(self.ref_count, self.ref_size) if self.ref_count else []
 
 
 class Unavailable(Exception):
@@ -176,9 +136,7 @@ _TRANSPORTS: dict[str, SessionHttpClient] = {}
 
 def session_transport(module: ModuleType) -> SessionHttpClient:
     """The module's session transport, installed as its `http_client` global (once per module)."""
-    transport = _TRANSPORTS.get(module.__name__)
-    if transport is None:
-        transport = _TRANSPORTS[module.__name__] = install_session_transport(module)
+    transport = _TRANSPORTS.setdefault(module.__name__, SessionHttpClient())
     module.http_client = transport  # type: ignore[attr-defined]
     return transport
 

@@ -1,6 +1,6 @@
 """Loopback server for the benchmarks: answers both image APIs with precomputed bodies.
 
-    python bench/server.py            # prints "PORT <n>" once it listens; stops when stdin closes
+    python -m bench.server            # prints "PORT <n>" once it listens; stops when stdin closes
 
 Routes, below a "/reply-<size>" prefix that picks the reply image (tiny, small, large):
 
@@ -20,7 +20,7 @@ import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Final
 
-from payloads import REPLY_SIZES, encode_reply, gemini_reply, images_reply, reply_image
+from bench.payloads import REPLY_SIZES, encode_reply, gemini_reply, images_reply, reply_image
 
 _CHUNK: Final = 1 << 20
 

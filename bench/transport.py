@@ -9,7 +9,6 @@ is then the same in every row that feeds a target, and the ratios show the clien
 
 from __future__ import annotations
 
-from types import ModuleType
 from typing import Any
 
 import requests
@@ -30,9 +29,3 @@ class SessionHttpClient:
              timeout: Any = None) -> requests.Response:
         return self.session.post(url, headers=headers, json=json, data=data, files=files, timeout=timeout)
 
-
-def install_session_transport(module: ModuleType) -> SessionHttpClient:
-    """Give `module` its own session transport as its `http_client` global; the transport."""
-    transport = SessionHttpClient()
-    module.http_client = transport  # type: ignore[attr-defined]
-    return transport
