@@ -34,7 +34,8 @@ output: without --out a new file in the current folder, named from the prompt an
 (or SOURCE_DATE_EPOCH), is written and its path printed; an existing file is never touched.
 --out FILE replaces a regular file (keeping its mode) or writes through a symlink to one, and
 refuses folders, FIFOs and devices; --out - writes the picture to stdout. --json prints one
-object on stdout instead: client, model, code, message, output, bytes, width, height, seconds.
+object on stdout instead, whenever a request was made: client, model, code, message, output,
+bytes, width, height, seconds. Problems go to stderr as one line each.
 
 {EXIT_CODES}"""
 
@@ -85,7 +86,7 @@ def _parser() -> argparse.ArgumentParser:
                      help="service address (env CORVESSA_BASE_URL); default: start the local emulator")
     gen.add_argument("--api-key", default=os.environ.get("CORVESSA_API_KEY") or None,
                      help="bearer token (env CORVESSA_API_KEY)")
-    gen.add_argument("--timeout", type=_positive_seconds, help="request time-out in seconds (default: the HTTP client's)")
+    gen.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS", help="request time-out in seconds (default: the HTTP client's)")
     gen.add_argument("-v", "--verbose", action="count", default=0,
                      help="-v: the client's records and a summary on stderr (token redacted); -vv: tracebacks too")
     demo = commands.add_parser("demo", help="make the demo pictures and an index.html through the local emulator")
@@ -93,13 +94,16 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _job(args: argparse.Namespace) -> Job:
+def _checked(args: argparse.Namespace) -> tuple[Job, output.Target]:
+    """The call and the picture's destination, every part checked; the references are read
+    (links downloaded) last, once everything that costs nothing to check has passed."""
     checks.options(args.client, args.ratio, args.size, args.quality, args.model)
     checks.service(args.base_url, args.api_key)
     if args.json and args.out == output.STDOUT:
         raise UsageError("--json and --out - both want stdout; give --out a file")
+    where = output.target(args.out)
     refs = checks.references(args.ref, sys.stdin.buffer)
-    return Job(args.client, args.prompt, args.ratio, args.size, args.quality, args.model, refs, args.timeout)
+    return Job(args.client, args.prompt, args.ratio, args.size, args.quality, args.model, refs, args.timeout), where
 
 
 @contextlib.contextmanager
@@ -143,8 +147,7 @@ def _failure(outcome: Outcome, base_url: str) -> tuple[int, str]:
 
 def _generate(args: argparse.Namespace, console: Console) -> int:
     client_class(args.client)  # a missing module is reported before anything else is read
-    job = _job(args)
-    where = output.target(args.out)
+    job, where = _checked(args)
     outcome, base_url = _call(args, job, console)
     console.talk(outcome.summary())
     report: dict[str, Any] = {"client": job.client, "model": job.model or DEFAULT_MODELS[job.client],

@@ -107,10 +107,10 @@ def _replace(real: str, data: bytes) -> None:
         raise
 
 
-def _create_new(prompt: str, data: bytes) -> str:
-    """A new file in the current folder; an existing one is never opened for writing."""
+def _create_new(prompt: str, data: bytes, folder: str = "") -> str:
+    """A new file in folder (the current one by default); an existing one is never opened."""
     for attempt in range(1, 1000):
-        name = picture_name(prompt, data, attempt)
+        name = os.path.join(folder, picture_name(prompt, data, attempt))
         try:
             fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
         except FileExistsError:
@@ -122,7 +122,7 @@ def _create_new(prompt: str, data: bytes) -> str:
             os.unlink(name)
             raise
         return name
-    raise FileExistsError(f"no free name for {picture_name(prompt, data, 1)} in the current folder")
+    raise FileExistsError(f"no free name for {picture_name(prompt, data, 1)} in {folder or 'the current folder'}")
 
 
 def write(where: Target, prompt: str, data: bytes) -> str:
@@ -142,5 +142,4 @@ def keep_elsewhere(prompt: str, data: bytes) -> str:
     try:
         return _create_new(prompt, data)
     except OSError:
-        os.chdir(tempfile.gettempdir())
-        return os.path.join(os.getcwd(), _create_new(prompt, data))
+        return _create_new(prompt, data, tempfile.gettempdir())
