@@ -127,6 +127,7 @@ def test_out_writes_only_where_it_may(tmp_path, kind):
     assert done.stderr == b""
     if kind == "stdout":
         assert png(done.stdout).text["prompt"] == "a kept picture" and real.read_bytes() == b"old"
+        assert done.stdout.endswith(b"IEND\xaeB`\x82")  # the picture's last chunk ends stdout
         return
     assert done.stdout.decode() == f"{given}\n"
     assert png(real.read_bytes()).text["prompt"] == "a kept picture"

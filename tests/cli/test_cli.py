@@ -165,6 +165,7 @@ def test_spinner_runs_only_on_a_terminal(tmp_path):
     assert b"sorvanel: generating" in drawn and drawn.endswith(b"\r\x1b[K")
 
 
+@needs("sorvanel")
 def test_missing_host_module_says_how_to_install_it():
     hide = "import sys; sys.modules['dolvex'] = None; from corvessa_cli.main import main; sys.exit(main())"
     done = subprocess.run([sys.executable, "-c", hide, "generate", "x"], capture_output=True, timeout=60)
@@ -177,7 +178,9 @@ def test_version_and_exit_codes_in_help():
     script = Path(sys.executable).parent / "corvessa-image"
     shown = subprocess.run([script, "--version"], capture_output=True, timeout=60)
     assert shown.returncode == 0 and shown.stdout.decode().split() == ["corvessa-image", "0.1.0"]
-    helped = cli("generate", "--help")
+    helped = cli("generate", "--help", env={"COLUMNS": "100", "NO_COLOR": "1"})
     assert helped.returncode == 0
+    text = helped.stdout.decode()
     for status in ("0  the picture was written", "1  the service refused", "2  bad input", "3  the service could not be reached"):
-        assert status in helped.stdout.decode()
+        assert status in text
+    assert f"```text\n{text}```" in (Path(__file__).parents[2] / "README.md").read_text()  # the README shows it as it is

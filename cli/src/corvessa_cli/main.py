@@ -145,6 +145,19 @@ def _failure(outcome: Outcome, base_url: str) -> tuple[int, str]:
     return EXIT_FAILED, f"{outcome.code}{said} ({HINTS.get(outcome.code, 'see -v')})"
 
 
+def _keep(where: output.Target, prompt: str, image: bytes, report: dict[str, Any]) -> int:
+    """Write the picture where asked; when that fails, into a new file, for it was paid for."""
+    report["bytes"] = len(image)
+    report["width"], report["height"] = picture_size(image)
+    try:
+        report["output"] = output.write(where, prompt, image)
+    except OSError as err:
+        report["output"] = output.keep_elsewhere(prompt, image)
+        report["message"] = f"cannot write {where.given} ({err}); the picture is kept in {report['output']}"
+        return EXIT_FAILED
+    return EXIT_OK
+
+
 def _generate(args: argparse.Namespace, console: Console) -> int:
     client_class(args.client)  # a missing module is reported before anything else is read
     job, where = _checked(args)
@@ -153,17 +166,10 @@ def _generate(args: argparse.Namespace, console: Console) -> int:
     report: dict[str, Any] = {"client": job.client, "model": job.model or DEFAULT_MODELS[job.client],
                               "code": outcome.code, "message": None, "output": None, "bytes": 0,
                               "width": None, "height": None, "seconds": round(outcome.seconds, 3)}
-    status = EXIT_OK
     if outcome.image is None:
         status, report["message"] = _failure(outcome, base_url)  # -vv showed the traceback in the records
     else:
-        report["bytes"] = len(outcome.image)
-        report["width"], report["height"] = picture_size(outcome.image)
-        try:
-            report["output"] = output.write(where, job.prompt, outcome.image)
-        except OSError as err:
-            report["output"] = output.keep_elsewhere(job.prompt, outcome.image)
-            status, report["message"] = EXIT_FAILED, f"cannot write {args.out} ({err}); the picture is kept in {report['output']}"
+        status = _keep(where, job.prompt, outcome.image, report)
     if report["message"]:
         console.error(report["message"])
     if args.json:
