@@ -95,7 +95,7 @@ def test_bad_input_is_refused_before_anything_is_sent(tmp_path, loopback, client
     folder.mkdir()
     given = args(folder)
     before = sorted((p.name, p.lstat().st_mode) for p in folder.iterdir())
-    done = cli("generate", "x", "--client", client, "--base-url", loopback.url, "--api-key", "k", *given)
+    done = cli("generate", "x", "--client", client, "--base-url", loopback.url, "--api-key", "k", *given, cwd=tmp_path)
     assert done.returncode == 2
     assert done.stdout == b"" and message in done.stderr.decode() and done.stderr.count(b"\n") == 1
     assert loopback.received == []
@@ -103,11 +103,11 @@ def test_bad_input_is_refused_before_anything_is_sent(tmp_path, loopback, client
 
 
 @needs("tovarin")
-def test_endless_stdin_reference_is_cut_at_the_cap(loopback):
+def test_endless_stdin_reference_is_cut_at_the_cap(tmp_path, loopback):
     with subprocess.Popen(["yes"], stdout=subprocess.PIPE) as endless:
         try:
             done = cli("generate", "x", "--client", "tovarin", "--ref", "-", "--base-url", loopback.url,
-                       "--api-key", "k", stdin=endless.stdout)
+                       "--api-key", "k", stdin=endless.stdout, cwd=tmp_path)
         finally:
             endless.kill()
     assert done.returncode == 2 and b"larger than 20 MiB" in done.stderr

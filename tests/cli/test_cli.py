@@ -109,11 +109,11 @@ def test_link_that_cannot_be_downloaded_is_a_failure(tmp_path):
 
 
 @pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
-def test_what_the_server_says_is_printed_safely(loopback, client):
+def test_what_the_server_says_is_printed_safely(tmp_path, loopback, client):
     # The token is "k": redacted where it stands alone, never inside "task_id" or "key".
     echoed = "key k refused for task_id \x1b]0;owned\x07\x9b2J \ud800 Bearer k"
     loopback.routes[API_PATHS[client]] = lambda _request: Answer.of_json({"error": {"message": echoed}}, 400)
-    done = cli("generate", "x", "--client", client, "--base-url", loopback.url, "--api-key", "k", "--json", "-v")
+    done = cli("generate", "x", "--client", client, "--base-url", loopback.url, "--api-key", "k", "--json", "-v", cwd=tmp_path)
     assert done.returncode == 1
     fields = report(done)
     assert fields["message"].startswith("IMAGE_GENERATE_FAIL: key [redacted] refused for task_id \x1b]0;owned")
@@ -125,8 +125,8 @@ def test_what_the_server_says_is_printed_safely(loopback, client):
 
 @pytest.mark.parametrize("verbose", [[], ["-v"], ["-vv"]])
 @pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
-def test_unreachable_service_exits_3(closed_port_url, client, verbose):
-    done = cli("generate", "x", "--client", client, "--base-url", closed_port_url, "--api-key", "k", *verbose)
+def test_unreachable_service_exits_3(tmp_path, closed_port_url, client, verbose):
+    done = cli("generate", "x", "--client", client, "--base-url", closed_port_url, "--api-key", "k", *verbose, cwd=tmp_path)
     assert done.returncode == 3 and done.stdout == b""
     last = done.stderr.decode().splitlines()[-1]
     assert last == f"corvessa-image: cannot reach {closed_port_url}: check --base-url and that the service is up"
@@ -166,9 +166,9 @@ def test_spinner_runs_only_on_a_terminal(tmp_path):
 
 
 @needs("sorvanel")
-def test_missing_host_module_says_how_to_install_it():
+def test_missing_host_module_says_how_to_install_it(tmp_path):
     hide = "import sys; sys.modules['dolvex'] = None; from corvessa_cli.main import main; sys.exit(main())"
-    done = subprocess.run([sys.executable, "-c", hide, "generate", "x"], capture_output=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", hide, "generate", "x"], capture_output=True, cwd=tmp_path, timeout=60)
     assert done.returncode == 2 and done.stdout == b""
     assert b"dolvex" in done.stderr and b"pip install ./contracts" in done.stderr
     assert done.stderr.count(b"\n") == 1
