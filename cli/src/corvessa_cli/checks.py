@@ -34,19 +34,27 @@ def _read_capped(stream: BinaryIO, name: str) -> bytes:
     return data
 
 
+def _must_be_regular(mode: int, path: str) -> None:
+    if not stat.S_ISREG(mode):
+        kind = "is a folder, not a picture" if stat.S_ISDIR(mode) else "not a regular file"
+        raise UsageError(f"--ref {path}: {kind}")
+
+
 def _read_file(path: str) -> bytes:
-    # O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused just below.
+    # A device or FIFO is refused before it is opened (opening one can act on it); O_NONBLOCK
+    # and the second test cover one swapped in between.
     try:
+        _must_be_regular(os.stat(path).st_mode, path)
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except FileNotFoundError:
         raise UsageError(f"--ref {path}: no such file") from None
     except OSError as err:
         raise UsageError(f"--ref {path}: cannot open it ({err.strerror})") from None
-    mode = os.fstat(fd).st_mode
-    if not stat.S_ISREG(mode):
+    try:
+        _must_be_regular(os.fstat(fd).st_mode, path)
+    except UsageError:
         os.close(fd)
-        kind = "is a folder, not a picture" if stat.S_ISDIR(mode) else "not a regular file"
-        raise UsageError(f"--ref {path}: {kind}")
+        raise
     with os.fdopen(fd, "rb") as file:
         try:
             return _read_capped(file, path)
