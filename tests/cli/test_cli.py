@@ -19,6 +19,7 @@ from .conftest import cli, needs, png, solid_png_file, with_client
 
 GEMINI_PATH = "/v1beta/models/gemini-3-pro-image-preview:generateContent"
 API_PATHS = {"sorvanel": GEMINI_PATH, "tovarin": "/v1/images/generations"}
+DEFAULT_MODELS = {"sorvanel": "gemini-3-pro-image-preview", "tovarin": "gpt-image-2"}
 
 
 def report(done: subprocess.CompletedProcess[bytes]) -> dict[str, object]:
@@ -44,7 +45,7 @@ def test_generate_writes_the_requested_picture(tmp_path, client, options, expect
     assert done.returncode == 0, done.stderr
     assert done.stderr == b""
     fields = report(done)
-    model = options[options.index("--model") + 1] if "--model" in options else {"sorvanel": "gemini-3-pro-image-preview", "tovarin": "gpt-image-2"}[client]
+    model = options[options.index("--model") + 1] if "--model" in options else DEFAULT_MODELS[client]
     assert {k: fields[k] for k in ("client", "model", "code", "message", "output")} == {
         "client": client, "model": model, "code": "OK", "message": None, "output": str(out)}
     picture = png(out.read_bytes())
