@@ -54,6 +54,8 @@ def device(path: Path) -> Path:
 type Args = Callable[[Path], list[str]]
 
 BAD_INPUT: list[tuple[str, Args, str]] = [
+    ("sorvanel", lambda t: ["--", " "], "the prompt is empty"),
+    ("tovarin", lambda t: ["--", "a \udcff b"], "the prompt is not valid text at character 3"),
     ("sorvanel", lambda t: ["--ref", str(t / "missing.png")], "missing.png: no such file"),
     ("sorvanel", lambda t: ["--ref", str(t)], "is a folder"),
     ("sorvanel", lambda t: ["--ref", str(fifo(t / "pipe"))], "pipe: not a regular file"),
@@ -94,8 +96,10 @@ def test_bad_input_is_refused_before_anything_is_sent(tmp_path, loopback, client
     folder = tmp_path / "given"
     folder.mkdir()
     given = args(folder)
+    if "--" not in given:  # the cases about the prompt end with their own
+        given += ["--", "x"]
     before = sorted((p.name, p.lstat().st_mode) for p in folder.iterdir())
-    done = cli("generate", "x", "--client", client, "--base-url", loopback.url, "--api-key", "k", *given, cwd=tmp_path)
+    done = cli("generate", "--client", client, "--base-url", loopback.url, "--api-key", "k", *given, cwd=tmp_path)
     assert done.returncode == 2
     assert done.stdout == b"" and message in done.stderr.decode() and done.stderr.count(b"\n") == 1
     assert loopback.received == []

@@ -137,6 +137,17 @@ def options(client: str, ratio: str | None, size: str | None, quality: str | Non
         _tovarin_options(ratio, size, quality)
 
 
+def prompt(text: str) -> None:
+    """Words to send: not blank, and text that UTF-8 can carry (bytes the shell could not decode
+    arrive as lone surrogates)."""
+    if not text.strip():
+        raise UsageError("the prompt is empty; say what to draw")
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as err:
+        raise UsageError(f"the prompt is not valid text at character {err.start + 1} (check the terminal's encoding)") from None
+
+
 def service(base_url: str | None, api_key: str | None) -> None:
     """The address and the token; the message never shows the token."""
     if api_key is not None and not _PRINTABLE_ASCII.fullmatch(api_key):

@@ -97,6 +97,7 @@ def _parser() -> argparse.ArgumentParser:
 def _checked(args: argparse.Namespace) -> tuple[Job, output.Target]:
     """The call and the picture's destination, every part checked; the references are read
     (links downloaded) last, once everything that costs nothing to check has passed."""
+    checks.prompt(args.prompt)
     checks.options(args.client, args.ratio, args.size, args.quality, args.model)
     checks.service(args.base_url, args.api_key)
     if args.json and args.out == output.STDOUT:
