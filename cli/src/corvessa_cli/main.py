@@ -142,6 +142,8 @@ def _failure(outcome: Outcome, base_url: str) -> tuple[int, str]:
     if outcome.ok:
         return EXIT_FAILED, "the service reported success but sent no picture; no file written"
     msg = getattr(outcome.result, "msg", None)
+    if msg is None and outcome.error is not None:
+        msg = f"{type(outcome.error).__name__} in the client"  # the images client records, but does not return, it
     said = f": {msg}" if msg is not None else ""
     return EXIT_FAILED, f"{outcome.code}{said} ({HINTS.get(outcome.code, 'see -v')})"
 
