@@ -37,7 +37,7 @@ def unreachable(error: BaseException | None, base_url: str) -> str | None:
         return None
     url = getattr(getattr(error, "request", None), "url", None) or base_url
     parts = urlsplit(url)
-    return f"{parts.scheme}://{parts.netloc}"
+    return f"{parts.scheme}://{parts.netloc.rpartition('@')[2]}"  # never a user or password in it
 
 
 def picture_size(data: bytes | None) -> tuple[int | None, int | None]:
