@@ -1,4 +1,8 @@
-"""Running corvessa-image as a real process; most cases need the native client modules."""
+"""Running corvessa-image as a real process; most cases need the native client modules.
+
+Tests marked `browser` render a page in headless Chromium; they skip themselves where Chromium is
+missing or the run is instrumented (a sanitizer preload, the debug interpreter), and a CI leg may
+deselect them with -m "not browser"."""
 
 from __future__ import annotations
 
@@ -9,6 +13,7 @@ import subprocess
 import sys
 from collections.abc import Iterator
 from pathlib import Path
+from typing import Any
 
 import pytest
 from PIL import Image
@@ -37,10 +42,17 @@ def with_client(client: str, *values: object) -> object:
     return pytest.param(client, *values, marks=needs(client), id=client)
 
 
-def cli(*args: str, stdin: bytes = b"", env: dict[str, str] | None = None, stderr: int = subprocess.PIPE) -> subprocess.CompletedProcess[bytes]:
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line("markers", "browser: renders a page in headless Chromium")
+
+
+def cli(*args: str, stdin: bytes | Any = b"", env: dict[str, str] | None = None, stderr: int = subprocess.PIPE,
+        cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
+    """The installed tool in a subprocess; stdin is bytes or an open stream."""
     environment = {k: v for k, v in os.environ.items() if not k.startswith("CORVESSA_")} | (env or {})
     command = [sys.executable, "-m", "corvessa_cli", *args]
-    return subprocess.run(command, input=stdin, stdout=subprocess.PIPE, stderr=stderr, env=environment, timeout=120)
+    feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
+    return subprocess.run(command, **feed, stdout=subprocess.PIPE, stderr=stderr, env=environment, cwd=cwd, timeout=120)
 
 
 def png(data: bytes) -> Image.Image:

@@ -1,10 +1,10 @@
-"""corvessa-image end to end: exit codes, summary line, written pictures, failures, -v, spinner, demo."""
+"""corvessa-image end to end: pictures, failures and their exit codes, what it prints, -v, spinner."""
 
 from __future__ import annotations
 
+import json
 import os
 import pty
-import re
 import subprocess
 import sys
 from pathlib import Path
@@ -13,15 +13,20 @@ import pytest
 import requests
 from PIL import ImageStat
 
+from doubles import Answer
+
 from .conftest import cli, needs, png, solid_png_file, with_client
 
-SUMMARY = re.compile(r"code=(\S+) msg=(.*) bytes=(\d+) seconds=(\d+\.\d{3})")
+GEMINI_PATH = "/v1beta/models/gemini-3-pro-image-preview:generateContent"
+API_PATHS = {"sorvanel": GEMINI_PATH, "tovarin": "/v1/images/generations"}
+DEFAULT_MODELS = {"sorvanel": "gemini-3-pro-image-preview", "tovarin": "gpt-image-2"}
 
 
-def summary(stdout: bytes) -> re.Match[str]:
-    match = SUMMARY.fullmatch(stdout.decode().splitlines()[0])
-    assert match, stdout
-    return match
+def report(done: subprocess.CompletedProcess[bytes]) -> dict[str, object]:
+    """The one JSON object of --json: the whole of stdout."""
+    fields = json.loads(done.stdout)
+    assert isinstance(fields, dict)
+    return fields
 
 
 @pytest.mark.parametrize(
@@ -36,21 +41,26 @@ def summary(stdout: bytes) -> re.Match[str]:
 def test_generate_writes_the_requested_picture(tmp_path, client, options, expected):
     out = tmp_path / "picture.png"
     prompt = f"a harbour at noon, {client} {' '.join(options)}"
-    done = cli("generate", prompt, "--client", client, *options, "--out", str(out))
+    done = cli("generate", prompt, "--client", client, *options, "--out", str(out), "--json")
     assert done.returncode == 0, done.stderr
-    match = summary(done.stdout)
-    assert match[1] == "OK" and match[2] == "-" and int(match[3]) == out.stat().st_size
+    assert done.stderr == b""
+    fields = report(done)
+    model = options[options.index("--model") + 1] if "--model" in options else DEFAULT_MODELS[client]
+    assert {k: fields[k] for k in ("client", "model", "code", "message", "output")} == {
+        "client": client, "model": model, "code": "OK", "message": None, "output": str(out)}
     picture = png(out.read_bytes())
+    assert (fields["bytes"], fields["width"], fields["height"]) == (out.stat().st_size, *expected)
     assert picture.size == expected and picture.text["prompt"] == prompt
+    assert isinstance(fields["seconds"], float) and fields["seconds"] > 0
 
 
 @pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
-def test_path_and_stdin_references_are_sent(tmp_path, client):
+def test_path_stdin_and_link_references_are_sent(tmp_path, emulator, client):
     red = solid_png_file(tmp_path / "red.png", (255, 0, 0))
-    blue = (solid_png_file(tmp_path / "blue.png", (0, 0, 255))).read_bytes()
+    blue = solid_png_file(tmp_path / "blue.png", (0, 0, 255)).read_bytes()
     out = tmp_path / "edited.png"
-    refs = ["--ref", str(red), "--ref", "-"]
-    done = cli("generate", "paint over", "--client", client, "--ratio", "1:1", *refs, "--out", str(out), stdin=blue)
+    done = cli("generate", "paint over", "--client", client, "--ratio", "1:1", "--ref", str(red), "--ref", "-",
+               "--out", str(out), stdin=blue)
     assert done.returncode == 0, done.stderr
     picture = png(out.read_bytes()).convert("RGB")
     w, h = picture.size
@@ -58,76 +68,88 @@ def test_path_and_stdin_references_are_sent(tmp_path, client):
     right = ImageStat.Stat(picture.crop((w // 2, 0, w, h * 3 // 4))).mean
     assert left[0] > right[0] + 60 and right[2] > left[2] + 60  # red ref on the left, blue on the right
 
-
-@pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
-def test_service_from_environment_and_link_reference(tmp_path, emulator, client):
-    listing = requests.post(
-        f"{emulator.base_url}/v1/images/generations",
-        headers={"Authorization": "Bearer t"},
-        json={"prompt": "green ref", "size": "64x64", "response_format": "url"},
-        timeout=30,
-    )
+    listing = requests.post(f"{emulator.base_url}/v1/images/generations", headers={"Authorization": "Bearer t"},
+                            json={"prompt": "green ref", "size": "64x64", "response_format": "url"}, timeout=30)
     link = listing.json()["data"][0]["url"]
     env = {"CORVESSA_BASE_URL": emulator.base_url, "CORVESSA_API_KEY": "env-token"}
-    plain, edited = tmp_path / "plain.png", tmp_path / "edited.png"
+    plain, edited = tmp_path / "plain.png", tmp_path / "linked.png"
     assert cli("generate", "with a link", "--client", client, "--out", str(plain), env=env).returncode == 0
-    done = cli("generate", "with a link", "--client", client, "--ref", link.replace("http://", "HTTP://"), "--out", str(edited), env=env)
+    done = cli("generate", "with a link", "--client", client, "--ref", link, "--out", str(edited), env=env)
     assert done.returncode == 0, done.stderr
-    assert png(edited.read_bytes()).text["prompt"] == "with a link"
     assert edited.read_bytes() != plain.read_bytes()  # the link was downloaded and used
 
 
 @pytest.mark.parametrize(
-    ("client", "prompt", "options", "code", "msg"),
+    ("client", "prompt", "options", "code"),
     [
-        with_client("sorvanel", "x [[fault:500]]", [], "IMAGE_GENERATE_FAIL", '"An internal error has occurred. Please retry."'),
-        with_client("sorvanel", "x [[fault:429]]", [], "SERVICE_BUSY", '"Resource has been exhausted (e.g. check quota)."'),
-        with_client("sorvanel", "x [[fault:safety]]", [], "NO_IMAGE_RESULT", '"Picture prohibition-IMAGE_SAFETY"'),
-        with_client("sorvanel", "x", ["--ratio", "7:5"], "INVALID_PARAMS", '"Invalid aspect_ratio: 7:5"'),
-        with_client("sorvanel", "x [[delay:5]]", ["--timeout", "0.5"], "SERVICE_TIMEOUT", "-"),
-        with_client("tovarin", "x [[fault:500:html]]", [], "IMAGE_GENERATE_FAIL", '"service status_code: 500"'),
-        with_client("tovarin", "x [[fault:not-json]]", [], "SERVICE_BUSY", "-"),
-        with_client("tovarin", "x [[fault:broken-link]]", [], "NO_IMAGE_RESULT", "-"),
+        with_client("sorvanel", "x [[fault:429]]", [], "SERVICE_BUSY"),
+        with_client("tovarin", "x [[fault:429]]", [], "IMAGE_GENERATE_FAIL"),  # the images client's 429
+        with_client("sorvanel", "x [[fault:500]]", [], "IMAGE_GENERATE_FAIL"),
+        with_client("sorvanel", "x [[fault:safety]]", [], "NO_IMAGE_RESULT"),
+        with_client("sorvanel", "x [[delay:5]]", ["--timeout", "0.5"], "SERVICE_TIMEOUT"),
+        with_client("tovarin", "x [[fault:not-json]]", [], "SERVICE_BUSY"),
+        with_client("tovarin", "x [[fault:broken-link]]", [], "NO_IMAGE_RESULT"),
     ],
 )
-def test_failed_results_exit_nonzero_and_write_nothing(tmp_path, client, prompt, options, code, msg):
-    out = tmp_path / "never.png"
-    done = cli("generate", prompt, "--client", client, *options, "--out", str(out))
+def test_failures_exit_1_with_one_line_and_no_file(tmp_path, client, prompt, options, code):
+    done = cli("generate", prompt, "--client", client, *options, "--json", cwd=tmp_path)
     assert done.returncode == 1
-    match = summary(done.stdout)
-    assert (match[1], match[2], match[3]) == (code, msg, "0")
-    assert not out.exists() and list(tmp_path.iterdir()) == []
+    fields = report(done)
+    assert fields["code"] == code and fields["output"] is None and fields["bytes"] == 0
+    line = done.stderr.decode()
+    assert line.count("\n") == 1 and line.startswith(f"corvessa-image: {code}") and fields["message"] in line
+    assert list(tmp_path.iterdir()) == []
 
 
 @needs("sorvanel")
 def test_link_that_cannot_be_downloaded_is_a_failure(tmp_path):
-    done = cli("generate", "x [[fault:broken-link]]", "--out", str(tmp_path / "p.png"))
+    done = cli("generate", "x [[fault:broken-link]]", cwd=tmp_path)
+    assert done.returncode == 1 and done.stdout == b""
+    assert b"link could not be downloaded: http://127.0.0.1:" in done.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
+def test_what_the_server_says_is_printed_safely(tmp_path, loopback, client):
+    # The token is "k": redacted where it stands alone, never inside "task_id" or "key".
+    echoed = "key k refused for task_id \x1b]0;owned\x07\x9b2J \ud800 Bearer k"
+    loopback.routes[API_PATHS[client]] = lambda _request: Answer.of_json({"error": {"message": echoed}}, 400)
+    done = cli("generate", "x", "--client", client, "--base-url", loopback.url, "--api-key", "k", "--json", "-v", cwd=tmp_path)
     assert done.returncode == 1
-    assert summary(done.stdout)[1] == "OK"  # the client reports success with the link text
-    assert b"could not be downloaded: http://127.0.0.1:" in done.stderr
+    fields = report(done)
+    assert fields["message"].startswith("IMAGE_GENERATE_FAIL: key [redacted] refused for task_id \x1b]0;owned")
+    said = done.stderr.decode()
+    assert "key [redacted] refused for task_id \\x1b]0;owned\\x07\\x9b2J \\ud800 Bearer [redacted]" in said
+    assert "task_id=" in said and "tas[redacted]" not in said
+    assert not any(0x80 <= ord(c) < 0xa0 or (ord(c) < 0x20 and c != "\n") or ord(c) == 0x7f for c in said)
+
+
+@pytest.mark.parametrize("verbose", [[], ["-v"], ["-vv"]])
+@pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
+def test_unreachable_service_exits_3(tmp_path, closed_port_url, client, verbose):
+    done = cli("generate", "x", "--client", client, "--base-url", closed_port_url, "--api-key", "k", *verbose, cwd=tmp_path)
+    assert done.returncode == 3 and done.stdout == b""
+    last = done.stderr.decode().splitlines()[-1]
+    assert last == f"corvessa-image: cannot reach {closed_port_url}: check --base-url and that the service is up"
+    assert (b"Traceback" in done.stderr) == (verbose == ["-vv"])
 
 
 @needs("tovarin")
 def test_verbose_shows_records_with_the_token_redacted(emulator):
     token = "sk-live-9f8e7d6c5b4a"
-    done = cli("generate", f"leaked {token} here", "--client", "tovarin", "-v", "--base-url", emulator.base_url, "--api-key", token)
+    done = cli("generate", f"leaked {token} here", "--client", "tovarin", "-v", "--base-url", emulator.base_url,
+               "--api-key", token, "--out", "-")
     assert done.returncode == 0, done.stderr
     log = done.stderr.decode()
-    assert "GPT-IMAGE-2 request api" in log and "GPT-IMAGE-2 api complete" in log
+    assert "GPT-IMAGE-2 request api" in log and "code=OK" in log
     assert token not in log and "leaked [redacted] here" in log
 
 
 @needs("sorvanel")
-def test_quiet_run_writes_nothing_on_stderr():
-    done = cli("generate", "calm")
-    assert done.returncode == 0 and done.stderr == b""
-
-
-@needs("sorvanel")
-def test_spinner_runs_only_on_a_terminal():
+def test_spinner_runs_only_on_a_terminal(tmp_path):
     master, slave = pty.openpty()
     try:
-        done = cli("generate", "calm [[delay:0.3]]", stderr=slave)
+        done = cli("generate", "calm [[delay:0.3]]", stderr=slave, cwd=tmp_path)
         os.close(slave)
         drawn = b""
         while True:
@@ -144,41 +166,22 @@ def test_spinner_runs_only_on_a_terminal():
     assert b"sorvanel: generating" in drawn and drawn.endswith(b"\r\x1b[K")
 
 
-@needs("sorvanel", "tovarin")
-def test_demo_writes_pictures_and_index(tmp_path):
-    done = cli("demo", "--out-dir", str(tmp_path))
-    assert done.returncode == 0, done.stderr
-    names = ["sorvanel-plain", "tovarin-plain", "sorvanel-edit", "tovarin-edit"]
-    index = (tmp_path / "index.html").read_text()
-    for name in names:
-        assert png((tmp_path / f"{name}.png").read_bytes()).size[0] > 0
-        assert f'src="{name}.png"' in index
-    assert "A lighthouse on a cliff at dusk" in index
-
-
 @needs("sorvanel")
-def test_console_script_is_installed(tmp_path):
+def test_missing_host_module_says_how_to_install_it(tmp_path):
+    hide = "import sys; sys.modules['dolvex'] = None; from corvessa_cli.main import main; sys.exit(main())"
+    done = subprocess.run([sys.executable, "-c", hide, "generate", "x"], capture_output=True, cwd=tmp_path, timeout=60)
+    assert done.returncode == 2 and done.stdout == b""
+    assert b"dolvex" in done.stderr and b"pip install ./contracts" in done.stderr
+    assert done.stderr.count(b"\n") == 1
+
+
+def test_version_and_exit_codes_in_help():
     script = Path(sys.executable).parent / "corvessa-image"
-    done = subprocess.run([script, "generate", "via script", "--out", tmp_path / "s.png"], capture_output=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    assert png((tmp_path / "s.png").read_bytes()).text["prompt"] == "via script"
-
-
-@pytest.mark.parametrize(
-    ("args", "stdin", "message"),
-    [
-        (["generate"], b"", b"required: prompt"),
-        (["generate", "x", "--client", "other"], b"", b"invalid choice"),
-        (["generate", "x", "--quality", "high"], b"", b"--quality applies to --client tovarin only"),
-        (["generate", "x", "--ref", "no/such/file.png"], b"", b"no such file"),
-        (["generate", "x", "--ref", "-"], b"", b"nothing was read from stdin"),
-        (["generate", "x", "--ref", "-", "--ref", "-"], b"\x89PNG", b"only once"),
-        (["generate", "x", "--timeout", "0"], b"", b"above zero"),
-        (["generate", "x", "--base-url", "http://127.0.0.1:9"], b"", b"needs --api-key"),
-        ([], b"", b"usage:"),
-    ],
-)
-def test_usage_errors_exit_2(args, stdin, message):
-    done = cli(*args, stdin=stdin)
-    assert done.returncode == 2
-    assert message in done.stderr and done.stdout == b""
+    shown = subprocess.run([script, "--version"], capture_output=True, timeout=60)
+    assert shown.returncode == 0 and shown.stdout.decode().split() == ["corvessa-image", "0.1.0"]
+    helped = cli("generate", "--help", env={"COLUMNS": "100", "NO_COLOR": "1"})
+    assert helped.returncode == 0
+    text = helped.stdout.decode()
+    for status in ("0  the picture was written", "1  the service refused", "2  bad input", "3  the service could not be reached"):
+        assert status in text
+    assert f"```text\n{text}```" in (Path(__file__).parents[2] / "README.md").read_text()  # the README shows it as it is

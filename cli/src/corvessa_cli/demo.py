@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import html
-import os
 import sys
 from dataclasses import dataclass, replace
 from pathlib import Path
@@ -32,20 +31,30 @@ SHOTS = [
     ),
 ]
 
+# Two rows of two cards fit a 1400x1000 window: every picture box has the same height, so the
+# cards of a row match, and the grid stretches each row's cards to the taller caption.
 _PAGE = """<!doctype html>
 <html lang="en"><head><meta charset="utf-8"><title>corvessa image demo</title>
 <style>
-body {{ font-family: sans-serif; margin: 2em; background: #f4f4f4; }}
-.grid {{ display: grid; grid-template-columns: repeat(2, minmax(0, 1fr)); gap: 1.5em; }}
-figure {{ margin: 0; padding: 1em; background: #fff; border-radius: 6px; box-shadow: 0 1px 3px #0002; }}
-img {{ max-width: 100%; max-height: 60vh; display: block; margin: auto; }}
-figcaption {{ margin-top: .6em; font-size: .9em; }}
+body {{ font-family: sans-serif; margin: 0; padding: 12px 24px; background: #f4f4f4; }}
+h1 {{ font-size: 1.4em; margin: 0 0 4px; }}
+p {{ margin: 0 0 6px; font-size: .9em; }}
+.note {{ color: #6a4a00; }}
+code {{ background: #e8e8e8; padding: 0 3px; }}
+.grid {{ display: grid; grid-template-columns: repeat(2, minmax(0, 1fr)); grid-auto-rows: 1fr; gap: 12px; }}
+figure {{ margin: 0; padding: 8px; background: #fff; border-radius: 6px; box-shadow: 0 1px 3px #0002;
+          display: flex; flex-direction: column; }}
+.picture {{ height: 300px; display: flex; align-items: center; justify-content: center; }}
+img {{ max-width: 100%; max-height: 100%; display: block; }}
+figcaption {{ margin-top: 6px; font-size: .85em; }}
 .meta {{ color: #555; }}
 .failed {{ color: #a00; }}
 </style></head><body>
 <h1>corvessa image demo</h1>
 <p>Both clients against the local emulator. Left: sorvanel (Gemini generateContent); right: tovarin
 (images API). Top row: text only; bottom row: edited from the other client's picture.</p>
+<p class="note">These pictures are the emulator's placeholders. For real ones, point the tool at a
+service: <code>corvessa-image generate "a red fox" --client sorvanel --base-url https://your-gateway.example --api-key TOKEN</code>.</p>
 <div class="grid">
 {figures}
 </div></body></html>
@@ -58,9 +67,10 @@ def _figure(shot: Shot, job: Job, picture: Path | None, seconds: float, failure:
     if shot.ref_name:
         details += f", reference <a href=\"{shot.ref_name}.png\">{shot.ref_name}.png</a>"
     if picture is None:
-        body = f'<p class="failed">{html.escape(failure)}</p>'
+        body = f'<div class="picture"><p class="failed">{html.escape(failure)}</p></div>'
     else:
-        body = f'<a href="{picture.name}"><img src="{picture.name}" alt="{html.escape(job.prompt)}"></a>'
+        image = f'<img src="{picture.name}" alt="{html.escape(job.prompt)}">'
+        body = f'<a class="picture" href="{picture.name}">{image}</a>'
     return f"<figure>{body}<figcaption>{caption}<br><span class=\"meta\">{details}</span></figcaption></figure>"
 
 
@@ -68,14 +78,14 @@ def _shoot(shot: Shot, base_url: str, out_dir: Path) -> tuple[bool, str]:
     """Make one picture; returns whether it worked and its figure for the page."""
     picture = out_dir / f"{shot.name}.png"
     picture.unlink(missing_ok=True)  # never show a picture left over from an earlier run
-    refs: list[str | bytes] = [str(out_dir / f"{shot.ref_name}.png")] if shot.ref_name else []
-    job = replace(shot.job, refs=refs)
-    if not all(os.path.isfile(ref) for ref in refs):
-        print(f"{shot.name:15} skipped: its reference {shot.ref_name}.png was not made")
-        return False, _figure(shot, job, None, 0.0, f"skipped: reference {shot.ref_name}.png was not made")
-    logger, _ = client_logger(job.client, False, [], sys.stderr)
+    ref = out_dir / f"{shot.ref_name}.png" if shot.ref_name else None
+    job = replace(shot.job, refs=[ref.read_bytes()] if ref and ref.is_file() else [])
+    if ref and not job.refs:
+        print(f"{shot.name:15} skipped: its reference {ref.name} was not made")
+        return False, _figure(shot, job, None, 0.0, f"skipped: reference {ref.name} was not made")
+    logger, _, catcher = client_logger(job.client, 0, [], sys.stderr)
     try:
-        outcome = run(job, base_url, LOCAL_API_KEY, logger)
+        outcome = run(job, base_url, LOCAL_API_KEY, logger, catcher)
     except ClientUnavailable as err:
         print(f"{shot.name:15} {err}")
         return False, _figure(shot, job, None, 0.0, str(err))
@@ -86,10 +96,11 @@ def _shoot(shot: Shot, base_url: str, out_dir: Path) -> tuple[bool, str]:
     return True, _figure(shot, job, picture, outcome.seconds, "")
 
 
-def make_demo(out_dir: Path) -> int:
-    """Make the four pictures and index.html in out_dir; 0 when every call succeeded."""
+def make_demo(out: str) -> int:
+    """Make the four pictures and index.html in the folder out; 0 when every call succeeded."""
     from corvessa_emulator import serve
 
+    out_dir = Path(out)
     out_dir.mkdir(parents=True, exist_ok=True)
     with serve() as emulator:
         shots = [_shoot(shot, emulator.base_url, out_dir) for shot in SHOTS]

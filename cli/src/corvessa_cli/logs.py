@@ -1,48 +1,40 @@
-"""Debug output for -v: the clients' records on stderr, with the bearer token redacted."""
+"""The logger handed to a client: its records on stderr with -v (token redacted, control
+characters escaped), and the exception of a failed call kept for the report."""
 
 from __future__ import annotations
 
 import logging
-import re
 from typing import TextIO
 
+from .safe import safe
 from .spinner import Spinner
 
-REDACTED = "[redacted]"
-_BEARER = re.compile(r"(Bearer\s+)[^\s'\",}]+", re.IGNORECASE)
 
-
-def redact(text: str, secrets: list[str]) -> str:
-    """text with every secret and every "Bearer <token>" value replaced."""
-    for secret in secrets:
-        if secret:
-            text = text.replace(secret, REDACTED)
-    return _BEARER.sub(rf"\g<1>{REDACTED}", text)
-
-
-def _render(message: object) -> str:
-    """A client record (a dict) as "msg key=value ...", its traceback on the following lines."""
+def _render(message: object, tracebacks: bool) -> str:
+    """A client record (a dict) as "msg key=value ...", with tracebacks its traceback on the
+    following lines."""
     if not isinstance(message, dict):
         return str(message)
     fields = [str(message.get("msg", ""))]
     fields += [f"{key}={value!r}" for key, value in message.items() if key not in ("msg", "traceback")]
     text = " ".join(fields)
-    if message.get("traceback"):
+    if tracebacks and message.get("traceback"):
         text += "\n" + str(message["traceback"]).rstrip()
     return text
 
 
 class RedactingFormatter(logging.Formatter):
-    def __init__(self, secrets: list[str]) -> None:
+    def __init__(self, secrets: list[str], tracebacks: bool) -> None:
         super().__init__("%(asctime)s %(name)s %(levelname)s %(message)s")
         self._secrets = secrets
+        self._tracebacks = tracebacks
 
     def formatMessage(self, record: logging.LogRecord) -> str:
-        record.message = _render(record.msg) if isinstance(record.msg, dict) and not record.args else record.getMessage()
-        return redact(super().formatMessage(record), self._secrets)
+        record.message = _render(record.msg, self._tracebacks) if isinstance(record.msg, dict) and not record.args else record.getMessage()
+        return safe(super().formatMessage(record), self._secrets, keep_newlines=True)
 
     def formatException(self, ei: object) -> str:
-        return redact(super().formatException(ei), self._secrets)  # type: ignore[arg-type]
+        return safe(super().formatException(ei), self._secrets, keep_newlines=True)  # type: ignore[arg-type]
 
 
 class _SpinnerAwareHandler(logging.StreamHandler[TextIO]):
@@ -61,18 +53,32 @@ class _SpinnerAwareHandler(logging.StreamHandler[TextIO]):
             super().emit(record)
 
 
-def client_logger(name: str, verbose: bool, secrets: list[str], stream: TextIO) -> tuple[logging.Logger, _SpinnerAwareHandler | None]:
-    """The logger handed to a client: debug records on stream when verbose, silent otherwise."""
+class ErrorCatcher(logging.Handler):
+    """Keeps the last exception a client put into a record: the clients answer a failure with a
+    code alone, and only the record says whether the service could not be reached."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.DEBUG)
+        self.error: BaseException | None = None
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if isinstance(record.msg, dict) and isinstance(record.msg.get("error"), BaseException):
+            self.error = record.msg["error"]
+
+
+def client_logger(name: str, verbosity: int, secrets: list[str], stream: TextIO) -> tuple[logging.Logger, _SpinnerAwareHandler | None, ErrorCatcher]:
+    """The logger handed to a client: debug records on stream from verbosity 1, their tracebacks
+    from 2; the last exception recorded is kept in the ErrorCatcher either way."""
     logger = logging.getLogger(f"corvessa_cli.{name}")
     logger.propagate = False
     for old in list(logger.handlers):
         logger.removeHandler(old)
-    if not verbose:
-        logger.setLevel(logging.WARNING)
-        logger.addHandler(logging.NullHandler())
-        return logger, None
-    handler = _SpinnerAwareHandler(stream)
-    handler.setFormatter(RedactingFormatter(secrets))
     logger.setLevel(logging.DEBUG)
+    catcher = ErrorCatcher()
+    logger.addHandler(catcher)
+    if verbosity < 1:
+        return logger, None, catcher
+    handler = _SpinnerAwareHandler(stream)
+    handler.setFormatter(RedactingFormatter(secrets, tracebacks=verbosity >= 2))
     logger.addHandler(handler)
-    return logger, handler
+    return logger, handler, catcher

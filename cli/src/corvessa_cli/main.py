@@ -6,20 +6,44 @@ import argparse
 import contextlib
 import os
 import sys
-import tempfile
 from collections.abc import Iterator
-from pathlib import Path
+from importlib.metadata import PackageNotFoundError, version
+from typing import Any, NoReturn
 
+from . import checks, output
+from .checks import UsageError
 from .logs import client_logger
-from .run import CLIENTS, ClientUnavailable, Job, client_class, run
+from .report import EXIT_CODES, EXIT_FAILED, EXIT_OK, EXIT_UNREACHABLE, EXIT_USAGE, HINTS, Console, picture_size, unreachable
+from .run import CLIENTS, DEFAULT_MODELS, ClientUnavailable, Job, Outcome, client_class, run
 from .spinner import Spinner
 
 LOCAL_API_KEY = "local-emulator-key"
-EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+
+GENERATE_NOTES = f"""options per client:
+  sorvanel (Gemini): --ratio one of the client's ratios (default 2:3); --size 1K, 2K or 4K in
+    capitals (default 1K); --model one of the client's Gemini models.
+  tovarin (images API): --ratio W:H or auto; --size 1k, 2k or 4k in lower case, used only
+    together with a ratio (without one the service picks the size); --quality low, medium,
+    high or auto; --model any name the service knows (default gpt-image-2).
+
+references (--ref): a path to a non-empty regular file, a link starting with lower-case
+http:// or https://, or - for bytes on stdin; at most {checks.REF_CAP // (1024 * 1024)} MiB each. Each is read
+(links downloaded) before the request: the clients would skip one they cannot read.
+
+output: without --out a new file in the current folder, named from the prompt and the time
+(or SOURCE_DATE_EPOCH), is written and its path printed; an existing file is never touched.
+--out FILE replaces a regular file (keeping its mode) or writes through a symlink to one, and
+refuses folders, FIFOs and devices; --out - writes the picture to stdout. --json prints one
+object on stdout instead, whenever a request was made: client, model, code, message, output,
+bytes, width, height, seconds. Problems go to stderr as one line each.
+
+{EXIT_CODES}"""
 
 
-class UsageError(Exception):
-    """A mistake in the command line; reported with exit status 2."""
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        """One line, as every other mistake the tool reports."""
+        self.exit(EXIT_USAGE, f"corvessa-image: {message} (see {self.prog} --help)\n")
 
 
 def _positive_seconds(text: str) -> float:
@@ -32,62 +56,55 @@ def _positive_seconds(text: str) -> float:
     return value
 
 
+def _own_version() -> str:
+    try:
+        return version("corvessa-image-cli")
+    except PackageNotFoundError:
+        return "unknown"
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="corvessa-image", description="Make pictures with the corvessa image clients.")
-    commands = parser.add_subparsers(dest="command", required=True)
-    gen = commands.add_parser(
-        "generate", help="make one picture", description="Make one picture; without --base-url the local emulator answers."
-    )
+    parser = _Parser(prog="corvessa-image", description="Make pictures with the corvessa image clients.",
+                     epilog=EXIT_CODES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_own_version()}")
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    gen = commands.add_parser("generate", help="make one picture", epilog=GENERATE_NOTES,
+                              formatter_class=argparse.RawDescriptionHelpFormatter,
+                              description="Make one picture; without --base-url the local emulator answers.")
     gen.add_argument("prompt", help="what to draw")
-    gen.add_argument(
-        "--client", choices=sorted(CLIENTS), default="sorvanel", help="sorvanel (Gemini) or tovarin (images API); default sorvanel"
-    )
-    gen.add_argument("--ratio", help="aspect ratio such as 2:3 (sorvanel default 2:3)")
-    gen.add_argument("--size", help="1K, 2K or 4K (sorvanel default 1K)")
+    gen.add_argument("--client", choices=sorted(CLIENTS), default="sorvanel",
+                     help="sorvanel (Gemini) or tovarin (images API); default sorvanel")
+    gen.add_argument("--ratio", help="aspect ratio such as 2:3 (see below)")
+    gen.add_argument("--size", help="sorvanel: 1K, 2K, 4K; tovarin: 1k, 2k, 4k with a ratio")
     gen.add_argument("--quality", help="low, medium, high or auto (tovarin only)")
     gen.add_argument("--model", help="model name (default: the client's)")
-    gen.add_argument(
-        "--ref", action="append", default=[], metavar="REF", help="reference image: a path, an http(s) link, or - for bytes on stdin; repeatable"
-    )
-    gen.add_argument("--out", type=Path, help="write the picture to this file")
-    gen.add_argument(
-        "--base-url",
-        default=os.environ.get("CORVESSA_BASE_URL") or None,
-        help="service address (env CORVESSA_BASE_URL); default: start the local emulator",
-    )
-    gen.add_argument("--api-key", default=os.environ.get("CORVESSA_API_KEY") or None, help="bearer token (env CORVESSA_API_KEY)")
-    gen.add_argument("--timeout", type=_positive_seconds, help="request time-out in seconds (default: the HTTP client's)")
-    gen.add_argument("-v", "--verbose", action="store_true", help="show the client's debug records (token redacted)")
+    gen.add_argument("--ref", action="append", default=[], metavar="REF",
+                     help="reference picture: a path, an http(s) link, or - for stdin; repeatable")
+    gen.add_argument("--out", metavar="FILE", help="write the picture here (- for stdout)")
+    gen.add_argument("--json", action="store_true", help="print one JSON object on stdout")
+    gen.add_argument("--base-url", default=os.environ.get("CORVESSA_BASE_URL") or None,
+                     help="service address (env CORVESSA_BASE_URL); default: start the local emulator")
+    gen.add_argument("--api-key", default=os.environ.get("CORVESSA_API_KEY") or None,
+                     help="bearer token (env CORVESSA_API_KEY)")
+    gen.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS", help="request time-out in seconds (default: the HTTP client's)")
+    gen.add_argument("-v", "--verbose", action="count", default=0,
+                     help="-v: the client's records and a summary on stderr (token redacted); -vv: tracebacks too")
     demo = commands.add_parser("demo", help="make the demo pictures and an index.html through the local emulator")
-    demo.add_argument("--out-dir", type=Path, default=Path("out"), help="folder for the pictures and index.html (default: out)")
+    demo.add_argument("--out-dir", default="out", help="folder for the pictures and index.html (default: out)")
     return parser
 
 
-def _reference(value: str, stdin_used: bool) -> str | bytes:
-    if value == "-":
-        if stdin_used:
-            raise UsageError("--ref - may be given only once")
-        data = sys.stdin.buffer.read()
-        if not data:
-            raise UsageError("--ref -: nothing was read from stdin")
-        return data
-    scheme, sep, rest = value.partition("://")
-    if sep and scheme.lower() in ("http", "https"):
-        return f"{scheme.lower()}://{rest}"  # the clients recognise lower-case schemes only
-    if not os.path.isfile(value):
-        raise UsageError(f"--ref {value}: no such file")
-    return value
-
-
-def _job(args: argparse.Namespace) -> Job:
-    if args.quality is not None and args.client != "tovarin":
-        raise UsageError("--quality applies to --client tovarin only")
-    if args.base_url and not args.api_key:
-        raise UsageError("--base-url needs --api-key (or CORVESSA_API_KEY)")
-    refs: list[str | bytes] = []
-    for value in args.ref:
-        refs.append(_reference(value, any(isinstance(ref, bytes) for ref in refs)))
-    return Job(args.client, args.prompt, args.ratio, args.size, args.quality, args.model, refs, args.timeout)
+def _checked(args: argparse.Namespace) -> tuple[Job, output.Target]:
+    """The call and the picture's destination, every part checked; the references are read
+    (links downloaded) last, once everything that costs nothing to check has passed."""
+    checks.prompt(args.prompt)
+    checks.options(args.client, args.ratio, args.size, args.quality, args.model)
+    checks.service(args.base_url, args.api_key)
+    if args.json and args.out == output.STDOUT:
+        raise UsageError("--json and --out - both want stdout; give --out a file")
+    where = output.target(args.out)
+    refs = checks.references(args.ref, sys.stdin.buffer)
+    return Job(args.client, args.prompt, args.ratio, args.size, args.quality, args.model, refs, args.timeout), where
 
 
 @contextlib.contextmanager
@@ -99,64 +116,92 @@ def _service(base_url: str | None, api_key: str | None) -> Iterator[tuple[str, s
     try:
         from corvessa_emulator import serve
     except ImportError:
-        raise ClientUnavailable("no --base-url given and the local emulator (corvessa_emulator) is not installed") from None
+        raise ClientUnavailable("no --base-url given and the local emulator is not installed: "
+                                "pip install ./emulator (in the corvessa source tree), or give --base-url") from None
     with serve() as emulator:
         yield emulator.base_url, api_key or LOCAL_API_KEY
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
-def _write_atomically(path: Path, data: bytes) -> None:
-    """Write via a temporary file in the same folder, so a failure leaves no partial picture."""
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
-    try:
-        with os.fdopen(fd, "wb") as out:
-            out.write(data)
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
-
-
-def _generate(args: argparse.Namespace) -> int:
-    job = _job(args)
-    client_class(job.client)  # fail early, before an emulator is started for nothing
+def _call(args: argparse.Namespace, job: Job, console: Console) -> tuple[Outcome, str]:
     with _service(args.base_url, args.api_key) as (base_url, api_key):
-        logger, handler = client_logger(job.client, args.verbose, [api_key], sys.stderr)
+        console.secrets.append(api_key)
+        logger, handler, catcher = client_logger(job.client, args.verbose, console.secrets, sys.stderr)
         with Spinner(sys.stderr, f"{job.client}: generating") as spinner:
             if handler is not None:
                 handler.spinner = spinner
-            outcome = run(job, base_url, api_key, logger)
-    print(outcome.summary(), flush=True)
-    if outcome.image is None:
-        if outcome.ok:
-            print(f"corvessa-image: the reply named a picture that could not be downloaded: {outcome.result.data}", file=sys.stderr)
+            return run(job, base_url, api_key, logger, catcher), base_url
+
+
+def _failure(outcome: Outcome, base_url: str) -> tuple[int, str]:
+    """Exit status and the line that says what went wrong and what to do."""
+    if address := unreachable(outcome.error, base_url):
+        return EXIT_UNREACHABLE, f"cannot reach {address}: check --base-url and that the service is up"
+    if outcome.ok and isinstance(outcome.result.data, str):
+        return EXIT_FAILED, (f"the service made a picture but its link could not be downloaded: {outcome.result.data} "
+                             "(no file written; fetch it yourself while it lasts)")
+    if outcome.ok:
+        return EXIT_FAILED, "the service reported success but sent no picture; no file written"
+    msg = getattr(outcome.result, "msg", None)
+    if msg is None and outcome.error is not None:
+        msg = f"{type(outcome.error).__name__} in the client"  # the images client records, but does not return, it
+    said = f": {msg}" if msg is not None else ""
+    return EXIT_FAILED, f"{outcome.code}{said} ({HINTS.get(outcome.code, 'see -v')})"
+
+
+def _keep(where: output.Target, prompt: str, image: bytes, report: dict[str, Any]) -> int:
+    """Write the picture where asked; when that fails, into a new file, for it was paid for."""
+    report["bytes"] = len(image)
+    report["width"], report["height"] = picture_size(image)
+    try:
+        report["output"] = output.write(where, prompt, image)
+    except OSError as err:
+        report["output"] = output.keep_elsewhere(prompt, image)
+        report["message"] = f"cannot write {where.given} ({err}); the picture is kept in {report['output']}"
         return EXIT_FAILED
-    if args.out is not None:
-        _write_atomically(args.out, outcome.image)
-        print(f"wrote {args.out}")
     return EXIT_OK
 
 
+def _generate(args: argparse.Namespace, console: Console) -> int:
+    client_class(args.client)  # a missing module is reported before anything else is read
+    job, where = _checked(args)
+    outcome, base_url = _call(args, job, console)
+    console.talk(outcome.summary())
+    report: dict[str, Any] = {"client": job.client, "model": job.model or DEFAULT_MODELS[job.client],
+                              "code": outcome.code, "message": None, "output": None, "bytes": 0,
+                              "width": None, "height": None, "seconds": round(outcome.seconds, 3)}
+    if outcome.image is None:
+        status, report["message"] = _failure(outcome, base_url)  # -vv showed the traceback in the records
+    else:
+        status = _keep(where, job.prompt, outcome.image, report)
+    if report["message"]:
+        console.error(report["message"])
+    if args.json:
+        console.json(report)
+    elif report["output"] not in (None, output.STDOUT):
+        console.data(report["output"])
+    return status
+
+
 def main(argv: list[str] | None = None) -> int:
+    for stream in (sys.stdout, sys.stderr):
+        stream.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
     args = _parser().parse_args(argv)
+    console = Console([], getattr(args, "verbose", 0))
+    if args.command == "generate" and args.api_key:
+        console.secrets.append(args.api_key)
     try:
         if args.command == "demo":
             from .demo import make_demo
 
             return make_demo(args.out_dir)
-        return _generate(args)
-    except UsageError as err:
-        print(f"corvessa-image: error: {err}", file=sys.stderr)
+        return _generate(args, console)
+    except (UsageError, ClientUnavailable) as err:
+        console.error(err)
         return EXIT_USAGE
-    except (ClientUnavailable, OSError) as err:
-        print(f"corvessa-image: {err}", file=sys.stderr)
-        return EXIT_FAILED
     except KeyboardInterrupt:
-        print("corvessa-image: interrupted", file=sys.stderr)
+        console.error("interrupted")
         return 130
+    except Exception as err:
+        console.error(f"{type(err).__name__}: {err} (run with -vv for the traceback)")
+        console.trace(err)
+        return EXIT_FAILED

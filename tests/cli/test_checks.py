@@ -1,0 +1,155 @@
+"""corvessa-image checks before it sends, and never replaces or loses a picture's destination.
+
+Special files (FIFOs, symlinks, a device node) are made inside the test's own folder only.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+import subprocess
+from collections.abc import Callable
+from pathlib import Path
+
+import pytest
+
+from .conftest import cli, needs, png, solid_png_file, with_client
+
+CAP = 20 * 1024 * 1024  # the tool's limit per reference
+ROOT = os.geteuid() == 0
+
+
+def umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def fifo(path: Path) -> Path:
+    os.mkfifo(path)
+    return path
+
+
+def symlink_to(path: Path, target: Path) -> Path:
+    path.symlink_to(target)
+    return path
+
+
+def sized(path: Path, size: int) -> Path:
+    path.write_bytes(b"")
+    os.truncate(path, size)  # sparse: no disk is spent on it
+    return path
+
+
+def unreadable(path: Path) -> Path:
+    solid_png_file(path, (1, 2, 3)).chmod(0)
+    return path
+
+
+def device(path: Path) -> Path:
+    os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3))  # a character device node in tmp_path
+    return path
+
+
+type Args = Callable[[Path], list[str]]
+
+BAD_INPUT: list[tuple[str, Args, str]] = [
+    ("sorvanel", lambda t: ["--", " "], "the prompt is empty"),
+    ("tovarin", lambda t: ["--", "a \udcff b"], "the prompt is not valid text at character 3"),
+    ("sorvanel", lambda t: ["--ref", str(t / "missing.png")], "missing.png: no such file"),
+    ("sorvanel", lambda t: ["--ref", str(t)], "is a folder"),
+    ("sorvanel", lambda t: ["--ref", str(fifo(t / "pipe"))], "pipe: not a regular file"),
+    ("tovarin", lambda t: ["--ref", str(sized(t / "empty.png", 0))], "empty.png: empty"),
+    ("tovarin", lambda t: ["--ref", str(sized(t / "huge.png", CAP + 1))], "huge.png: larger than 20 MiB"),
+    ("sorvanel", lambda t: ["--ref", "HTTP://127.0.0.1:9/a.png"], "write the scheme in lower case (http://)"),
+    ("tovarin", lambda t: ["--ref", "-"], "- (stdin): empty"),
+    ("tovarin", lambda t: ["--ref", "-", "--ref", "-"], "--ref - may be given only once"),
+    ("sorvanel", lambda t: ["--out", str(t / "nodir" / "x.png")], "nodir does not exist"),
+    ("sorvanel", lambda t: ["--out", str(t)], "is a folder"),
+    ("sorvanel", lambda t: ["--out", str(fifo(t / "pipe"))], "is not a regular file"),
+    ("sorvanel", lambda t: ["--out", str(symlink_to(t / "link", fifo(t / "pipe")))], "is not a regular file"),
+    ("sorvanel", lambda t: ["--ratio", "7:5"], "--ratio 7:5: sorvanel takes"),
+    ("sorvanel", lambda t: ["--size", "2k"], "the sorvanel client spells it 2K"),
+    ("sorvanel", lambda t: ["--model", "gpt-image-2"], "--model gpt-image-2: sorvanel takes"),
+    ("sorvanel", lambda t: ["--quality", "high"], "--quality applies to --client tovarin only"),
+    ("tovarin", lambda t: ["--size", "2K", "--ratio", "1:1"], "the tovarin client spells it 2k"),
+    ("tovarin", lambda t: ["--size", "2k"], "uses the size only together with a ratio"),
+    ("tovarin", lambda t: ["--ratio", "3x2"], "--ratio 3x2: tovarin takes W:H"),
+    ("tovarin", lambda t: ["--quality", "best"], "--quality best: tovarin takes"),
+    ("tovarin", lambda t: ["--json", "--out", "-"], "both want stdout"),
+    ("tovarin", lambda t: ["--timeout", "0"], "above zero"),
+    ("tovarin", lambda t: ["--api-key", "k\n"], "--api-key: only printable ASCII"),
+]
+
+
+@pytest.mark.parametrize(
+    ("client", "args", "message"),
+    [with_client(client, args, message) for client, args, message in BAD_INPUT]
+    + [
+        pytest.param("sorvanel", lambda t: ["--ref", str(unreadable(t / "locked.png"))], "cannot open it",
+                     marks=pytest.mark.skipif(ROOT, reason="root reads any file"), id="unreadable"),
+        pytest.param("sorvanel", lambda t: ["--out", str(device(t / "null"))], "is not a regular file",
+                     marks=pytest.mark.skipif(not ROOT, reason="only root makes device nodes"), id="device"),
+    ],
+)
+def test_bad_input_is_refused_before_anything_is_sent(tmp_path, loopback, client, args, message):
+    folder = tmp_path / "given"
+    folder.mkdir()
+    given = args(folder)
+    if "--" not in given:  # the cases about the prompt end with their own
+        given += ["--", "x"]
+    before = sorted((p.name, p.lstat().st_mode) for p in folder.iterdir())
+    done = cli("generate", "--client", client, "--base-url", loopback.url, "--api-key", "k", *given, cwd=tmp_path)
+    assert done.returncode == 2
+    assert done.stdout == b"" and message in done.stderr.decode() and done.stderr.count(b"\n") == 1
+    assert loopback.received == []
+    assert sorted((p.name, p.lstat().st_mode) for p in folder.iterdir()) == before  # nothing replaced
+
+
+@needs("tovarin")
+def test_endless_stdin_reference_is_cut_at_the_cap(tmp_path, loopback):
+    with subprocess.Popen(["yes"], stdout=subprocess.PIPE) as endless:
+        try:
+            done = cli("generate", "x", "--client", "tovarin", "--ref", "-", "--base-url", loopback.url,
+                       "--api-key", "k", stdin=endless.stdout, cwd=tmp_path)
+        finally:
+            endless.kill()
+    assert done.returncode == 2 and b"larger than 20 MiB" in done.stderr
+    assert loopback.received == []
+
+
+@pytest.mark.parametrize("kind", ["file", "symlink", "dangling symlink", "stdout"])
+@needs("sorvanel")
+def test_out_writes_only_where_it_may(tmp_path, kind):
+    real = tmp_path / "real.png"
+    if kind != "dangling symlink":
+        real.write_bytes(b"old")
+        real.chmod(0o640)
+    given = {"file": real, "stdout": "-"}.get(kind) or symlink_to(tmp_path / "link.png", real)
+    done = cli("generate", "a kept picture", "--out", str(given))
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == b""
+    if kind == "stdout":
+        assert png(done.stdout).text["prompt"] == "a kept picture" and real.read_bytes() == b"old"
+        assert done.stdout.endswith(b"IEND\xaeB`\x82")  # the picture's last chunk ends stdout
+        return
+    assert done.stdout.decode() == f"{given}\n"
+    assert png(real.read_bytes()).text["prompt"] == "a kept picture"
+    assert stat.S_IMODE(real.stat().st_mode) == (0o640 if kind != "dangling symlink" else 0o666 & ~umask())
+    assert os.path.islink(given) == ("symlink" in kind)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted({"real.png", Path(given).name})
+
+
+@needs("sorvanel")
+def test_without_out_every_picture_gets_a_new_file(tmp_path):
+    env = {"SOURCE_DATE_EPOCH": "1800000000"}  # both runs get the same timestamp in their names
+    first = cli("generate", "A red fox!", cwd=tmp_path, env=env)
+    assert first.returncode == 0 and first.stderr == b""
+    kept = (tmp_path / first.stdout.decode().strip())
+    kept.write_bytes(b"mine")
+    second = cli("generate", "A red fox!", cwd=tmp_path, env=env)
+    assert second.returncode == 0 and second.stderr == b""
+    made = tmp_path / second.stdout.decode().strip()
+    assert made != kept and kept.read_bytes() == b"mine"
+    assert made.name.startswith("a-red-fox-") and png(made.read_bytes()).text["prompt"] == "A red fox!"
+    assert sorted(tmp_path.iterdir()) == sorted([kept, made])

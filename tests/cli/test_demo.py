@@ -1,0 +1,82 @@
+"""The demo: its pictures, and its page as headless Chromium lays it out in a 1400x1000 window."""
+
+from __future__ import annotations
+
+import html
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+
+from .conftest import cli, needs, png
+
+NAMES = ["sorvanel-plain", "tovarin-plain", "sorvanel-edit", "tovarin-edit"]
+CHROMIUM = shutil.which("chromium")
+INSTRUMENTED = bool(os.environ.get("LD_PRELOAD")) or hasattr(sys, "gettotalrefcount")
+
+# The page in a 1400x1000 frame; once the frame and its pictures have loaded, the card boxes,
+# the pictures' state and the note are written into the outer page, which --dump-dom prints.
+FRAME = """<!doctype html><html><body style="margin:0">
+<iframe id="page" src="index.html" width="1400" height="1000" style="border:0"></iframe>
+<pre id="measured"></pre>
+<script>
+page.onload = () => {
+  const d = page.contentDocument;
+  const cards = [...d.querySelectorAll("figure")].map(card => {
+    const box = card.getBoundingClientRect();
+    return [box.left, box.top, box.right, box.bottom];
+  });
+  const pictures = [...d.querySelectorAll("img")].map(img => img.complete && img.naturalWidth > 0);
+  const note = d.querySelector(".note") ? d.querySelector(".note").textContent : "";
+  measured.textContent = JSON.stringify({cards, pictures, note});
+};
+</script></body></html>
+"""
+
+
+@pytest.fixture(scope="module")
+def demo(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Path]:
+    out = tmp_path_factory.mktemp("demo")
+    done = cli("demo", "--out-dir", str(out))
+    assert done.returncode == 0, done.stderr
+    yield out
+
+
+@needs("sorvanel", "tovarin")
+def test_demo_writes_pictures_and_index(demo):
+    index = (demo / "index.html").read_text()
+    for name in NAMES:
+        assert png((demo / f"{name}.png").read_bytes()).size[0] > 0
+        assert f'src="{name}.png"' in index
+    assert "A lighthouse on a cliff at dusk" in index
+
+
+@pytest.mark.browser
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+@pytest.mark.skipif(INSTRUMENTED, reason="a browser is no subject for sanitizers or the debug interpreter")
+@needs("sorvanel", "tovarin")
+def test_demo_page_shows_all_four_cards_at_1400x1000(demo, tmp_path):
+    (demo / "frame.html").write_text(FRAME)
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"} | {"HOME": str(tmp_path)}
+    command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+               "--disable-background-networking", "--disable-component-update", "--disable-sync",
+               "--allow-file-access-from-files", f"--user-data-dir={tmp_path / 'profile'}",
+               "--window-size=1600,1400", "--virtual-time-budget=5000", "--dump-dom", (demo / "frame.html").as_uri()]
+    done = subprocess.run(command, capture_output=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    found = re.search(r'<pre id="measured">(.*?)</pre>', done.stdout.decode())
+    assert found and found[1], done.stdout[-2000:]
+    page = json.loads(html.unescape(found[1]))
+    cards = page["cards"]
+    assert len(cards) == 4 and page["pictures"] == [True] * 4
+    for left, top, right, bottom in cards:
+        assert 0 <= left < right <= 1400 and 0 <= top < bottom <= 1000, cards
+    heights = [bottom - top for _, top, _, bottom in cards]
+    assert max(heights) - min(heights) < 1, heights
+    assert "emulator's placeholders" in page["note"] and "--base-url" in page["note"]
