@@ -25,6 +25,7 @@ _GEMINI_BODIES = {
     "size an object": b'{"contents": [{"parts": [{"text": "x"}]}], "generationConfig": {"imageConfig": {"imageSize": {}}}}',
     "modality an object": b'{"contents": [{"parts": [{"text": "x"}]}], "generationConfig": {"responseModalities": [{}]}}',
     "twice by two spellings": b'{"contents": [{"parts": [{"text": "x"}]}], "generationConfig": {}, "generation_config": {}}',
+    "lone surrogate": b'{"contents": [{"parts": [{"text": "\\udc80"}]}]}',
 }
 _IMAGES_BODIES = {
     "deep nesting": b'{"prompt": "x", "n": ' + DEEP + b"}",
@@ -33,6 +34,7 @@ _IMAGES_BODIES = {
     "superscript n": '{"prompt": "x", "n": "²"}'.encode(),
     "infinity": b'{"prompt": "x", "output_compression": 1e999}',
     "prompt an object": b'{"prompt": {"a": 1}}',
+    "lone surrogate in a key": b'{"prompt": "x", "\\ud800": 1}',
     "pixels beyond the budget": b'{"prompt": "x", "n": 10, "size": "4096x4096"}',
     "padding beyond the budget": b'{"prompt": "[[big:64]]", "n": 2, "size": "16x16"}',
 }

@@ -31,10 +31,24 @@ def _no_constant(name: str) -> Any:
     raise BadJson(f"{name} is not JSON")
 
 
+def _is_text(item: Any) -> bool:
+    """Whether a decoded string is text: a lone surrogate escape (\\ud800) decodes to a str
+    that no UTF-8 or UTF-16 can carry, and it would fail every handler that encodes it."""
+    try:
+        item.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def _depth(value: Any) -> int:
     deepest, pending = 0, [(value, 1)]
     while pending:
         item, depth = pending.pop()
+        if isinstance(item, str) and not _is_text(item):
+            raise BadJson("a string holds a lone surrogate")
+        if isinstance(item, dict):
+            pending.extend((key, depth) for key in item)
         if isinstance(item, (dict, list)):
             deepest = max(deepest, depth)
             if deepest > MAX_DEPTH:
