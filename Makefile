@@ -1,5 +1,5 @@
 # Every target builds what it needs, the Python 3.14 toolchain included (tools/sysroot).
-.PHONY: demo test bench clean
+.PHONY: demo test bench wheel clean
 
 # One plain and one edited picture with each client, through the local emulator: out/index.html.
 demo:
@@ -13,5 +13,9 @@ test:
 bench:
 	tools/sysroot run sh -c 'tools/install && .venv/bin/python -m bench.run'
 
+# The manylinux wheels for x86_64 and aarch64 and the sdist, in dist/ (one: make wheel ARCH=x86_64).
+wheel:
+	tools/wheel $(ARCH)
+
 clean:
-	rm -rf build .venv .venv.lock out contracts/build emulator/build cli/build
+	rm -rf dist build .venv .venv.lock out contracts/build emulator/build cli/build
