@@ -377,6 +377,10 @@ Ref global(const CallFrame& frame, PyObject* name) {
     return lookup_global(as_function(frame.function)->globals, name);
 }
 
+Ref import_in_call(const CallFrame& frame, PyObject* name) {
+    return import_name(as_function(frame.function)->globals, name);
+}
+
 Ref global_attr(const CallFrame& frame, PyObject* name, std::initializer_list<PyObject*> path) {
     Ref value = global(frame, name);
     for (PyObject* attribute : path) {

@@ -23,6 +23,11 @@ void note_frame(const CallFrame& frame);
 // A module global by name at call time: the function's globals first, then the built-ins.
 Ref global(const CallFrame& frame, PyObject* name);
 
+// `import <name>` run by the function, as the interpreter runs the statement: `__import__` is
+// looked up in the built-ins (not among the globals) when it runs, and called with
+// (name, globals, None, None, 0); the result is the top-level module.
+Ref import_in_call(const CallFrame& frame, PyObject* name);
+
 // global(name).<path[0]>.<path[1]>..., each attribute looked up in turn.
 Ref global_attr(const CallFrame& frame, PyObject* name, std::initializer_list<PyObject*> path);
 

@@ -190,6 +190,16 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
     return {};
 }
 
+Ref import_name(PyObject* globals, PyObject* name) {
+    PyObject* function = nullptr;
+    int found = PyDict_GetItemStringRef(builtins_dict, "__import__", &function);
+    if (found == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    if (found <= 0) return {};
+    Ref import = Ref::steal(function);
+    Ref level = Ref::steal(PyLong_FromLong(0));
+    return level ? call(import.get(), name, globals, Py_None, Py_None, level.get()) : Ref{};
+}
+
 Ref builtin(const char* name) {
     PyObject* value = nullptr;
     if (PyDict_GetItemStringRef(builtins_dict, name, &value) == 0) {

@@ -43,6 +43,8 @@ namespace common {
     X(read, rt::text("read"))                                        \
     X(enter, rt::text("__enter__"))                                  \
     X(exit, rt::text("__exit__"))                                    \
+    X(round, rt::text("round"))                                      \
+    X(open, rt::text("open"))                                        \
     /* instance attributes and methods */                            \
     X(base_url, rt::text("base_url"))                                \
     X(model_tag, rt::text("model_tag"))                              \
@@ -82,11 +84,7 @@ namespace common {
     X(kw_code, rt::keywords("code"))                                 \
     X(kw_code_msg, rt::keywords("code msg"))                         \
     X(kw_code_message, rt::keywords("code message"))                 \
-    X(kw_post_json, rt::keywords("headers json timeout"))            \
-    /* built-ins fetched once at load */                             \
-    X(round, rt::builtin_named("round"))                             \
-    X(import, rt::builtin_named("__import__"))                       \
-    X(open, rt::builtin_named("open"))
+    X(kw_post_json, rt::keywords("headers json timeout"))
 
 RT_CONSTANT_TABLE(COMMON_CONSTANTS)
 
