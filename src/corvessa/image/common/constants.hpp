@@ -72,13 +72,13 @@ namespace common {
     X(bearer, rt::text("Bearer "))                                   \
     X(content_type, rt::text("Content-Type"))                        \
     X(application_json, rt::text("application/json"))               \
-    X(space, rt::text(" "))                                          \
+    X(before_type_name, rt::text(" "))                               \
     X(request_api, rt::text(" request api"))                         \
     X(warning_suffix, rt::text(" warning"))                          \
     X(timed_out, rt::text("任务处理超时"))                           \
     X(service_status, rt::text("service status_code: "))             \
     /* numbers and keyword tuples */                                 \
-    X(three, rt::integer(3))                                         \
+    X(seconds_digits, rt::integer(3))                                \
     X(status_ok, rt::integer(200))                                   \
     X(kw_data, rt::keywords("data"))                                 \
     X(kw_code, rt::keywords("code"))                                 \

@@ -33,7 +33,7 @@ Ref seconds_since(const rt::CallFrame& frame, PyObject* started) {
     Ref round = rt::global(frame, constants.round);
     Ref stop = round ? clock(frame) : Ref{};
     Ref seconds = stop ? Ref::steal(PyNumber_Subtract(stop.get(), started)) : Ref{};
-    return seconds ? rt::call(round.get(), seconds.get(), constants.three) : Ref{};
+    return seconds ? rt::call(round.get(), seconds.get(), constants.seconds_digits) : Ref{};
 }
 
 Ref make_record(const CallContext& context, Message msg, std::initializer_list<Entry> rest) {

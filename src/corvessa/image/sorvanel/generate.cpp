@@ -42,8 +42,7 @@ Ref json_headers(PyObject* self) {
 }
 
 Ref image_count(PyObject* images) {
-    if (images == Py_None || PyList_GET_SIZE(images) == 0) return Ref::borrow(constants.zero);
-    return Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(images)));
+    return Ref::steal(PyLong_FromSsize_t(images == Py_None ? 0 : PyList_GET_SIZE(images)));
 }
 
 bool log_request(const CallContext& c, const Args& a, PyObject* url) {

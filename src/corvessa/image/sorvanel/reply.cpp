@@ -76,11 +76,11 @@ Ref fetch_first_reference(const CallContext& c, PyObject* urls) {
         return {};
     }
     Ref downloader = common::image_downloader(c.frame);
-    Ref first = downloader ? Ref::steal(PyObject_GetItem(urls, constants.zero)) : Ref{};
+    Ref first = downloader ? Ref::steal(PyObject_GetItem(urls, constants.first_link)) : Ref{};
     Ref image;
     if (!first || !common::download_with(downloader.get(), first.get(), image)) return {};
     if (image) return common::success(c.frame, image.get());
-    Ref link = Ref::steal(PyObject_GetItem(urls, constants.zero));
+    Ref link = Ref::steal(PyObject_GetItem(urls, constants.first_link));
     return link ? common::success(c.frame, link.get()) : Ref{};
 }
 

@@ -30,7 +30,7 @@ Ref model_size(const CallContext& c, PyObject* aspect_ratio, PyObject* image_siz
     }
     Ref calc_size = rt::global_attr(c.frame, constants.size_calculator, {constants.calc_size});
     Ref calc_dict = calc_size ? rt::call_kw(calc_size.get(), constants.kw_calc_size, aspect_ratio, image_size) : Ref{};
-    if (!calc_dict || !common::log_record(c, common::after_tag(shared.space),
+    if (!calc_dict || !common::log_record(c, common::after_tag(constants.size_record_suffix),
                                           {{.key = shared.aspect_ratio, .value = aspect_ratio},
                                            {.key = constants.calc_dict, .value = calc_dict.get()}})) {
         return {};
@@ -39,7 +39,7 @@ Ref model_size(const CallContext& c, PyObject* aspect_ratio, PyObject* image_siz
     Ref width_text = width ? rt::text_form(width.get()) : Ref{};
     Ref height = width_text ? Ref::steal(PyObject_GetItem(calc_dict.get(), constants.height)) : Ref{};
     Ref height_text = height ? rt::text_form(height.get()) : Ref{};
-    return height_text ? rt::join({width_text.get(), constants.x, height_text.get()}) : Ref{};
+    return height_text ? rt::join({width_text.get(), constants.size_separator, height_text.get()}) : Ref{};
 }
 
 Ref make_payload(const Args& a, PyObject* size) {
@@ -52,7 +52,7 @@ Ref make_payload(const Args& a, PyObject* size) {
                                        common::Entry{.key = shared.response_format, .value = response_format.get()},
                                        common::Entry{.key = shared.size, .value = size},
                                        common::Entry{.key = constants.quality, .value = a["quality"]},
-                                       common::Entry{.key = constants.n, .value = constants.one}}) {
+                                       common::Entry{.key = constants.n, .value = constants.image_count}}) {
         if (!rt::put(payload.get(), entry.key, entry.value)) return {};
     }
     return payload;

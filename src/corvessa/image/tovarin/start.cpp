@@ -17,7 +17,7 @@ namespace {
 using Args = rt::Args<params::start>;
 
 // One multipart file part: the form field "image" and the image bytes.
-Ref image_field(PyObject* image) { return Ref::steal(PyTuple_Pack(2, constants.image, image)); }
+Ref image_field(PyObject* image) { return Ref::steal(PyTuple_Pack(2, constants.image_field, image)); }
 
 // `os` is this module's global, looked up at each path test.
 constexpr common::ReferenceRules reference_rules{.os = common::OsModule::module_global, .element = image_field};
