@@ -2,6 +2,8 @@
 // reference images, made once per process as one table.
 #pragma once
 
+#include "corvessa/image/common/result.hpp"
+
 #include "runtime/constants.hpp"
 
 namespace common {
@@ -22,11 +24,7 @@ namespace common {
     X(ErrorCode, rt::text("ErrorCode"))                              \
     X(success, rt::text("success"))                                  \
     X(fail, rt::text("fail"))                                        \
-    X(INVALID_PARAMS, rt::text("INVALID_PARAMS"))                    \
-    X(SERVICE_BUSY, rt::text("SERVICE_BUSY"))                        \
-    X(SERVICE_TIMEOUT, rt::text("SERVICE_TIMEOUT"))                  \
-    X(IMAGE_GENERATE_FAIL, rt::text("IMAGE_GENERATE_FAIL"))          \
-    X(NO_IMAGE_RESULT, rt::text("NO_IMAGE_RESULT"))                  \
+    COMMON_ERROR_CODES(X)                                            \
     X(ferrimo, rt::text("ferrimo"))                                  \
     X(ImageTool, rt::text("ImageTool"))                              \
     X(get_img_url_io, rt::text("get_img_url_io"))                    \
