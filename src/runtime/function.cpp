@@ -4,7 +4,6 @@
 
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
-#include "runtime/module_init.hpp"
 #include "runtime/bind.hpp"
 #include "runtime/text.hpp"
 
@@ -373,21 +372,6 @@ void note_frame(const CallFrame& frame) {
     if (PyErr_Occurred()) add_traceback_entry(as_function(frame.function));
 }
 
-Ref global(const CallFrame& frame, PyObject* name) {
-    return lookup_global(as_function(frame.function)->globals, name);
-}
-
-Ref import_in_call(const CallFrame& frame, PyObject* name) {
-    return import_name(as_function(frame.function)->globals, name);
-}
-
-Ref global_attr(const CallFrame& frame, PyObject* name, std::initializer_list<PyObject*> path) {
-    Ref value = global(frame, name);
-    for (PyObject* attribute : path) {
-        if (!value) return {};
-        value = attr(value.get(), attribute);
-    }
-    return value;
-}
+PyObject* function_globals(PyObject* function) { return as_function(function)->globals; }
 
 }  // namespace rt

@@ -5,8 +5,6 @@
 #include "runtime/params.hpp"
 #include "runtime/ref.hpp"
 
-#include <initializer_list>
-
 namespace rt {
 
 // Readies the function type; call once before making functions.
@@ -20,15 +18,7 @@ Ref make_function(const Method& method, PyObject* module_name, PyObject* owner, 
 // takes the exception.
 void note_frame(const CallFrame& frame);
 
-// A module global by name at call time: the function's globals first, then the built-ins.
-Ref global(const CallFrame& frame, PyObject* name);
-
-// `import <name>` run by the function, as the interpreter runs the statement: `__import__` is
-// looked up in the built-ins (not among the globals) when it runs, and called with
-// (name, globals, None, None, 0); the result is the top-level module.
-Ref import_in_call(const CallFrame& frame, PyObject* name);
-
-// global(name).<path[0]>.<path[1]>..., each attribute looked up in turn.
-Ref global_attr(const CallFrame& frame, PyObject* name, std::initializer_list<PyObject*> path);
+// The globals of a function made by make_function: its module's dict (borrowed).
+PyObject* function_globals(PyObject* function);
 
 }  // namespace rt

@@ -6,7 +6,7 @@
 
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 #include "runtime/text.hpp"
 
 namespace common {
