@@ -13,11 +13,6 @@ bool function_type_ready();
 // Makes the function object of `method`, its `__qualname__` being "<owner>.<name>".
 Ref make_function(const Method& method, PyObject* module_name, PyObject* owner, PyObject* globals);
 
-// Adds the running function's entry to the traceback of the exception being raised, as the
-// interpreter does when an exception reaches a frame; an `except` clause calls it before it
-// takes the exception.
-void note_frame(const CallFrame& frame);
-
 // The globals of a function made by make_function: its module's dict (borrowed).
 PyObject* function_globals(PyObject* function);
 

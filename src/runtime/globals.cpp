@@ -38,7 +38,9 @@ Ref builtin(const char* name) {
     return Ref::steal(value);
 }
 
-Ref global(const CallFrame& frame, PyObject* name) { return lookup_global(function_globals(frame.function), name); }
+Ref global(const CallFrame& frame, PyObject* name) {
+    return lookup_global(function_globals(frame.function), name);
+}
 
 Ref global_attr(const CallFrame& frame, PyObject* name, std::initializer_list<PyObject*> path) {
     Ref value = global(frame, name);
@@ -56,7 +58,8 @@ Ref import_in_call(const CallFrame& frame, PyObject* name) {
     if (found <= 0) return {};
     Ref import = Ref::steal(function);
     Ref level = Ref::steal(PyLong_FromLong(0));
-    return level ? call(import.get(), name, function_globals(frame.function), Py_None, Py_None, level.get()) : Ref{};
+    PyObject* globals = function_globals(frame.function);
+    return level ? call(import.get(), name, globals, Py_None, Py_None, level.get()) : Ref{};
 }
 
 }  // namespace rt
