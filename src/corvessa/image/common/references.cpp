@@ -23,7 +23,7 @@ struct Gathering {
 };
 
 bool append(Gathering& g, PyObject* image) {
-    Ref element = g.rules.element(image);
+    Ref element = g.rules.field ? Ref::steal(PyTuple_Pack(2, g.rules.field, image)) : Ref::borrow(image);
     return element && PyList_Append(g.list.get(), element.get()) == 0;
 }
 
