@@ -1,5 +1,6 @@
-// SorvanelClient.generate_image: validates model and ratio, posts the request, maps the
-// status, a read time-out and any other exception to a ServiceResult.
+// SorvanelClient.generate_image: validates model and ratio, posts the request, hands the
+// response to the reply handling, and maps a read time-out and any other exception to a
+// ServiceResult.
 #include "corvessa/image/sorvanel/constants.hpp"
 #include "corvessa/image/sorvanel/methods.hpp"
 #include "corvessa/image/sorvanel/params.hpp"
@@ -55,33 +56,7 @@ bool log_request(const CallContext& c, const Args& a, PyObject* url) {
                                         {.key = constants.image_size, .value = a["image_size"]}});
 }
 
-Ref refused_reply(const CallContext& c, PyObject* response, PyObject* status, PyObject* started) {
-    Ref message, error_dict;
-    if (!common::read_refusal(response, status, message, error_dict)) return {};
-    Ref seconds = common::seconds_since(c.frame, started);
-    if (!seconds || !common::log_record(c, common::after_tag(constants.complete_fail),
-                                        {{.key = shared.status_code, .value = status},
-                                         {.key = constants.second, .value = seconds.get()},
-                                         {.key = shared.error_dict, .value = error_dict.get()}})) {
-        return {};
-    }
-    int busy = rt::equals(status, constants.status_busy);
-    if (busy < 0) return {};
-    common::Code code = busy ? common::Code::SERVICE_BUSY : common::Code::IMAGE_GENERATE_FAIL;
-    return common::fail(c.frame, code, common::MessageKey::msg, message.get());
-}
-
-Ref accepted_reply(const CallContext& c, PyObject* response, PyObject* started) {
-    Ref reply = rt::call_method(response, shared.json);
-    Ref seconds = reply ? common::seconds_since(c.frame, started) : Ref{};
-    if (!seconds || !common::log_record(c, common::after_tag(constants.complete_successfully),
-                                        {{.key = constants.second, .value = seconds.get()}})) {
-        return {};
-    }
-    return decode_reply(c, reply.get());
-}
-
-// Everything that the two handlers guard: body, headers, URL, request, status handling.
+// Everything that the two handlers guard: body, headers, URL, request, then the reply.
 Ref request(const CallContext& c, PyObject* timeout) {
     Args a(c.frame);
     Ref body = rt::call_method_kw(a.self(), constants.build_body_data, constants.kw_body_call, a["image_bytes_list"],
@@ -97,11 +72,7 @@ Ref request(const CallContext& c, PyObject* timeout) {
     body.reset();
     headers.reset();
     url.reset();
-    Ref status = response ? rt::attr(response.get(), shared.status_code) : Ref{};
-    int ok = status ? rt::equals(status.get(), shared.status_ok) : -1;
-    if (ok < 0) return {};
-    return ok ? accepted_reply(c, response.get(), started.get())
-              : refused_reply(c, response.get(), status.get(), started.get());
+    return response ? handle_reply(c, response.get(), started.get()) : Ref{};
 }
 
 Ref report_error(const CallContext& c, PyObject* exc) {

@@ -1,5 +1,5 @@
-// TovarinClient.generate_image: the pixel size, the payload, the request, and the mapping of
-// statuses, a read time-out and any other exception to a ServiceResult.
+// TovarinClient.generate_image: the pixel size, the payload and the request, handed to the
+// reply handling; a read time-out and any other exception mapped to a ServiceResult.
 #include "corvessa/image/tovarin/constants.hpp"
 #include "corvessa/image/tovarin/methods.hpp"
 #include "corvessa/image/tovarin/params.hpp"
@@ -58,16 +58,6 @@ Ref make_payload(const Args& a, PyObject* size) {
     return payload;
 }
 
-Ref refused_reply(const CallContext& c, PyObject* response, PyObject* status) {
-    Ref message, error_dict;
-    if (!common::read_refusal(response, status, message, error_dict) ||
-        !common::log_record(c, common::after_tag(constants.response_failed),
-                            {{.key = shared.status_code, .value = status}, {.key = shared.error_dict, .value = error_dict.get()}})) {
-        return {};
-    }
-    return common::fail(c.frame, common::Code::IMAGE_GENERATE_FAIL, common::MessageKey::msg, message.get());
-}
-
 Ref request(const CallContext& c) {
     Args a(c.frame);
     Ref started = common::clock(c.frame);
@@ -81,17 +71,7 @@ Ref request(const CallContext& c) {
     // parsed, when a large reply needs the most memory.
     payload.reset();
     size.reset();
-    Ref status = response ? rt::attr(response.get(), shared.status_code) : Ref{};
-    Ref seconds = status ? common::seconds_since(c.frame, started.get()) : Ref{};
-    if (!seconds || !common::log_record(c, common::after_tag(constants.api_complete),
-                                        {{.key = shared.status_code, .value = status.get()},
-                                         {.key = constants.total_second, .value = seconds.get()}})) {
-        return {};
-    }
-    int ok = rt::equals(status.get(), shared.status_ok);
-    if (ok <= 0) return ok < 0 ? Ref{} : refused_reply(c, response.get(), status.get());
-    Ref reply = rt::call_method(response.get(), shared.json);
-    return reply ? decode_reply(c, reply.get()) : Ref{};
+    return response ? handle_reply(c, response.get(), started.get()) : Ref{};
 }
 
 Ref report_warning(const CallContext& c, PyObject* exc) {
