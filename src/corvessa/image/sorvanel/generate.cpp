@@ -56,8 +56,10 @@ bool log_request(const CallContext& c, const Args& a, PyObject* url) {
                                         {.key = constants.image_size, .value = a["image_size"]}});
 }
 
-// Everything that the two handlers guard: body, headers, URL, request, then the reply.
-Ref request(const CallContext& c, PyObject* timeout) {
+// Builds and posts the request. Its body, headers and URL belong to this scope: they are freed
+// as soon as http_client.post returns, before the reply is read, when a large reply needs the
+// most memory.
+Ref post_request(const CallContext& c, PyObject* timeout, Ref& started) {
     Args a(c.frame);
     Ref body = rt::call_method_kw(a.self(), constants.build_body_data, constants.kw_body_call, a["image_bytes_list"],
                                   a["prompt"], a["aspect_ratio"], a["image_size"]);
@@ -65,13 +67,14 @@ Ref request(const CallContext& c, PyObject* timeout) {
     Ref url = headers ? common::service_url(a.self(), {constants.models_path, a["model"], constants.generate_content})
                       : Ref{};
     if (!url || !log_request(c, a, url.get())) return {};
-    Ref started = common::clock(c.frame);
-    Ref response = started ? common::post_json(c.frame, url.get(), headers.get(), body.get(), timeout) : Ref{};
-    // The request's objects are done with once it is sent: let them go before the reply is
-    // parsed, when a large reply needs the most memory.
-    body.reset();
-    headers.reset();
-    url.reset();
+    started = common::clock(c.frame);
+    return started ? common::post_json(c.frame, url.get(), headers.get(), body.get(), timeout) : Ref{};
+}
+
+// Everything that the two handlers guard: the request, then its reply.
+Ref request(const CallContext& c, PyObject* timeout) {
+    Ref started;
+    Ref response = post_request(c, timeout, started);
     return response ? handle_reply(c, response.get(), started.get()) : Ref{};
 }
 

@@ -58,19 +58,24 @@ Ref make_payload(const Args& a, PyObject* size) {
     return payload;
 }
 
-Ref request(const CallContext& c) {
+// Sizes, builds and posts the request through self._generate_completions. Its size, payload
+// and time-out belong to this scope: they are freed as soon as the response is back, before
+// the reply is read, when a large reply needs the most memory.
+Ref post_request(const CallContext& c, Ref& started) {
     Args a(c.frame);
-    Ref started = common::clock(c.frame);
+    started = common::clock(c.frame);
     Ref size = started ? model_size(c, a["aspect_ratio"], a["image_size"]) : Ref{};
     Ref payload = size ? make_payload(a, size.get()) : Ref{};
     Ref timeout = payload ? rt::dict_get(a.kwargs(), shared.timeout, Py_None) : Ref{};
-    Ref response = timeout ? rt::call_method_kw(a.self(), constants.generate_completions, constants.kw_completions_call,
-                                                c.task_id, c.model_key, payload.get(), a["files"], timeout.get())
-                           : Ref{};
-    // The request's objects are done with once it is sent: let them go before the reply is
-    // parsed, when a large reply needs the most memory.
-    payload.reset();
-    size.reset();
+    return timeout ? rt::call_method_kw(a.self(), constants.generate_completions, constants.kw_completions_call,
+                                        c.task_id, c.model_key, payload.get(), a["files"], timeout.get())
+                   : Ref{};
+}
+
+// Everything that the two handlers guard: the request, then its reply.
+Ref request(const CallContext& c) {
+    Ref started;
+    Ref response = post_request(c, started);
     return response ? handle_reply(c, response.get(), started.get()) : Ref{};
 }
 
