@@ -1,7 +1,6 @@
 // Making the constants of the process-wide tables.
 #include "runtime/constants.hpp"
 
-#include "runtime/module_init.hpp"
 #include "runtime/text.hpp"
 
 #include <string>
@@ -30,7 +29,6 @@ Ref make_constant(const ConstantRecipe& recipe) {
         case ConstantRecipe::Kind::text: return Ref::steal(interned(recipe.text));
         case ConstantRecipe::Kind::integer: return Ref::steal(PyLong_FromLong(recipe.number));
         case ConstantRecipe::Kind::keywords: return keyword_tuple(recipe.text);
-        case ConstantRecipe::Kind::builtin: return builtin(recipe.text);
     }
     PyErr_SetString(PyExc_SystemError, "unknown kind of constant");
     return {};

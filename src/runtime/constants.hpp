@@ -1,6 +1,6 @@
-// Process-wide constant tables: interned texts, small ints, tuples of keyword names and
-// built-ins, each table declared as one list and made all or nothing, so a load that fails
-// halfway leaves an empty table that the next load makes again from the start.
+// Process-wide constant tables: interned texts, small ints and tuples of keyword names, each
+// table declared as one list and made all or nothing, so a load that fails halfway leaves an
+// empty table that the next load makes again from the start.
 #pragma once
 
 #include "runtime/ref.hpp"
@@ -12,9 +12,9 @@ namespace rt {
 
 // How one constant is made.
 struct ConstantRecipe {
-    enum class Kind : std::uint8_t { text, integer, keywords, builtin };
+    enum class Kind : std::uint8_t { text, integer, keywords };
     Kind kind = Kind::text;
-    const char* text = nullptr;  // the text; the keyword names, separated by spaces; the built-in's name
+    const char* text = nullptr;  // the text; the keyword names, separated by spaces
     long number = 0;
 };
 
@@ -22,8 +22,6 @@ constexpr ConstantRecipe text(const char* utf8) { return {.kind = ConstantRecipe
 constexpr ConstantRecipe integer(long value) { return {.kind = ConstantRecipe::Kind::integer, .number = value}; }
 // A tuple of interned keyword names, e.g. keywords("headers json timeout").
 constexpr ConstantRecipe keywords(const char* names) { return {.kind = ConstantRecipe::Kind::keywords, .text = names}; }
-// The interpreter's built-in of that name, as found at load.
-constexpr ConstantRecipe builtin_named(const char* name) { return {.kind = ConstantRecipe::Kind::builtin, .text = name}; }
 
 Ref make_constant(const ConstantRecipe& recipe);
 

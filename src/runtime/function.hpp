@@ -5,8 +5,6 @@
 #include "runtime/params.hpp"
 #include "runtime/ref.hpp"
 
-#include <initializer_list>
-
 namespace rt {
 
 // Readies the function type; call once before making functions.
@@ -15,15 +13,7 @@ bool function_type_ready();
 // Makes the function object of `method`, its `__qualname__` being "<owner>.<name>".
 Ref make_function(const Method& method, PyObject* module_name, PyObject* owner, PyObject* globals);
 
-// Adds the running function's entry to the traceback of the exception being raised, as the
-// interpreter does when an exception reaches a frame; an `except` clause calls it before it
-// takes the exception.
-void note_frame(const CallFrame& frame);
-
-// A module global by name at call time: the function's globals first, then the built-ins.
-Ref global(const CallFrame& frame, PyObject* name);
-
-// global(name).<path[0]>.<path[1]>..., each attribute looked up in turn.
-Ref global_attr(const CallFrame& frame, PyObject* name, std::initializer_list<PyObject*> path);
+// The globals of a function made by make_function: its module's dict (borrowed).
+PyObject* function_globals(PyObject* function);
 
 }  // namespace rt

@@ -4,6 +4,7 @@
 #include "runtime/base64.hpp"
 #include "runtime/call.hpp"
 #include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 #include "runtime/text.hpp"
 
 #include <string>
@@ -128,20 +129,9 @@ bool add_method(PyObject* ns, const Method& method, PyObject* module_name, PyObj
     return function && set_item(ns, method.name, function.get());
 }
 
-// The interpreter's built-ins, kept for the life of the process.
-PyObject* builtins_dict = nullptr;
-
-bool load_builtins() {
-    if (builtins_dict) return true;
-    Ref module = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!module) return false;
-    builtins_dict = Py_NewRef(PyModule_GetDict(module.get()));
-    return true;
-}
-
 // The runtime's own types and names, made once per process; the layers above make theirs in
 // the module's `populate` step.
-bool runtime_ready() { return load_builtins() && function_type_ready() && base64_ready(); }
+bool runtime_ready() { return builtins_ready() && function_type_ready() && base64_ready(); }
 
 }  // namespace
 
@@ -180,22 +170,6 @@ int exec_module(ModuleStatics& statics, const ModuleInfo& info, PyObject* module
     forget_module(statics);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", info.qualified);
     return -1;
-}
-
-Ref lookup_global(PyObject* globals, PyObject* name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(globals, name, &value) != 0) return Ref::steal(value);
-    if (PyDict_GetItemRef(builtins_dict, name, &value) != 0) return Ref::steal(value);
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
-}
-
-Ref builtin(const char* name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemStringRef(builtins_dict, name, &value) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    }
-    return Ref::steal(value);
 }
 
 bool import_module(PyObject* globals, const char* name) {

@@ -48,12 +48,6 @@ PyModuleDef* module_definition() {
     return &definition;
 }
 
-// A module global by name: `globals` first, then the built-ins; NameError when missing.
-Ref lookup_global(PyObject* globals, PyObject* name);
-
-// A built-in by name, fetched once at load.
-Ref builtin(const char* name);
-
 // `import name`, bound as the global `name`.
 bool import_module(PyObject* globals, const char* name);
 

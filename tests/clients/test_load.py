@@ -4,19 +4,11 @@ fresh interpreter each."""
 
 from __future__ import annotations
 
-import json
-import os
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
-from typing import Any
-
 import pytest
 
+from .fresh import run, run_lines
 from .kinds import SORVANEL, TOVARIN, Kind, case_id
 
-TESTS = str(Path(__file__).resolve().parents[1])
 CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 
 GLOBALS = {
@@ -31,21 +23,6 @@ CONFIGURATION = {
     SORVANEL: ["http_client", "_AspectRatio", "_SUPPORTED_RATIOS", "_GeminiModel", "_SUPPORTED_MODELS"],
     TOVARIN: ["http_client"],
 }
-
-
-def run_lines(code: str, *flags: str) -> list[Any]:
-    """Runs `code` in a new interpreter (module statics start unset; the twins importable); each
-    line it prints is a JSON value. A non-zero exit fails the test with its stderr."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [TESTS, os.environ.get("PYTHONPATH")])))
-    done = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120, env=env)
-    assert done.returncode == 0, done.stderr
-    return [json.loads(line) for line in done.stdout.splitlines()]
-
-
-def run(code: str, *flags: str) -> Any:
-    """The last JSON value that `code` prints in a new interpreter."""
-    return run_lines(code, *flags)[-1]
 
 
 def test_globals_in_binding_order_are_the_objects_the_twin_imports(kind: Kind) -> None:

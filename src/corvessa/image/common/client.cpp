@@ -4,7 +4,7 @@
 #include "corvessa/image/common/constants.hpp"
 
 #include "runtime/call.hpp"
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 
 namespace common {
 

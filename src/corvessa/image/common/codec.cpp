@@ -4,7 +4,7 @@
 #include "corvessa/image/common/constants.hpp"
 
 #include "runtime/base64.hpp"
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 
 namespace common {
 

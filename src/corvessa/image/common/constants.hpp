@@ -2,6 +2,8 @@
 // reference images, made once per process as one table.
 #pragma once
 
+#include "corvessa/image/common/result.hpp"
+
 #include "runtime/constants.hpp"
 
 namespace common {
@@ -22,11 +24,7 @@ namespace common {
     X(ErrorCode, rt::text("ErrorCode"))                              \
     X(success, rt::text("success"))                                  \
     X(fail, rt::text("fail"))                                        \
-    X(INVALID_PARAMS, rt::text("INVALID_PARAMS"))                    \
-    X(SERVICE_BUSY, rt::text("SERVICE_BUSY"))                        \
-    X(SERVICE_TIMEOUT, rt::text("SERVICE_TIMEOUT"))                  \
-    X(IMAGE_GENERATE_FAIL, rt::text("IMAGE_GENERATE_FAIL"))          \
-    X(NO_IMAGE_RESULT, rt::text("NO_IMAGE_RESULT"))                  \
+    COMMON_ERROR_CODES(X)                                            \
     X(ferrimo, rt::text("ferrimo"))                                  \
     X(ImageTool, rt::text("ImageTool"))                              \
     X(get_img_url_io, rt::text("get_img_url_io"))                    \
@@ -43,6 +41,8 @@ namespace common {
     X(read, rt::text("read"))                                        \
     X(enter, rt::text("__enter__"))                                  \
     X(exit, rt::text("__exit__"))                                    \
+    X(round, rt::text("round"))                                      \
+    X(open, rt::text("open"))                                        \
     /* instance attributes and methods */                            \
     X(base_url, rt::text("base_url"))                                \
     X(model_tag, rt::text("model_tag"))                              \
@@ -70,23 +70,19 @@ namespace common {
     X(bearer, rt::text("Bearer "))                                   \
     X(content_type, rt::text("Content-Type"))                        \
     X(application_json, rt::text("application/json"))               \
-    X(space, rt::text(" "))                                          \
+    X(before_type_name, rt::text(" "))                               \
     X(request_api, rt::text(" request api"))                         \
     X(warning_suffix, rt::text(" warning"))                          \
     X(timed_out, rt::text("任务处理超时"))                           \
     X(service_status, rt::text("service status_code: "))             \
     /* numbers and keyword tuples */                                 \
-    X(three, rt::integer(3))                                         \
+    X(seconds_digits, rt::integer(3))                                \
     X(status_ok, rt::integer(200))                                   \
     X(kw_data, rt::keywords("data"))                                 \
     X(kw_code, rt::keywords("code"))                                 \
     X(kw_code_msg, rt::keywords("code msg"))                         \
     X(kw_code_message, rt::keywords("code message"))                 \
-    X(kw_post_json, rt::keywords("headers json timeout"))            \
-    /* built-ins fetched once at load */                             \
-    X(round, rt::builtin_named("round"))                             \
-    X(import, rt::builtin_named("__import__"))                       \
-    X(open, rt::builtin_named("open"))
+    X(kw_post_json, rt::keywords("headers json timeout"))
 
 RT_CONSTANT_TABLE(COMMON_CONSTANTS)
 

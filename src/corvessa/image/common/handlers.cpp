@@ -5,6 +5,7 @@
 #include "corvessa/image/common/result.hpp"
 
 #include "runtime/call.hpp"
+#include "runtime/globals.hpp"
 #include "runtime/text.hpp"
 
 namespace common {
@@ -19,7 +20,7 @@ Ref type_name(PyObject* exc) { return Ref::steal(PyType_GetName(Py_TYPE(exc))); 
 
 bool log_exception(const CallContext& context, PyObject* exc, PyObject* suffix) {
     Ref name = type_name(exc);
-    Ref text = name ? rt::join({constants.space, name.get(), suffix}) : Ref{};
+    Ref text = name ? rt::join({constants.before_type_name, name.get(), suffix}) : Ref{};
     Ref traceback = text ? rt::global(context.frame, constants.traceback) : Ref{};
     Ref trace = traceback ? rt::call_method(traceback.get(), constants.format_exc) : Ref{};
     return trace && log_record(context, after_tag(text.get()),

@@ -6,9 +6,9 @@
 #include "corvessa/image/common/record.hpp"
 
 #include "runtime/errors.hpp"
-#include "runtime/function.hpp"
 #include "runtime/params.hpp"
 #include "runtime/ref.hpp"
+#include "runtime/traceback.hpp"
 
 namespace common {
 

@@ -4,7 +4,7 @@
 #include "corvessa/image/common/constants.hpp"
 
 #include "runtime/call.hpp"
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 #include "runtime/text.hpp"
 
 namespace common {
@@ -28,10 +28,12 @@ Ref clock(const rt::CallFrame& frame) {
     return time ? rt::call_method(time.get(), constants.time) : Ref{};
 }
 
+// round(time.time() - started, 3), `round` looked up first as Python evaluates the call.
 Ref seconds_since(const rt::CallFrame& frame, PyObject* started) {
-    Ref stop = clock(frame);
+    Ref round = rt::global(frame, constants.round);
+    Ref stop = round ? clock(frame) : Ref{};
     Ref seconds = stop ? Ref::steal(PyNumber_Subtract(stop.get(), started)) : Ref{};
-    return seconds ? rt::call(constants.round, seconds.get(), constants.three) : Ref{};
+    return seconds ? rt::call(round.get(), seconds.get(), constants.seconds_digits) : Ref{};
 }
 
 Ref make_record(const CallContext& context, Message msg, std::initializer_list<Entry> rest) {

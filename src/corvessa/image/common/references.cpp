@@ -6,7 +6,7 @@
 
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 #include "runtime/text.hpp"
 
 namespace common {
@@ -23,13 +23,13 @@ struct Gathering {
 };
 
 bool append(Gathering& g, PyObject* image) {
-    Ref element = g.rules.element(image);
+    Ref element = g.rules.field ? Ref::steal(PyTuple_Pack(2, g.rules.field, image)) : Ref::borrow(image);
     return element && PyList_Append(g.list.get(), element.get()) == 0;
 }
 
 bool import_os(Gathering& g) {
     if (g.rules.os != OsModule::imported_in_call) return true;
-    g.os = rt::call(constants.import, constants.os);
+    g.os = rt::import_in_call(g.frame, constants.os);
     return static_cast<bool>(g.os);
 }
 
@@ -45,8 +45,9 @@ bool add_download(Gathering& g, PyObject* link) {
 }
 
 // with open(path, "rb") as f: data = f.read()
-Ref read_file(PyObject* path) {
-    Ref manager = rt::call(constants.open, path, constants.rb);
+Ref read_file(const rt::CallFrame& frame, PyObject* path) {
+    Ref open = rt::global(frame, constants.open);
+    Ref manager = open ? rt::call(open.get(), path, constants.rb) : Ref{};
     Ref exit = manager ? rt::attr(manager.get(), constants.exit) : Ref{};
     Ref file = exit ? rt::call_method(manager.get(), constants.enter) : Ref{};
     if (!file) return {};
@@ -74,7 +75,7 @@ bool add_path(Gathering& g, PyObject* path) {
     if (!found) return false;
     int exists = rt::truth(found.get());
     if (exists <= 0) return exists == 0;
-    Ref data = read_file(path);
+    Ref data = read_file(g.frame, path);
     if (!data) return false;
     return data.get() == Py_None || append(g, data.get());
 }

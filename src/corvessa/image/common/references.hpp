@@ -21,7 +21,7 @@ enum class OsModule : std::uint8_t {
 
 struct ReferenceRules {
     OsModule os;
-    rt::Ref (*element)(PyObject* image);  // the list element made of one image
+    PyObject* field = nullptr;  // each element: the image itself, or the pair (field, image) when set
 };
 
 // A new list of elements, in the order of the images in `files`.

@@ -6,7 +6,7 @@
 #include "corvessa/image/common/result.hpp"
 
 #include "runtime/call.hpp"
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 #include "runtime/text.hpp"
 
 namespace common {

@@ -4,7 +4,9 @@
 #include "corvessa/image/common/constants.hpp"
 
 #include "runtime/call.hpp"
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
+
+#include <cstddef>
 
 namespace common {
 
@@ -12,16 +14,12 @@ using rt::Ref;
 
 namespace {
 
-PyObject* code_name(Code code) {
-    switch (code) {
-        case Code::INVALID_PARAMS: return constants.INVALID_PARAMS;
-        case Code::SERVICE_BUSY: return constants.SERVICE_BUSY;
-        case Code::SERVICE_TIMEOUT: return constants.SERVICE_TIMEOUT;
-        case Code::IMAGE_GENERATE_FAIL: return constants.IMAGE_GENERATE_FAIL;
-        case Code::NO_IMAGE_RESULT: return constants.NO_IMAGE_RESULT;
-    }
-    return constants.SERVICE_BUSY;
-}
+// The interned member name of each code, in the order of the list.
+#define COMMON_CODE_MEMBER(code, recipe) &Constants::code,
+constexpr PyObject* Constants::*code_members[] = {COMMON_ERROR_CODES(COMMON_CODE_MEMBER)};
+#undef COMMON_CODE_MEMBER
+
+PyObject* code_name(Code code) { return constants.*code_members[static_cast<std::size_t>(code)]; }
 
 Ref error_code(const rt::CallFrame& frame, Code code) {
     return rt::global_attr(frame, constants.ErrorCode, {code_name(code)});

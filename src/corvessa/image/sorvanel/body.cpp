@@ -57,7 +57,7 @@ Ref user_content(PyObject* self, PyObject* prompt, PyObject* images) {
 Ref generation_config() {
     Ref config = Ref::steal(PyDict_New());
     Ref modalities = Ref::steal(PyList_New(0));
-    if (!config || !modalities || PyList_Append(modalities.get(), constants.IMAGE) < 0) return {};
+    if (!config || !modalities || PyList_Append(modalities.get(), constants.image_modality) < 0) return {};
     return put(config.get(), constants.responseModalities, modalities.get()) ? std::move(config) : Ref{};
 }
 

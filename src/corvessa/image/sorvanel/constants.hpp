@@ -36,7 +36,7 @@ namespace sorvanel {
     X(contents, rt::text("contents"))                                                             \
     X(generationConfig, rt::text("generationConfig"))                                             \
     X(responseModalities, rt::text("responseModalities"))                                         \
-    X(IMAGE, rt::text("IMAGE"))                                                                   \
+    X(image_modality, rt::text("IMAGE"))                                                          \
     X(aspectRatio, rt::text("aspectRatio"))                                                       \
     X(imageSize, rt::text("imageSize"))                                                           \
     X(imageConfig, rt::text("imageConfig"))                                                       \
@@ -70,7 +70,7 @@ namespace sorvanel {
     X(IMAGE_PROHIBITED_CONTENT, rt::text("IMAGE_PROHIBITED_CONTENT"))                             \
     X(PROHIBITED_CONTENT, rt::text("PROHIBITED_CONTENT"))                                         \
     /* numbers and keyword tuples */                                                              \
-    X(zero, rt::integer(0))                                                                       \
+    X(first_link, rt::integer(0))                                                                 \
     X(status_busy, rt::integer(429))                                                              \
     X(kw_parts_call, rt::keywords("image_bytes_list prompt"))                                     \
     X(kw_part_call, rt::keywords("image_bytes mime_type"))                                        \

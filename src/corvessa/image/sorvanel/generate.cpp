@@ -1,5 +1,6 @@
-// SorvanelClient.generate_image: validates model and ratio, posts the request, maps the
-// status, a read time-out and any other exception to a ServiceResult.
+// SorvanelClient.generate_image: validates model and ratio, posts the request, hands the
+// response to the reply handling, and maps a read time-out and any other exception to a
+// ServiceResult.
 #include "corvessa/image/sorvanel/constants.hpp"
 #include "corvessa/image/sorvanel/methods.hpp"
 #include "corvessa/image/sorvanel/params.hpp"
@@ -42,8 +43,7 @@ Ref json_headers(PyObject* self) {
 }
 
 Ref image_count(PyObject* images) {
-    if (images == Py_None || PyList_GET_SIZE(images) == 0) return Ref::borrow(constants.zero);
-    return Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(images)));
+    return Ref::steal(PyLong_FromSsize_t(images == Py_None ? 0 : PyList_GET_SIZE(images)));
 }
 
 bool log_request(const CallContext& c, const Args& a, PyObject* url) {
@@ -56,34 +56,10 @@ bool log_request(const CallContext& c, const Args& a, PyObject* url) {
                                         {.key = constants.image_size, .value = a["image_size"]}});
 }
 
-Ref refused_reply(const CallContext& c, PyObject* response, PyObject* status, PyObject* started) {
-    Ref message, error_dict;
-    if (!common::read_refusal(response, status, message, error_dict)) return {};
-    Ref seconds = common::seconds_since(c.frame, started);
-    if (!seconds || !common::log_record(c, common::after_tag(constants.complete_fail),
-                                        {{.key = shared.status_code, .value = status},
-                                         {.key = constants.second, .value = seconds.get()},
-                                         {.key = shared.error_dict, .value = error_dict.get()}})) {
-        return {};
-    }
-    int busy = rt::equals(status, constants.status_busy);
-    if (busy < 0) return {};
-    common::Code code = busy ? common::Code::SERVICE_BUSY : common::Code::IMAGE_GENERATE_FAIL;
-    return common::fail(c.frame, code, common::MessageKey::msg, message.get());
-}
-
-Ref accepted_reply(const CallContext& c, PyObject* response, PyObject* started) {
-    Ref reply = rt::call_method(response, shared.json);
-    Ref seconds = reply ? common::seconds_since(c.frame, started) : Ref{};
-    if (!seconds || !common::log_record(c, common::after_tag(constants.complete_successfully),
-                                        {{.key = constants.second, .value = seconds.get()}})) {
-        return {};
-    }
-    return decode_reply(c, reply.get());
-}
-
-// Everything that the two handlers guard: body, headers, URL, request, status handling.
-Ref request(const CallContext& c, PyObject* timeout) {
+// Builds and posts the request. Its body, headers and URL belong to this scope: they are freed
+// as soon as http_client.post returns, before the reply is read, when a large reply needs the
+// most memory.
+Ref post_request(const CallContext& c, PyObject* timeout, Ref& started) {
     Args a(c.frame);
     Ref body = rt::call_method_kw(a.self(), constants.build_body_data, constants.kw_body_call, a["image_bytes_list"],
                                   a["prompt"], a["aspect_ratio"], a["image_size"]);
@@ -91,18 +67,15 @@ Ref request(const CallContext& c, PyObject* timeout) {
     Ref url = headers ? common::service_url(a.self(), {constants.models_path, a["model"], constants.generate_content})
                       : Ref{};
     if (!url || !log_request(c, a, url.get())) return {};
-    Ref started = common::clock(c.frame);
-    Ref response = started ? common::post_json(c.frame, url.get(), headers.get(), body.get(), timeout) : Ref{};
-    // The request's objects are done with once it is sent: let them go before the reply is
-    // parsed, when a large reply needs the most memory.
-    body.reset();
-    headers.reset();
-    url.reset();
-    Ref status = response ? rt::attr(response.get(), shared.status_code) : Ref{};
-    int ok = status ? rt::equals(status.get(), shared.status_ok) : -1;
-    if (ok < 0) return {};
-    return ok ? accepted_reply(c, response.get(), started.get())
-              : refused_reply(c, response.get(), status.get(), started.get());
+    started = common::clock(c.frame);
+    return started ? common::post_json(c.frame, url.get(), headers.get(), body.get(), timeout) : Ref{};
+}
+
+// Everything that the two handlers guard: the request, then its reply.
+Ref request(const CallContext& c, PyObject* timeout) {
+    Ref started;
+    Ref response = post_request(c, timeout, started);
+    return response ? handle_reply(c, response.get(), started.get()) : Ref{};
 }
 
 Ref report_error(const CallContext& c, PyObject* exc) {

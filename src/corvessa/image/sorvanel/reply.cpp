@@ -1,6 +1,7 @@
-// _extract_file_uris, and the decoding of a status-200 generateContent reply: a file reference
-// wins (its first link is downloaded), else the largest inline image of the first candidate
-// that has any, else the last candidate's finish reason decides the failure.
+// The whole reply handling of generateContent, and _extract_file_uris. Status 200 is decoded:
+// a file reference wins (its first link is downloaded), else the largest inline image of the
+// first candidate that has any, else the last candidate's finish reason decides the failure.
+// Any other status is refused, 429 as SERVICE_BUSY.
 #include "corvessa/image/sorvanel/reply.hpp"
 
 #include "corvessa/image/sorvanel/constants.hpp"
@@ -9,6 +10,7 @@
 
 #include "corvessa/image/common/codec.hpp"
 #include "corvessa/image/common/download.hpp"
+#include "corvessa/image/common/request.hpp"
 #include "corvessa/image/common/result.hpp"
 
 #include "runtime/call.hpp"
@@ -76,11 +78,11 @@ Ref fetch_first_reference(const CallContext& c, PyObject* urls) {
         return {};
     }
     Ref downloader = common::image_downloader(c.frame);
-    Ref first = downloader ? Ref::steal(PyObject_GetItem(urls, constants.zero)) : Ref{};
+    Ref first = downloader ? Ref::steal(PyObject_GetItem(urls, constants.first_link)) : Ref{};
     Ref image;
     if (!first || !common::download_with(downloader.get(), first.get(), image)) return {};
     if (image) return common::success(c.frame, image.get());
-    Ref link = Ref::steal(PyObject_GetItem(urls, constants.zero));
+    Ref link = Ref::steal(PyObject_GetItem(urls, constants.first_link));
     return link ? common::success(c.frame, link.get()) : Ref{};
 }
 
@@ -169,6 +171,43 @@ Ref decode_inline(const CallContext& c, PyObject* reply) {
     return PyErr_Occurred() ? Ref{} : no_image(c.frame, finish.get());
 }
 
+Ref decode_reply(const CallContext& c, PyObject* reply) {
+    Ref pair = rt::call_method(c.self(), constants.extract_file_uris, reply);
+    Ref urls, response_id;
+    if (!pair || !rt::unpack_pair(pair.get(), urls, response_id)) return {};
+    int any = rt::truth(urls.get());
+    if (any < 0) return {};
+    return any ? fetch_first_reference(c, urls.get()) : decode_inline(c, reply);
+}
+
+// ---- the status ----
+
+Ref refused_reply(const CallContext& c, PyObject* response, PyObject* status, PyObject* started) {
+    Ref message, error_dict;
+    if (!common::read_refusal(response, status, message, error_dict)) return {};
+    Ref seconds = common::seconds_since(c.frame, started);
+    if (!seconds || !common::log_record(c, common::after_tag(constants.complete_fail),
+                                        {{.key = shared.status_code, .value = status},
+                                         {.key = constants.second, .value = seconds.get()},
+                                         {.key = shared.error_dict, .value = error_dict.get()}})) {
+        return {};
+    }
+    int busy = rt::equals(status, constants.status_busy);
+    if (busy < 0) return {};
+    common::Code code = busy ? common::Code::SERVICE_BUSY : common::Code::IMAGE_GENERATE_FAIL;
+    return common::fail(c.frame, code, common::MessageKey::msg, message.get());
+}
+
+Ref accepted_reply(const CallContext& c, PyObject* response, PyObject* started) {
+    Ref reply = rt::call_method(response, shared.json);
+    Ref seconds = reply ? common::seconds_since(c.frame, started) : Ref{};
+    if (!seconds || !common::log_record(c, common::after_tag(constants.complete_successfully),
+                                        {{.key = constants.second, .value = seconds.get()}})) {
+        return {};
+    }
+    return decode_reply(c, reply.get());
+}
+
 }  // namespace
 
 Ref extract_file_uris(const rt::CallFrame& frame) {
@@ -184,13 +223,11 @@ Ref extract_file_uris(const rt::CallFrame& frame) {
     return response_id ? Ref::steal(PyTuple_Pack(2, urls.get(), response_id.get())) : Ref{};
 }
 
-Ref decode_reply(const CallContext& c, PyObject* reply) {
-    Ref pair = rt::call_method(c.self(), constants.extract_file_uris, reply);
-    Ref urls, response_id;
-    if (!pair || !rt::unpack_pair(pair.get(), urls, response_id)) return {};
-    int any = rt::truth(urls.get());
-    if (any < 0) return {};
-    return any ? fetch_first_reference(c, urls.get()) : decode_inline(c, reply);
+Ref handle_reply(const CallContext& c, PyObject* response, PyObject* started) {
+    Ref status = rt::attr(response, shared.status_code);
+    int ok = status ? rt::equals(status.get(), shared.status_ok) : -1;
+    if (ok < 0) return {};
+    return ok ? accepted_reply(c, response, started) : refused_reply(c, response, status.get(), started);
 }
 
 }  // namespace sorvanel

@@ -5,6 +5,8 @@
 #include "corvessa/image/sorvanel/params.hpp"
 #include "corvessa/image/sorvanel/validation.hpp"
 
+#include "corvessa/image/common/handlers.hpp"
+#include "corvessa/image/common/references.hpp"
 #include "corvessa/image/common/start.hpp"
 
 #include "runtime/call.hpp"
@@ -17,15 +19,12 @@ namespace {
 
 using Args = rt::Args<params::start>;
 
-// Gemini takes each reference image as it is.
-Ref image_itself(PyObject* image) { return Ref::borrow(image); }
-
-// `os` is imported when a path is first tested, not at module load.
-constexpr common::ReferenceRules reference_rules{.os = common::OsModule::imported_in_call, .element = image_itself};
+// Gemini takes each reference image as it is; `os` is imported when a path is first tested,
+// not at module load.
+constexpr common::ReferenceRules reference_rules{.os = common::OsModule::imported_in_call};
 
 // self.generate_image(prompt=, image_bytes_list=, aspect_ratio=, image_size=, model=, **kwargs)
-Ref generate_with(const rt::CallFrame& frame, PyObject* images) {
-    Args a(frame);
+Ref generate(const Args& a, PyObject* images) {
     return rt::call_method_with_keywords(a.self(), shared.generate_image, constants.kw_generate_call,
                                          {a["prompt"], images, a["aspect_ratio"], a["image_size"], a["model"]},
                                          a.kwargs());
@@ -37,7 +36,11 @@ Ref start(const rt::CallFrame& frame) {
     Args a(frame);
     int ratio_ok = supported(frame, constants.supported_ratios, a["aspect_ratio"]);
     if (ratio_ok <= 0) return ratio_ok < 0 ? Ref{} : refuse(frame, constants.invalid_ratio, a["aspect_ratio"]);
-    return common::start_request(frame, a["files"], reference_rules, generate_with);
+    common::EntryOptions options;
+    if (!common::read_entry_options(frame, options)) return {};
+    Ref images = common::gather_references(frame, a["files"], reference_rules);
+    Ref result = images ? generate(a, common::images_or_none(images.get())) : Ref{};
+    return result ? std::move(result) : common::entry_failure(options.context(frame));
 }
 
 }  // namespace sorvanel

@@ -3,7 +3,7 @@
 
 #include "corvessa/image/common/result.hpp"
 
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 #include "runtime/text.hpp"
 
 namespace sorvanel {

@@ -25,8 +25,8 @@ namespace tovarin {
     X(auto_size, rt::text("auto"))                                                             \
     X(width, rt::text("width"))                                                                \
     X(height, rt::text("height"))                                                              \
-    X(x, rt::text("x"))                                                                        \
-    X(image, rt::text("image"))                                                                \
+    X(size_separator, rt::text("x"))                                                           \
+    X(image_field, rt::text("image"))                                                          \
     /* URLs and texts */                                                                       \
     X(images_path, rt::text("/v1/images"))                                                     \
     X(generations_path, rt::text("/generations"))                                              \
@@ -36,12 +36,13 @@ namespace tovarin {
     X(payload, rt::text("payload"))                                                            \
     X(calc_dict, rt::text("calc_dict"))                                                        \
     X(total_second, rt::text("total_second"))                                                  \
+    X(size_record_suffix, rt::text(" "))                                                       \
     X(api_complete, rt::text(" api complete"))                                                 \
     X(url_suffix, rt::text(" url"))                                                            \
     X(no_result, rt::text(" 未收到结果的原始数据"))                                            \
     X(response_failed, rt::text(" response failed"))                                           \
     /* numbers and keyword tuples */                                                           \
-    X(one, rt::integer(1))                                                                     \
+    X(image_count, rt::integer(1))                                                             \
     X(kw_completions_call, rt::keywords("task_id model_key payload files timeout"))            \
     X(kw_calc_size, rt::keywords("aspect_ratio resolution"))                                   \
     X(kw_post_form, rt::keywords("headers data files timeout"))                                \

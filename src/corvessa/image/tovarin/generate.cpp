@@ -1,5 +1,5 @@
-// TovarinClient.generate_image: the pixel size, the payload, the request, and the mapping of
-// statuses, a read time-out and any other exception to a ServiceResult.
+// TovarinClient.generate_image: the pixel size, the payload and the request, handed to the
+// reply handling; a read time-out and any other exception mapped to a ServiceResult.
 #include "corvessa/image/tovarin/constants.hpp"
 #include "corvessa/image/tovarin/methods.hpp"
 #include "corvessa/image/tovarin/params.hpp"
@@ -11,7 +11,7 @@
 #include "corvessa/image/common/result.hpp"
 
 #include "runtime/call.hpp"
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 #include "runtime/text.hpp"
 
 namespace tovarin {
@@ -30,7 +30,7 @@ Ref model_size(const CallContext& c, PyObject* aspect_ratio, PyObject* image_siz
     }
     Ref calc_size = rt::global_attr(c.frame, constants.size_calculator, {constants.calc_size});
     Ref calc_dict = calc_size ? rt::call_kw(calc_size.get(), constants.kw_calc_size, aspect_ratio, image_size) : Ref{};
-    if (!calc_dict || !common::log_record(c, common::after_tag(shared.space),
+    if (!calc_dict || !common::log_record(c, common::after_tag(constants.size_record_suffix),
                                           {{.key = shared.aspect_ratio, .value = aspect_ratio},
                                            {.key = constants.calc_dict, .value = calc_dict.get()}})) {
         return {};
@@ -39,7 +39,7 @@ Ref model_size(const CallContext& c, PyObject* aspect_ratio, PyObject* image_siz
     Ref width_text = width ? rt::text_form(width.get()) : Ref{};
     Ref height = width_text ? Ref::steal(PyObject_GetItem(calc_dict.get(), constants.height)) : Ref{};
     Ref height_text = height ? rt::text_form(height.get()) : Ref{};
-    return height_text ? rt::join({width_text.get(), constants.x, height_text.get()}) : Ref{};
+    return height_text ? rt::join({width_text.get(), constants.size_separator, height_text.get()}) : Ref{};
 }
 
 Ref make_payload(const Args& a, PyObject* size) {
@@ -52,46 +52,31 @@ Ref make_payload(const Args& a, PyObject* size) {
                                        common::Entry{.key = shared.response_format, .value = response_format.get()},
                                        common::Entry{.key = shared.size, .value = size},
                                        common::Entry{.key = constants.quality, .value = a["quality"]},
-                                       common::Entry{.key = constants.n, .value = constants.one}}) {
+                                       common::Entry{.key = constants.n, .value = constants.image_count}}) {
         if (!rt::put(payload.get(), entry.key, entry.value)) return {};
     }
     return payload;
 }
 
-Ref refused_reply(const CallContext& c, PyObject* response, PyObject* status) {
-    Ref message, error_dict;
-    if (!common::read_refusal(response, status, message, error_dict) ||
-        !common::log_record(c, common::after_tag(constants.response_failed),
-                            {{.key = shared.status_code, .value = status}, {.key = shared.error_dict, .value = error_dict.get()}})) {
-        return {};
-    }
-    return common::fail(c.frame, common::Code::IMAGE_GENERATE_FAIL, common::MessageKey::msg, message.get());
-}
-
-Ref request(const CallContext& c) {
+// Sizes, builds and posts the request through self._generate_completions. Its size, payload
+// and time-out belong to this scope: they are freed as soon as the response is back, before
+// the reply is read, when a large reply needs the most memory.
+Ref post_request(const CallContext& c, Ref& started) {
     Args a(c.frame);
-    Ref started = common::clock(c.frame);
+    started = common::clock(c.frame);
     Ref size = started ? model_size(c, a["aspect_ratio"], a["image_size"]) : Ref{};
     Ref payload = size ? make_payload(a, size.get()) : Ref{};
     Ref timeout = payload ? rt::dict_get(a.kwargs(), shared.timeout, Py_None) : Ref{};
-    Ref response = timeout ? rt::call_method_kw(a.self(), constants.generate_completions, constants.kw_completions_call,
-                                                c.task_id, c.model_key, payload.get(), a["files"], timeout.get())
-                           : Ref{};
-    // The request's objects are done with once it is sent: let them go before the reply is
-    // parsed, when a large reply needs the most memory.
-    payload.reset();
-    size.reset();
-    Ref status = response ? rt::attr(response.get(), shared.status_code) : Ref{};
-    Ref seconds = status ? common::seconds_since(c.frame, started.get()) : Ref{};
-    if (!seconds || !common::log_record(c, common::after_tag(constants.api_complete),
-                                        {{.key = shared.status_code, .value = status.get()},
-                                         {.key = constants.total_second, .value = seconds.get()}})) {
-        return {};
-    }
-    int ok = rt::equals(status.get(), shared.status_ok);
-    if (ok <= 0) return ok < 0 ? Ref{} : refused_reply(c, response.get(), status.get());
-    Ref reply = rt::call_method(response.get(), shared.json);
-    return reply ? decode_reply(c, reply.get()) : Ref{};
+    return timeout ? rt::call_method_kw(a.self(), constants.generate_completions, constants.kw_completions_call,
+                                        c.task_id, c.model_key, payload.get(), a["files"], timeout.get())
+                   : Ref{};
+}
+
+// Everything that the two handlers guard: the request, then its reply.
+Ref request(const CallContext& c) {
+    Ref started;
+    Ref response = post_request(c, started);
+    return response ? handle_reply(c, response.get(), started.get()) : Ref{};
 }
 
 Ref report_warning(const CallContext& c, PyObject* exc) {

@@ -8,7 +8,7 @@
 #include "corvessa/image/common/request.hpp"
 
 #include "runtime/call.hpp"
-#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 
 namespace tovarin {
 

@@ -1,11 +1,13 @@
-// Decoding a status-200 images reply: the first item's "b64_json", else its "url" (a data
-// URL, or an http(s) link downloaded through ferrimo); anything else is NO_IMAGE_RESULT.
+// The whole reply handling of the images API: the completion record, then status 200 decoded
+// from the first item's "b64_json", else its "url" (a data URL, or an http(s) link downloaded
+// through ferrimo), anything else NO_IMAGE_RESULT; any other status refused.
 #include "corvessa/image/tovarin/reply.hpp"
 
 #include "corvessa/image/tovarin/constants.hpp"
 
 #include "corvessa/image/common/codec.hpp"
 #include "corvessa/image/common/download.hpp"
+#include "corvessa/image/common/request.hpp"
 #include "corvessa/image/common/result.hpp"
 
 #include "runtime/call.hpp"
@@ -97,8 +99,6 @@ bool first_item(PyObject* reply, Ref& item) {
     return static_cast<bool>(item);
 }
 
-}  // namespace
-
 Ref decode_reply(const CallContext& c, PyObject* reply) {
     Ref item;
     Ref result;
@@ -106,6 +106,34 @@ Ref decode_reply(const CallContext& c, PyObject* reply) {
     if (result) return result;
     if (!common::log_record(c, common::after_tag(constants.no_result), {{.key = shared.data, .value = reply}})) return {};
     return common::fail(c.frame, Code::NO_IMAGE_RESULT);
+}
+
+// ---- the status ----
+
+Ref refused_reply(const CallContext& c, PyObject* response, PyObject* status) {
+    Ref message, error_dict;
+    if (!common::read_refusal(response, status, message, error_dict) ||
+        !common::log_record(c, common::after_tag(constants.response_failed),
+                            {{.key = shared.status_code, .value = status}, {.key = shared.error_dict, .value = error_dict.get()}})) {
+        return {};
+    }
+    return common::fail(c.frame, common::Code::IMAGE_GENERATE_FAIL, common::MessageKey::msg, message.get());
+}
+
+}  // namespace
+
+Ref handle_reply(const CallContext& c, PyObject* response, PyObject* started) {
+    Ref status = rt::attr(response, shared.status_code);
+    Ref seconds = status ? common::seconds_since(c.frame, started) : Ref{};
+    if (!seconds || !common::log_record(c, common::after_tag(constants.api_complete),
+                                        {{.key = shared.status_code, .value = status.get()},
+                                         {.key = constants.total_second, .value = seconds.get()}})) {
+        return {};
+    }
+    int ok = rt::equals(status.get(), shared.status_ok);
+    if (ok <= 0) return ok < 0 ? Ref{} : refused_reply(c, response, status.get());
+    Ref reply = rt::call_method(response, shared.json);
+    return reply ? decode_reply(c, reply.get()) : Ref{};
 }
 
 }  // namespace tovarin

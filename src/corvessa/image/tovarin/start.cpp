@@ -4,6 +4,8 @@
 #include "corvessa/image/tovarin/methods.hpp"
 #include "corvessa/image/tovarin/params.hpp"
 
+#include "corvessa/image/common/handlers.hpp"
+#include "corvessa/image/common/references.hpp"
 #include "corvessa/image/common/start.hpp"
 
 #include "runtime/call.hpp"
@@ -16,15 +18,8 @@ namespace {
 
 using Args = rt::Args<params::start>;
 
-// One multipart file part: the form field "image" and the image bytes.
-Ref image_field(PyObject* image) { return Ref::steal(PyTuple_Pack(2, constants.image, image)); }
-
-// `os` is this module's global, looked up at each path test.
-constexpr common::ReferenceRules reference_rules{.os = common::OsModule::module_global, .element = image_field};
-
 // self.generate_image(prompt=, aspect_ratio=, quality=, image_size=, files=, **kwargs)
-Ref generate_with(const rt::CallFrame& frame, PyObject* images) {
-    Args a(frame);
+Ref generate(const Args& a, PyObject* images) {
     return rt::call_method_with_keywords(a.self(), shared.generate_image, constants.kw_generate_call,
                                          {a["prompt"], a["aspect_ratio"], a["quality"], a["image_size"], images},
                                          a.kwargs());
@@ -34,7 +29,14 @@ Ref generate_with(const rt::CallFrame& frame, PyObject* images) {
 
 Ref start(const rt::CallFrame& frame) {
     Args a(frame);
-    return common::start_request(frame, a["files"], reference_rules, generate_with);
+    common::EntryOptions options;
+    if (!common::read_entry_options(frame, options)) return {};
+    // Each image becomes the multipart part ("image", bytes); `os` is the module global, looked
+    // up at each path test.
+    const common::ReferenceRules rules{.os = common::OsModule::module_global, .field = constants.image_field};
+    Ref images = common::gather_references(frame, a["files"], rules);
+    Ref result = images ? generate(a, common::images_or_none(images.get())) : Ref{};
+    return result ? std::move(result) : common::entry_failure(options.context(frame));
 }
 
 }  // namespace tovarin

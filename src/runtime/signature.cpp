@@ -1,0 +1,65 @@
+// A native function's `__signature__`: an inspect.Signature read off the same table as the
+// binder, so introspection cannot drift from behaviour.
+#include "runtime/function_object.hpp"
+
+#include "runtime/call.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/text.hpp"
+
+#include <cstddef>
+
+namespace rt {
+namespace {
+
+// inspect.Parameter for one table entry.
+Ref make_parameter(PyObject* parameter_cls, PyObject* kind, PyObject* name, PyObject* fallback, PyObject* annotation) {
+    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
+    if (!kwnames) return {};
+    return call_kw(parameter_cls, kwnames.get(), name, kind, fallback, annotation);
+}
+
+}  // namespace
+
+PyObject* function_signature(PyObject* self, void*) {
+    return guarded([&]() -> Ref {
+        Function* f = as_function(self);
+        Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+        if (!inspect) return {};
+        Ref parameter_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+        Ref signature_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+        if (!parameter_cls || !signature_cls) return {};
+        Ref empty = Ref::steal(PyObject_GetAttrString(signature_cls.get(), "empty"));
+        Ref positional = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "POSITIONAL_OR_KEYWORD"));
+        Ref var_keyword = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "VAR_KEYWORD"));
+        Ref params = Ref::steal(PyList_New(0));
+        if (!empty || !positional || !var_keyword || !params) return {};
+        std::size_t total = param_count(f);
+        std::size_t required = total - default_count(f);
+        for (std::size_t i = 0; i < total; ++i) {
+            PyObject* name = PyTuple_GET_ITEM(f->param_names, static_cast<Py_ssize_t>(i));
+            PyObject* fallback =
+                i < required ? empty.get() : PyTuple_GET_ITEM(f->defaults, static_cast<Py_ssize_t>(i - required));
+            PyObject* annotation = nullptr;
+            if (PyDict_GetItemRef(f->annotations, name, &annotation) < 0) return {};
+            Ref owned_annotation = Ref::steal(annotation);
+            Ref p = make_parameter(parameter_cls.get(), positional.get(), name, fallback,
+                                   owned_annotation ? owned_annotation.get() : empty.get());
+            if (!p || PyList_Append(params.get(), p.get()) < 0) return {};
+        }
+        if (f->method->varkw == Varkw::yes) {
+            Ref kwargs_name = str("kwargs");
+            if (!kwargs_name) return {};
+            Ref p = make_parameter(parameter_cls.get(), var_keyword.get(), kwargs_name.get(), empty.get(), empty.get());
+            if (!p || PyList_Append(params.get(), p.get()) < 0) return {};
+        }
+        PyObject* returns = nullptr;
+        if (PyDict_GetItemStringRef(f->annotations, "return", &returns) < 0) return {};
+        Ref owned_returns = Ref::steal(returns);
+        Ref kwnames = Ref::steal(Py_BuildValue("(s)", "return_annotation"));
+        if (!kwnames) return {};
+        return call_kw(signature_cls.get(), kwnames.get(), params.get(),
+                       owned_returns ? owned_returns.get() : empty.get());
+    });
+}
+
+}  // namespace rt
