@@ -2,6 +2,8 @@
 
 import pathlib
 import re
+import shutil
+import subprocess
 
 import pytest
 
@@ -41,3 +43,29 @@ def test_runtime_names_no_client_concept(path):
 @pytest.mark.parametrize("path", SOURCES, ids=lambda p: str(p.relative_to(SRC)))
 def test_each_file_opens_with_what_it_holds(path):
     assert path.read_text().startswith("// ")
+
+
+# Each layer includes its own headers and those of the layers below it: a module folder never
+# includes the other module's, common/ never a module's, runtime/ nothing of either.
+LAYERS = {"runtime": 0, "common": 1, "sorvanel": 2, "tovarin": 2}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
+
+
+def layer_of(relative: str) -> str:
+    folder = pathlib.PurePosixPath(relative).parent.name
+    assert folder in LAYERS, f"{relative} lies in no layer"
+    return folder
+
+
+@pytest.mark.parametrize("path", SOURCES, ids=lambda p: str(p.relative_to(SRC)))
+def test_includes_point_down_the_layers(path):
+    own = layer_of(path.relative_to(SRC).as_posix())
+    upward = [name for name in INCLUDE.findall(path.read_text())
+              if layer_of(name) != own and LAYERS[layer_of(name)] >= LAYERS[own]]
+    assert not upward
+
+
+@pytest.mark.skipif(shutil.which("clang-format") is None, reason="clang-format is not installed")
+def test_sources_keep_the_one_format():
+    run = subprocess.run(["sh", "tools/format", "--check"], cwd=SRC.parent, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr[-2000:]
