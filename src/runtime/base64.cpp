@@ -12,23 +12,23 @@
 namespace rt {
 namespace {
 
-#define BASE64_NAMES(X)                                               \
-    X(base64, text("base64"))                                         \
-    X(b64encode, text("b64encode"))                                   \
-    X(b64decode, text("b64decode"))                                   \
-    X(bytes_from_decode_data, text("_bytes_from_decode_data"))        \
-    X(binascii, text("binascii"))                                     \
-    X(b2a_base64, text("b2a_base64"))                                 \
-    X(a2b_base64, text("a2b_base64"))                                 \
-    X(isinstance, text("isinstance"))                                 \
-    X(str_name, text("str"))                                          \
-    X(decode, text("decode"))                                         \
-    X(utf_8, text("utf-8"))                                           \
-    X(PathFinder, text("PathFinder"))                                 \
-    X(find_spec, text("find_spec"))                                   \
-    X(loader, text("loader"))                                         \
-    X(get_code, text("get_code"))                                     \
-    X(co_consts, text("co_consts"))                                   \
+#define BASE64_NAMES(X)                                        \
+    X(base64, text("base64"))                                  \
+    X(b64encode, text("b64encode"))                            \
+    X(b64decode, text("b64decode"))                            \
+    X(bytes_from_decode_data, text("_bytes_from_decode_data")) \
+    X(binascii, text("binascii"))                              \
+    X(b2a_base64, text("b2a_base64"))                          \
+    X(a2b_base64, text("a2b_base64"))                          \
+    X(isinstance, text("isinstance"))                          \
+    X(str_name, text("str"))                                   \
+    X(decode, text("decode"))                                  \
+    X(utf_8, text("utf-8"))                                    \
+    X(PathFinder, text("PathFinder"))                          \
+    X(find_spec, text("find_spec"))                            \
+    X(loader, text("loader"))                                  \
+    X(get_code, text("get_code"))                              \
+    X(co_consts, text("co_consts"))                            \
     X(co_name, text("co_name"))
 
 namespace base64_names {
@@ -216,7 +216,8 @@ Ref encode_to_str(PyObject* data) {
     if (size > (PY_SSIZE_T_MAX / 4) * 3 - 3) return Ref::steal(PyErr_NoMemory());
     Ref text = Ref::steal(PyUnicode_New((size + 2) / 3 * 4, 127));
     if (!text) return {};
-    encode_into(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), size, PyUnicode_1BYTE_DATA(text.get()));
+    encode_into(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), size,
+                PyUnicode_1BYTE_DATA(text.get()));
     return text;
 }
 

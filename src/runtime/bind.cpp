@@ -90,8 +90,8 @@ Ref format_missing(PyObject* names) {
     if (n == 2) {
         return Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names, 0), PyList_GET_ITEM(names, 1)));
     }
-    Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names, n - 2),
-                                               PyList_GET_ITEM(names, n - 1)));
+    Ref tail = Ref::steal(
+        PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names, n - 2), PyList_GET_ITEM(names, n - 1)));
     Ref head_items = Ref::steal(PyList_GetSlice(names, 0, n - 2));
     Ref separator = str(", ");
     if (!tail || !head_items || !separator) return {};
@@ -145,7 +145,8 @@ bool check_types(const Method& m, PyObject* const* slots) {
 
 }  // namespace
 
-Ref bind_and_run(const Binding& f, PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref bind_and_run(const Binding& f, PyObject* function, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
     const Method& m = f.method;
     std::array<PyObject*, max_bound_params> slots{};
     auto total = static_cast<Py_ssize_t>(param_count(f));

@@ -21,6 +21,7 @@ struct Binding {
 };
 
 // Binds a vectorcall to the table and runs the body with a fresh kwargs dict.
-Ref bind_and_run(const Binding& binding, PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Ref bind_and_run(const Binding& binding, PyObject* function, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames);
 
 }  // namespace rt

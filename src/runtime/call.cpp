@@ -15,8 +15,8 @@ Ref function_str(PyObject* callable) {
     PyObject* module = nullptr;
     if (PyObject_GetOptionalAttrString(callable, "__module__", &module) < 0) return {};
     Ref owned_module = Ref::steal(module);
-    if (owned_module && owned_module.get() != Py_None &&
-        PyUnicode_Check(owned_module.get()) && PyUnicode_CompareWithASCIIString(owned_module.get(), "builtins") != 0) {
+    if (owned_module && owned_module.get() != Py_None && PyUnicode_Check(owned_module.get()) &&
+        PyUnicode_CompareWithASCIIString(owned_module.get(), "builtins") != 0) {
         return Ref::steal(PyUnicode_FromFormat("%S.%S()", owned_module.get(), owned_qualname.get()));
     }
     return Ref::steal(PyUnicode_FromFormat("%S()", owned_qualname.get()));
@@ -43,7 +43,8 @@ Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames,
     if (extras == 0) return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), 1, kwnames));
     Ref all_names = Ref::steal(PyTuple_New(named + extras));
     if (!all_names) return {};
-    for (Py_ssize_t i = 0; i < named; ++i) PyTuple_SET_ITEM(all_names.get(), i, Py_NewRef(PyTuple_GET_ITEM(kwnames, i)));
+    for (Py_ssize_t i = 0; i < named; ++i)
+        PyTuple_SET_ITEM(all_names.get(), i, Py_NewRef(PyTuple_GET_ITEM(kwnames, i)));
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;

@@ -14,7 +14,8 @@ inline Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetA
 template <class... A>
 Ref call(PyObject* callable, A... args) {
     PyObject* stack[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(positional..., **dict(zip(kwnames, trailing args))): the last len(kwnames) arguments
@@ -23,7 +24,8 @@ template <class... A>
 Ref call_kw(PyObject* callable, PyObject* kwnames, A... args) {
     PyObject* stack[] = {nullptr, args...};
     std::size_t positional = sizeof...(A) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // obj.name(args...), through attribute lookup on obj.

@@ -21,17 +21,18 @@ struct ConstantRecipe {
 constexpr ConstantRecipe text(const char* utf8) { return {.kind = ConstantRecipe::Kind::text, .text = utf8}; }
 constexpr ConstantRecipe integer(long value) { return {.kind = ConstantRecipe::Kind::integer, .number = value}; }
 // A tuple of interned keyword names, e.g. keywords("headers json timeout").
-constexpr ConstantRecipe keywords(const char* names) { return {.kind = ConstantRecipe::Kind::keywords, .text = names}; }
+constexpr ConstantRecipe keywords(const char* names) {
+    return {.kind = ConstantRecipe::Kind::keywords, .text = names};
+}
 
 Ref make_constant(const ConstantRecipe& recipe);
 
 // One row of a table: which field of the table struct, and how its value is made.
 template <class Table>
 struct ConstantRow {
-    PyObject* Table::*member;
+    PyObject* Table::* member;
     ConstantRecipe recipe;
 };
-
 
 // Fills every field of `table` from `rows`, once per process. On a failure the values made so
 // far are released and `table` is left as it was, with the error set.
@@ -61,13 +62,13 @@ bool make_table(Table& table, const ConstantRow<Table> (&rows)[N]) {
 // Declares, in the current namespace, the table of the X-macro list LIST: the struct
 // `Constants` with one field per entry, the process-wide `constants`, and `constants_ready()`,
 // which makes the table once per process (false with an error set when that fails).
-#define RT_CONSTANT_TABLE(LIST)                                                   \
-    struct Constants {                                                            \
-        LIST(RT_CONSTANT_FIELD)                                                   \
-        bool ready = false;                                                       \
-    };                                                                            \
-    inline Constants constants;                                                   \
-    inline bool constants_ready() {                                               \
+#define RT_CONSTANT_TABLE(LIST)                                                       \
+    struct Constants {                                                                \
+        LIST(RT_CONSTANT_FIELD)                                                       \
+        bool ready = false;                                                           \
+    };                                                                                \
+    inline Constants constants;                                                       \
+    inline bool constants_ready() {                                                   \
         static constexpr rt::ConstantRow<Constants> rows[] = {LIST(RT_CONSTANT_ROW)}; \
-        return rt::make_table(constants, rows);                                   \
+        return rt::make_table(constants, rows);                                       \
     }

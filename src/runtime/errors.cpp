@@ -21,7 +21,8 @@ int matches(PyObject* exc, PyObject* cls) {
     bool valid = catchable(cls);
     if (PyTuple_Check(cls)) {
         valid = true;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i) valid = valid && catchable(PyTuple_GET_ITEM(cls, i));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i)
+            valid = valid && catchable(PyTuple_GET_ITEM(cls, i));
     }
     if (!valid) {
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
@@ -47,8 +48,8 @@ void raise_argument_type(const char* name, PyTypeObject* expected, PyObject* val
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
                  expected->tp_name, given->tp_name);
     if (PyType_IsSubtype(given, expected)) {
-        std::string note = std::string("Subclasses of built-in types are refused here: pass an exact ") +
-                           expected->tp_name + ".";
+        std::string note =
+            std::string("Subclasses of built-in types are refused here: pass an exact ") + expected->tp_name + ".";
         add_note_to_raised(note.c_str());
     }
 }

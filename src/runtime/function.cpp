@@ -16,7 +16,8 @@ namespace {
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     Function* f = as_function(callable);
     const Binding binding{*f->method, f->qualname, f->param_names, f->defaults};
-    PyObject* result = guarded([&] { return bind_and_run(binding, callable, args, PyVectorcall_NARGS(nargsf), kwnames); });
+    PyObject* result =
+        guarded([&] { return bind_and_run(binding, callable, args, PyVectorcall_NARGS(nargsf), kwnames); });
     if (!result) add_traceback_entry(f);
     return result;
 }
@@ -33,20 +34,21 @@ PyObject* function_repr(PyObject* self) {
 }
 
 // The fields that may hold arbitrary objects, and so take part in reference cycles.
-constexpr PyObject* Function::*cyclic_fields[] = {
-    &Function::dict, &Function::doc, &Function::module, &Function::defaults, &Function::annotations, &Function::globals,
+constexpr PyObject* Function::* cyclic_fields[] = {
+    &Function::dict,     &Function::doc,         &Function::module,
+    &Function::defaults, &Function::annotations, &Function::globals,
 };
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Function* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    for (PyObject* Function::*field : cyclic_fields) Py_VISIT(f->*field);
+    for (PyObject* Function::* field : cyclic_fields) Py_VISIT(f->*field);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     Function* f = as_function(self);
-    for (PyObject* Function::*field : cyclic_fields) Py_CLEAR(f->*field);
+    for (PyObject* Function::* field : cyclic_fields) Py_CLEAR(f->*field);
     return 0;
 }
 
@@ -74,7 +76,9 @@ int set_text(PyObject** field, PyObject* value, const char* what) {
 }
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) { return set_text(&as_function(self)->name, value, "__name__"); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(&as_function(self)->name, value, "__name__");
+}
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text(&as_function(self)->qualname, value, "__qualname__");
@@ -94,7 +98,6 @@ PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self
 
 // Pickled by reference, like a Python function: found again as <module>.<qualname>.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
-
 
 PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
 int set_module(PyObject* self, PyObject* value, void*) {

@@ -10,8 +10,7 @@
 namespace rt {
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Method* method;
     PyObject* name;
     PyObject* qualname;

@@ -50,8 +50,9 @@ bool warn_on_version_mismatch(const char* qualified) {
     int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
     if (major == compiled_major && minor == compiled_minor) return true;
     char message[200];
-    PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  compiled_major, compiled_minor, qualified, "does not match", major, minor);
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", compiled_major,
+                  compiled_minor, qualified, "does not match", major, minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
 }
 
@@ -141,8 +142,9 @@ PyObject* create_module(ModuleStatics& statics, PyObject* spec) {
     if (statics.interpreter == -1) {
         statics.interpreter = current;
     } else if (statics.interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (statics.module) {

@@ -38,8 +38,10 @@ template <const ModuleInfo& info>
 PyModuleDef* module_definition() {
     static ModuleStatics statics;
     static PyModuleDef_Slot slots[] = {
-        {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) { return create_module(statics, spec); })},
-        {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* module) { return exec_module(statics, info, module); })},
+        {Py_mod_create,
+         reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) { return create_module(statics, spec); })},
+        {Py_mod_exec,
+         reinterpret_cast<void*>(+[](PyObject* module) { return exec_module(statics, info, module); })},
         {0, nullptr},
     };
     static PyModuleDef definition = {

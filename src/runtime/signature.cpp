@@ -12,7 +12,8 @@ namespace rt {
 namespace {
 
 // inspect.Parameter for one table entry.
-Ref make_parameter(PyObject* parameter_cls, PyObject* kind, PyObject* name, PyObject* fallback, PyObject* annotation) {
+Ref make_parameter(PyObject* parameter_cls, PyObject* kind, PyObject* name, PyObject* fallback,
+                   PyObject* annotation) {
     Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
     if (!kwnames) return {};
     return call_kw(parameter_cls, kwnames.get(), name, kind, fallback, annotation);
@@ -49,7 +50,8 @@ PyObject* function_signature(PyObject* self, void*) {
         if (f->method->varkw == Varkw::yes) {
             Ref kwargs_name = str("kwargs");
             if (!kwargs_name) return {};
-            Ref p = make_parameter(parameter_cls.get(), var_keyword.get(), kwargs_name.get(), empty.get(), empty.get());
+            Ref p = make_parameter(parameter_cls.get(), var_keyword.get(), kwargs_name.get(), empty.get(),
+                                   empty.get());
             if (!p || PyList_Append(params.get(), p.get()) < 0) return {};
         }
         PyObject* returns = nullptr;

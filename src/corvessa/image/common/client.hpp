@@ -14,7 +14,7 @@ inline constexpr rt::Param init_params[] = {
 };
 
 // The constructors' docstring, naming the client's default model tag.
-#define COMMON_INIT_DOC(default_tag)                                                          \
+#define COMMON_INIT_DOC(default_tag)                                                               \
     "\n\n        Args:\n            base_url: API 服务地址\n            api_key: API 鉴权 Token\n" \
     "            **kwargs:\n                model_tag: 模型标识标签，默认 " default_tag            \
     "\n                logger: 自定义日志器\n        "

@@ -24,7 +24,8 @@ bool log_exception(const CallContext& context, PyObject* exc, PyObject* suffix) 
     Ref traceback = text ? rt::global(context.frame, constants.traceback) : Ref{};
     Ref trace = traceback ? rt::call_method(traceback.get(), constants.format_exc) : Ref{};
     return trace && log_record(context, after_tag(text.get()),
-                               {{.key = constants.error, .value = exc}, {.key = constants.traceback, .value = trace.get()}});
+                               {{.key = constants.error, .value = exc},
+                                {.key = constants.traceback, .value = trace.get()}});
 }
 
 Ref entry_failure(const CallContext& context) {

@@ -81,7 +81,8 @@ bool add_path(Gathering& g, PyObject* path) {
 }
 
 bool add_text(Gathering& g, PyObject* text, bool single) {
-    if (rt::starts_with(text, constants.http) || rt::starts_with(text, constants.https)) return add_download(g, text);
+    if (rt::starts_with(text, constants.http) || rt::starts_with(text, constants.https))
+        return add_download(g, text);
     if (single && !import_os(g)) return false;
     return add_path(g, text);
 }

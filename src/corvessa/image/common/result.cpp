@@ -16,7 +16,7 @@ namespace {
 
 // The interned member name of each code, in the order of the list.
 #define COMMON_CODE_MEMBER(code, recipe) &Constants::code,
-constexpr PyObject* Constants::*code_members[] = {COMMON_ERROR_CODES(COMMON_CODE_MEMBER)};
+constexpr PyObject* Constants::* code_members[] = {COMMON_ERROR_CODES(COMMON_CODE_MEMBER)};
 #undef COMMON_CODE_MEMBER
 
 PyObject* code_name(Code code) { return constants.*code_members[static_cast<std::size_t>(code)]; }

@@ -8,11 +8,11 @@
 
 // The members of ErrorCode that the clients answer with: the one list of codes, from which
 // `Code` and the interned member names of the shared constants are both made.
-#define COMMON_ERROR_CODES(X)                  \
-    COMMON_ERROR_CODE(X, INVALID_PARAMS)       \
-    COMMON_ERROR_CODE(X, SERVICE_BUSY)         \
-    COMMON_ERROR_CODE(X, SERVICE_TIMEOUT)      \
-    COMMON_ERROR_CODE(X, IMAGE_GENERATE_FAIL)  \
+#define COMMON_ERROR_CODES(X)                 \
+    COMMON_ERROR_CODE(X, INVALID_PARAMS)      \
+    COMMON_ERROR_CODE(X, SERVICE_BUSY)        \
+    COMMON_ERROR_CODE(X, SERVICE_TIMEOUT)     \
+    COMMON_ERROR_CODE(X, IMAGE_GENERATE_FAIL) \
     COMMON_ERROR_CODE(X, NO_IMAGE_RESULT)
 // One code as an entry of a constants list: its name, and the member name as a text.
 #define COMMON_ERROR_CODE(X, code) X(code, rt::text(#code))

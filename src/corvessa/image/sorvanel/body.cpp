@@ -27,7 +27,8 @@ PyObject* mime_type_of(std::string_view image) {
     if (image.starts_with("\x89PNG\r\n\x1a\n"sv)) return constants.image_png;
     if (image.starts_with("\xff\xd8"sv)) return constants.image_jpeg;
     if (image.starts_with("GIF8"sv)) return constants.image_gif;
-    if (image.starts_with("RIFF"sv) && image.size() >= 12 && image.substr(8, 4) == "WEBP"sv) return constants.image_webp;
+    if (image.starts_with("RIFF"sv) && image.size() >= 12 && image.substr(8, 4) == "WEBP"sv)
+        return constants.image_webp;
     return constants.image_jpeg;
 }
 
@@ -40,7 +41,8 @@ Ref text_part(PyObject* prompt) {
 
 bool append_image_part(PyObject* self, PyObject* parts, PyObject* image) {
     Ref mime = rt::call_method(self, constants.detect_mime_type, image);
-    Ref part = mime ? rt::call_method_kw(self, constants.bytes_to_part, constants.kw_part_call, image, mime.get()) : Ref{};
+    Ref part = mime ? rt::call_method_kw(self, constants.bytes_to_part, constants.kw_part_call, image, mime.get())
+                    : Ref{};
     return part && PyList_Append(parts, part.get()) == 0;
 }
 
@@ -49,7 +51,9 @@ Ref user_content(PyObject* self, PyObject* prompt, PyObject* images) {
     Ref content = Ref::steal(PyDict_New());
     if (!content || !put(content.get(), constants.role, constants.user)) return {};
     Ref empty = images == Py_None ? Ref::steal(PyList_New(0)) : Ref::borrow(images);
-    Ref parts = empty ? rt::call_method_kw(self, constants.build_parts, constants.kw_parts_call, empty.get(), prompt) : Ref{};
+    Ref parts = empty
+                    ? rt::call_method_kw(self, constants.build_parts, constants.kw_parts_call, empty.get(), prompt)
+                    : Ref{};
     return parts && put(content.get(), constants.parts, parts.get()) ? std::move(content) : Ref{};
 }
 
@@ -65,7 +69,8 @@ Ref generation_config() {
 bool add_image_config(PyObject* config, PyObject* aspect_ratio, PyObject* image_size) {
     Ref image_config = Ref::steal(PyDict_New());
     if (!image_config) return false;
-    for (auto [key, value] : {std::pair{constants.aspectRatio, aspect_ratio}, std::pair{constants.imageSize, image_size}}) {
+    for (auto [key, value] :
+         {std::pair{constants.aspectRatio, aspect_ratio}, std::pair{constants.imageSize, image_size}}) {
         int present = PyObject_IsTrue(value);
         if (present < 0 || (present && !put(image_config.get(), key, value))) return false;
     }
@@ -85,7 +90,9 @@ Ref bytes_to_part(const rt::CallFrame& frame) {
     Ref inner = Ref::steal(PyDict_New());
     if (!outer || !inner || !put(inner.get(), constants.mimeType, a["mime_type"])) return {};
     Ref data = common::encode_base64(frame, a["image_bytes"]);
-    if (!data || !put(inner.get(), shared.data, data.get()) || !put(outer.get(), constants.inlineData, inner.get())) return {};
+    if (!data || !put(inner.get(), shared.data, data.get()) ||
+        !put(outer.get(), constants.inlineData, inner.get()))
+        return {};
     return outer;
 }
 
@@ -112,7 +119,8 @@ Ref build_body_data(const rt::CallFrame& frame) {
     Ref body = Ref::steal(PyDict_New());
     Ref content = body ? user_content(a.self(), a["prompt"], a["image_bytes_list"]) : Ref{};
     Ref contents = content ? Ref::steal(PyList_New(0)) : Ref{};
-    if (!contents || PyList_Append(contents.get(), content.get()) < 0 || !put(body.get(), constants.contents, contents.get())) {
+    if (!contents || PyList_Append(contents.get(), content.get()) < 0 ||
+        !put(body.get(), constants.contents, contents.get())) {
         return {};
     }
     Ref config = generation_config();

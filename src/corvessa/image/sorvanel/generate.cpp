@@ -61,11 +61,12 @@ bool log_request(const CallContext& c, const Args& a, PyObject* url) {
 // most memory.
 Ref post_request(const CallContext& c, PyObject* timeout, Ref& started) {
     Args a(c.frame);
-    Ref body = rt::call_method_kw(a.self(), constants.build_body_data, constants.kw_body_call, a["image_bytes_list"],
-                                  a["prompt"], a["aspect_ratio"], a["image_size"]);
+    Ref body = rt::call_method_kw(a.self(), constants.build_body_data, constants.kw_body_call,
+                                  a["image_bytes_list"], a["prompt"], a["aspect_ratio"], a["image_size"]);
     Ref headers = body ? json_headers(a.self()) : Ref{};
-    Ref url = headers ? common::service_url(a.self(), {constants.models_path, a["model"], constants.generate_content})
-                      : Ref{};
+    Ref url = headers
+                  ? common::service_url(a.self(), {constants.models_path, a["model"], constants.generate_content})
+                  : Ref{};
     if (!url || !log_request(c, a, url.get())) return {};
     started = common::clock(c.frame);
     return started ? common::post_json(c.frame, url.get(), headers.get(), body.get(), timeout) : Ref{};
@@ -82,7 +83,8 @@ Ref report_error(const CallContext& c, PyObject* exc) {
     if (!common::log_exception(c, exc, constants.error_suffix)) return {};
     Ref name = common::type_name(exc);
     Ref message = name ? Ref::steal(PyUnicode_Concat(name.get(), constants.error_suffix)) : Ref{};
-    return message ? common::fail(c.frame, common::Code::SERVICE_BUSY, common::MessageKey::msg, message.get()) : Ref{};
+    return message ? common::fail(c.frame, common::Code::SERVICE_BUSY, common::MessageKey::msg, message.get())
+                   : Ref{};
 }
 
 }  // namespace

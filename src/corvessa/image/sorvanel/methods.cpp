@@ -33,34 +33,61 @@ constexpr const char start_doc[] =
     "                timeout: 超时时间\n\n"
     "        Returns:\n            ServiceResult\n        ";
 
-constexpr Method init_method{
-    .name = "__init__", .params = common::init_params, .varkw = Varkw::yes, .doc = COMMON_INIT_DOC("SORVANEL"),
-    .body = init};
-constexpr Method detect_mime_type_method{
-    .name = "_detect_mime_type", .params = params::detect_mime_type, .returns = "str",
-    .doc = "根据图片字节头自动检测 MIME 类型", .kind = Kind::static_method, .body = detect_mime_type};
-constexpr Method bytes_to_part_method{
-    .name = "_bytes_to_part", .params = params::bytes_to_part, .returns = "Dict[str, Any]",
-    .doc = "\n        图片bytes转Gemini格式\n        ", .kind = Kind::static_method, .body = bytes_to_part};
-constexpr Method build_parts_method{
-    .name = "_build_parts", .params = params::build_parts, .returns = "List[Dict[str, Any]]",
-    .doc = "\n        构建 Gemini parts\n        ", .body = build_parts};
-constexpr Method build_body_data_method{
-    .name = "_build_body_data", .params = params::build_body_data, .returns = "dict", .doc = "构建 Gemini API 请求体",
-    .body = build_body_data};
-constexpr Method extract_file_uris_method{
-    .name = "_extract_file_uris", .params = params::extract_file_uris, .returns = "tuple",
-    .doc = extract_file_uris_doc, .kind = Kind::static_method, .body = extract_file_uris};
-constexpr Method generate_image_method{
-    .name = "generate_image", .params = params::generate_image, .varkw = Varkw::yes, .returns = "ServiceResult",
-    .doc = generate_image_doc, .body = generate_image};
-constexpr Method start_method{
-    .name = "start", .params = params::start, .varkw = Varkw::yes, .returns = "ServiceResult", .doc = start_doc,
-    .body = start};
+constexpr Method init_method{.name = "__init__",
+                             .params = common::init_params,
+                             .varkw = Varkw::yes,
+                             .doc = COMMON_INIT_DOC("SORVANEL"),
+                             .body = init};
+constexpr Method detect_mime_type_method{.name = "_detect_mime_type",
+                                         .params = params::detect_mime_type,
+                                         .returns = "str",
+                                         .doc = "根据图片字节头自动检测 MIME 类型",
+                                         .kind = Kind::static_method,
+                                         .body = detect_mime_type};
+constexpr Method bytes_to_part_method{.name = "_bytes_to_part",
+                                      .params = params::bytes_to_part,
+                                      .returns = "Dict[str, Any]",
+                                      .doc = "\n        图片bytes转Gemini格式\n        ",
+                                      .kind = Kind::static_method,
+                                      .body = bytes_to_part};
+constexpr Method build_parts_method{.name = "_build_parts",
+                                    .params = params::build_parts,
+                                    .returns = "List[Dict[str, Any]]",
+                                    .doc = "\n        构建 Gemini parts\n        ",
+                                    .body = build_parts};
+constexpr Method build_body_data_method{.name = "_build_body_data",
+                                        .params = params::build_body_data,
+                                        .returns = "dict",
+                                        .doc = "构建 Gemini API 请求体",
+                                        .body = build_body_data};
+constexpr Method extract_file_uris_method{.name = "_extract_file_uris",
+                                          .params = params::extract_file_uris,
+                                          .returns = "tuple",
+                                          .doc = extract_file_uris_doc,
+                                          .kind = Kind::static_method,
+                                          .body = extract_file_uris};
+constexpr Method generate_image_method{.name = "generate_image",
+                                       .params = params::generate_image,
+                                       .varkw = Varkw::yes,
+                                       .returns = "ServiceResult",
+                                       .doc = generate_image_doc,
+                                       .body = generate_image};
+constexpr Method start_method{.name = "start",
+                              .params = params::start,
+                              .varkw = Varkw::yes,
+                              .returns = "ServiceResult",
+                              .doc = start_doc,
+                              .body = start};
 
 constexpr const Method* methods[] = {
-    &init_method,     &detect_mime_type_method, &bytes_to_part_method,  &build_parts_method,
-    &build_body_data_method, &extract_file_uris_method, &generate_image_method, &start_method,
+    &init_method,
+    &detect_mime_type_method,
+    &bytes_to_part_method,
+    &build_parts_method,
+    &build_body_data_method,
+    &extract_file_uris_method,
+    &generate_image_method,
+    &start_method,
 };
 
 }  // namespace

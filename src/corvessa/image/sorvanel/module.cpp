@@ -16,14 +16,16 @@ bool bind_imports(PyObject* g) {
            rt::import_from(g, "typing", 0, "typing", {"Optional", "List", "Dict", "Any"}) &&
            rt::import_from(g, "dolvex", 0, "dolvex", {"ServiceResult", "ErrorCode"}) &&
            rt::import_module(g, "ferrimo") &&
-           rt::import_from(g, "config", 2, "corvessa.config",
-                           {"http_client", "_AspectRatio", "_SUPPORTED_RATIOS", "_GeminiModel", "_SUPPORTED_MODELS"});
+           rt::import_from(
+               g, "config", 2, "corvessa.config",
+               {"http_client", "_AspectRatio", "_SUPPORTED_RATIOS", "_GeminiModel", "_SUPPORTED_MODELS"});
 }
 
 bool populate(PyObject*, PyObject* globals) {
     return common::constants_ready() && constants_ready() && bind_imports(globals) &&
-           rt::define_class(globals,
-                            {.name = "SorvanelClient", .module_name = "corvessa.image.sorvanel", .methods = client_methods()});
+           rt::define_class(
+               globals,
+               {.name = "SorvanelClient", .module_name = "corvessa.image.sorvanel", .methods = client_methods()});
 }
 
 constexpr rt::ModuleInfo info{.name = "sorvanel", .qualified = "corvessa.image.sorvanel", .populate = populate};

@@ -27,7 +27,9 @@ namespace {
 
 // obj.get(key) / obj.get(key, fallback), as a method call on whatever object the reply holds.
 Ref get(PyObject* obj, PyObject* key) { return rt::call_method(obj, shared.get, key); }
-Ref get(PyObject* obj, PyObject* key, PyObject* fallback) { return rt::call_method(obj, shared.get, key, fallback); }
+Ref get(PyObject* obj, PyObject* key, PyObject* fallback) {
+    return rt::call_method(obj, shared.get, key, fallback);
+}
 
 Ref new_list() { return Ref::steal(PyList_New(0)); }
 Ref new_dict() { return Ref::steal(PyDict_New()); }
@@ -134,7 +136,8 @@ bool largest_inline_image(const rt::CallFrame& frame, PyObject* candidate, Large
 
 Ref chosen_image(const CallContext& c, Largest& largest) {
     Ref size = Ref::steal(PyLong_FromSsize_t(largest.size));
-    if (!size || !common::log_record(c, common::plain(constants.image_candidates), {{.key = shared.size, .value = size.get()}})) {
+    if (!size || !common::log_record(c, common::plain(constants.image_candidates),
+                                     {{.key = shared.size, .value = size.get()}})) {
         return {};
     }
     return common::success(c.frame, largest.data.get());

@@ -29,7 +29,8 @@ Ref model_size(const CallContext& c, PyObject* aspect_ratio, PyObject* image_siz
         return Ref::borrow(aspect_ratio);
     }
     Ref calc_size = rt::global_attr(c.frame, constants.size_calculator, {constants.calc_size});
-    Ref calc_dict = calc_size ? rt::call_kw(calc_size.get(), constants.kw_calc_size, aspect_ratio, image_size) : Ref{};
+    Ref calc_dict =
+        calc_size ? rt::call_kw(calc_size.get(), constants.kw_calc_size, aspect_ratio, image_size) : Ref{};
     if (!calc_dict || !common::log_record(c, common::after_tag(constants.size_record_suffix),
                                           {{.key = shared.aspect_ratio, .value = aspect_ratio},
                                            {.key = constants.calc_dict, .value = calc_dict.get()}})) {
@@ -47,12 +48,13 @@ Ref make_payload(const Args& a, PyObject* size) {
     Ref response_format = model ? rt::dict_get(a.kwargs(), shared.response_format, constants.b64_json) : Ref{};
     Ref payload = response_format ? Ref::steal(PyDict_New()) : Ref{};
     if (!payload) return {};
-    for (const common::Entry& entry : {common::Entry{.key = constants.model, .value = model.get()},
-                                       common::Entry{.key = constants.prompt, .value = a["prompt"]},
-                                       common::Entry{.key = shared.response_format, .value = response_format.get()},
-                                       common::Entry{.key = shared.size, .value = size},
-                                       common::Entry{.key = constants.quality, .value = a["quality"]},
-                                       common::Entry{.key = constants.n, .value = constants.image_count}}) {
+    for (const common::Entry& entry :
+         {common::Entry{.key = constants.model, .value = model.get()},
+          common::Entry{.key = constants.prompt, .value = a["prompt"]},
+          common::Entry{.key = shared.response_format, .value = response_format.get()},
+          common::Entry{.key = shared.size, .value = size},
+          common::Entry{.key = constants.quality, .value = a["quality"]},
+          common::Entry{.key = constants.n, .value = constants.image_count}}) {
         if (!rt::put(payload.get(), entry.key, entry.value)) return {};
     }
     return payload;

@@ -21,20 +21,30 @@ constexpr const char start_doc[] =
     "            **kwargs:\n\n"
     "        Returns:\n\n        ";
 
-constexpr Method init_method{
-    .name = "__init__", .params = common::init_params, .varkw = Varkw::yes, .doc = COMMON_INIT_DOC("GPT-IMAGE-2"),
-    .body = init};
-constexpr Method generate_completions_method{
-    .name = "_generate_completions", .params = params::generate_completions, .varkw = Varkw::yes,
-    .returns = "requests.Response", .body = generate_completions};
-constexpr Method generate_image_method{
-    .name = "generate_image", .params = params::generate_image, .varkw = Varkw::yes, .returns = "ServiceResult",
-    .body = generate_image};
-constexpr Method start_method{
-    .name = "start", .params = params::start, .varkw = Varkw::yes, .returns = "ServiceResult", .doc = start_doc,
-    .body = start};
+constexpr Method init_method{.name = "__init__",
+                             .params = common::init_params,
+                             .varkw = Varkw::yes,
+                             .doc = COMMON_INIT_DOC("GPT-IMAGE-2"),
+                             .body = init};
+constexpr Method generate_completions_method{.name = "_generate_completions",
+                                             .params = params::generate_completions,
+                                             .varkw = Varkw::yes,
+                                             .returns = "requests.Response",
+                                             .body = generate_completions};
+constexpr Method generate_image_method{.name = "generate_image",
+                                       .params = params::generate_image,
+                                       .varkw = Varkw::yes,
+                                       .returns = "ServiceResult",
+                                       .body = generate_image};
+constexpr Method start_method{.name = "start",
+                              .params = params::start,
+                              .varkw = Varkw::yes,
+                              .returns = "ServiceResult",
+                              .doc = start_doc,
+                              .body = start};
 
-constexpr const Method* methods[] = {&init_method, &generate_completions_method, &generate_image_method, &start_method};
+constexpr const Method* methods[] = {&init_method, &generate_completions_method, &generate_image_method,
+                                     &start_method};
 
 }  // namespace
 

@@ -22,8 +22,9 @@ bool bind_imports(PyObject* g) {
 
 bool populate(PyObject*, PyObject* globals) {
     return common::constants_ready() && constants_ready() && bind_imports(globals) &&
-           rt::define_class(globals,
-                            {.name = "TovarinClient", .module_name = "corvessa.image.tovarin", .methods = client_methods()});
+           rt::define_class(
+               globals,
+               {.name = "TovarinClient", .module_name = "corvessa.image.tovarin", .methods = client_methods()});
 }
 
 constexpr rt::ModuleInfo info{.name = "tovarin", .qualified = "corvessa.image.tovarin", .populate = populate};

@@ -59,7 +59,8 @@ bool decode_url(const CallContext& c, PyObject* item, Ref& result) {
         result = common::fail(c.frame, Code::NO_IMAGE_RESULT);
         return static_cast<bool>(result);
     }
-    if (!common::log_record(c, common::after_tag(constants.url_suffix), {{.key = shared.url, .value = url.get()}})) {
+    if (!common::log_record(c, common::after_tag(constants.url_suffix),
+                            {{.key = shared.url, .value = url.get()}})) {
         return false;
     }
     Ref image;
@@ -104,7 +105,8 @@ Ref decode_reply(const CallContext& c, PyObject* reply) {
     Ref result;
     if (!first_item(reply, item) || (item && !decode_item(c, item.get(), result))) return {};
     if (result) return result;
-    if (!common::log_record(c, common::after_tag(constants.no_result), {{.key = shared.data, .value = reply}})) return {};
+    if (!common::log_record(c, common::after_tag(constants.no_result), {{.key = shared.data, .value = reply}}))
+        return {};
     return common::fail(c.frame, Code::NO_IMAGE_RESULT);
 }
 
@@ -114,7 +116,8 @@ Ref refused_reply(const CallContext& c, PyObject* response, PyObject* status) {
     Ref message, error_dict;
     if (!common::read_refusal(response, status, message, error_dict) ||
         !common::log_record(c, common::after_tag(constants.response_failed),
-                            {{.key = shared.status_code, .value = status}, {.key = shared.error_dict, .value = error_dict.get()}})) {
+                            {{.key = shared.status_code, .value = status},
+                             {.key = shared.error_dict, .value = error_dict.get()}})) {
         return {};
     }
     return common::fail(c.frame, common::Code::IMAGE_GENERATE_FAIL, common::MessageKey::msg, message.get());
