@@ -1,15 +1,23 @@
-"""Fixtures over the shared test doubles (tests/doubles.py) and the loopback HTTP server, for
-every test folder."""
+"""Fixtures over the shared test doubles (tests/doubles.py), the loopback HTTP server and the
+raw socket server, for every test folder."""
 
 from __future__ import annotations
 
 import socket
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 
 import pytest
 
-from doubles import FakeHttpClient, FakeResponse, LoopbackHTTPServer, LoopbackServer, RecordingLogger
+from doubles import (Behaviour, FakeHttpClient, FakeResponse, LoopbackHTTPServer, LoopbackServer, RawServer,
+                     RecordingLogger)
+
+
+@pytest.fixture(autouse=True)
+def _loopback_without_proxy(monkeypatch: pytest.MonkeyPatch) -> None:
+    # A proxy configured in the environment must not capture loopback traffic.
+    for name in ("no_proxy", "NO_PROXY"):
+        monkeypatch.setenv(name, "127.0.0.1,localhost")
 
 
 @pytest.fixture
@@ -30,12 +38,9 @@ def fake_response() -> type[FakeResponse]:
 
 
 @pytest.fixture
-def loopback(monkeypatch: pytest.MonkeyPatch) -> Iterator[LoopbackServer]:
+def loopback() -> Iterator[LoopbackServer]:
     """A real HTTP server on 127.0.0.1 that records what it receives and answers with whatever
     reply a test routes to a path."""
-    # A proxy configured in the environment must not capture loopback traffic.
-    for name in ("no_proxy", "NO_PROXY"):
-        monkeypatch.setenv(name, "127.0.0.1,localhost")
     server = LoopbackHTTPServer()
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
     thread.start()
@@ -53,3 +58,17 @@ def closed_port_url() -> str:
         sock.bind(("127.0.0.1", 0))
         port = sock.getsockname()[1]
     return f"http://127.0.0.1:{port}"
+
+
+@pytest.fixture
+def raw_server() -> Iterator[Callable[[Behaviour], RawServer]]:
+    """Starts raw socket servers with a given behaviour; all are closed after the test."""
+    servers: list[RawServer] = []
+
+    def start(behaviour: Behaviour) -> RawServer:
+        servers.append(RawServer(behaviour))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.close()
