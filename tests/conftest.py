@@ -1,16 +1,45 @@
 """Fixtures over the shared test doubles (tests/doubles.py), the loopback HTTP server and the
-raw socket server, for every test folder."""
+raw socket server, for every test folder; and what an instrumented leg of CI leaves out."""
 
 from __future__ import annotations
 
 import socket
 import threading
 from collections.abc import Callable, Iterator
+from pathlib import Path
 
 import pytest
 
+from harness import INSTRUMENTED, TESTS
 from doubles import (Behaviour, FakeHttpClient, FakeResponse, LoopbackHTTPServer, LoopbackServer, RawServer,
                      RecordingLogger)
+
+# What the debug-interpreter and sanitizer legs skip, by place under tests/: instrumentation of
+# the modules can find nothing there that the release leg does not. Tests marked `browser`
+# (a page rendered in headless Chromium) are skipped there too.
+NOT_INSTRUMENTED = {
+    "stubs": "mypy and stubtest read the stubs; no native code runs",
+    "cli/test_install.py": "installing a build runs no native code of ours",
+    "emulator": "the emulator's own tests run no native code",
+}
+
+
+def _not_instrumented(item: pytest.Item) -> str | None:
+    if item.get_closest_marker("browser"):
+        return "page rendering in a browser runs no native code"
+    place = Path(item.path).relative_to(TESTS)
+    for prefix, reason in NOT_INSTRUMENTED.items():
+        if place == Path(prefix) or Path(prefix) in place.parents:
+            return reason
+    return None
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if not INSTRUMENTED:
+        return
+    for item in items:
+        if (reason := _not_instrumented(item)) is not None:
+            item.add_marker(pytest.mark.skip(reason=f"instrumented leg: {reason}"))
 
 
 @pytest.fixture(autouse=True)
