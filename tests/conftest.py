@@ -1,15 +1,53 @@
-"""Fixtures over the shared test doubles (tests/doubles.py) and the loopback HTTP server, for
-every test folder."""
+"""Fixtures over the shared test doubles (tests/doubles.py), the loopback HTTP server and the
+raw socket server, for every test folder; and what an instrumented leg of CI leaves out."""
 
 from __future__ import annotations
 
 import socket
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from pathlib import Path
 
 import pytest
 
-from doubles import FakeHttpClient, FakeResponse, LoopbackHTTPServer, LoopbackServer, RecordingLogger
+from harness import INSTRUMENTED, TESTS
+from doubles import (Behaviour, FakeHttpClient, FakeResponse, LoopbackHTTPServer, LoopbackServer, RawServer,
+                     RecordingLogger)
+
+# What the debug-interpreter and sanitizer legs skip, by place under tests/: instrumentation of
+# the modules can find nothing there that the release leg does not. Tests marked `browser`
+# (a page rendered in headless Chromium) are skipped there too.
+NOT_INSTRUMENTED = {
+    "stubs": "mypy and stubtest read the stubs; no native code runs",
+    "cli/test_install.py": "installing a build runs no native code of ours",
+    "emulator": "the emulator's own tests run no native code",
+    "contracts": "the stand-ins of the host's packages are plain Python",
+}
+
+
+def _not_instrumented(item: pytest.Item) -> str | None:
+    if item.get_closest_marker("browser"):
+        return "page rendering in a browser runs no native code"
+    place = Path(item.path).relative_to(TESTS)
+    for prefix, reason in NOT_INSTRUMENTED.items():
+        if place == Path(prefix) or Path(prefix) in place.parents:
+            return reason
+    return None
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if not INSTRUMENTED:
+        return
+    for item in items:
+        if (reason := _not_instrumented(item)) is not None:
+            item.add_marker(pytest.mark.skip(reason=f"instrumented leg: {reason}"))
+
+
+@pytest.fixture(autouse=True)
+def _loopback_without_proxy(monkeypatch: pytest.MonkeyPatch) -> None:
+    # A proxy configured in the environment must not capture loopback traffic.
+    for name in ("no_proxy", "NO_PROXY"):
+        monkeypatch.setenv(name, "127.0.0.1,localhost")
 
 
 @pytest.fixture
@@ -30,12 +68,9 @@ def fake_response() -> type[FakeResponse]:
 
 
 @pytest.fixture
-def loopback(monkeypatch: pytest.MonkeyPatch) -> Iterator[LoopbackServer]:
+def loopback() -> Iterator[LoopbackServer]:
     """A real HTTP server on 127.0.0.1 that records what it receives and answers with whatever
     reply a test routes to a path."""
-    # A proxy configured in the environment must not capture loopback traffic.
-    for name in ("no_proxy", "NO_PROXY"):
-        monkeypatch.setenv(name, "127.0.0.1,localhost")
     server = LoopbackHTTPServer()
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
     thread.start()
@@ -53,3 +88,17 @@ def closed_port_url() -> str:
         sock.bind(("127.0.0.1", 0))
         port = sock.getsockname()[1]
     return f"http://127.0.0.1:{port}"
+
+
+@pytest.fixture
+def raw_server() -> Iterator[Callable[[Behaviour], RawServer]]:
+    """Starts raw socket servers with a given behaviour; all are closed after the test."""
+    servers: list[RawServer] = []
+
+    def start(behaviour: Behaviour) -> RawServer:
+        servers.append(RawServer(behaviour))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.close()

@@ -8,6 +8,8 @@
 - `FakeClock`: the `time` module, walking through given readings.
 - `image_bytes`: real images made with Pillow, for the doubles to carry.
 - `LoopbackServer`: a real HTTP server on 127.0.0.1 (its fixture is in conftest.py).
+- `RawServer`: a raw socket server on 127.0.0.1 for faults no HTTP server makes on purpose
+  (its fixture, `raw_server`, is in conftest.py), with `read_request` and `wait_for_hangup`.
 
 Doubles that would keep something per call take `record=False`, so that a loop of a thousand
 calls leaves the interpreter's reference and block counts where they were.
@@ -17,6 +19,8 @@ from __future__ import annotations
 
 import io
 import json as jsonlib
+import re
+import socket
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -325,3 +329,90 @@ class LoopbackHTTPServer(ThreadingHTTPServer):
     def __init__(self) -> None:
         super().__init__(("127.0.0.1", 0), _Handler)
         self.state = LoopbackServer(url=f"http://127.0.0.1:{self.server_port}")
+
+
+# ---- raw socket server ----
+
+type Behaviour = Callable[[socket.socket, threading.Event], None]
+
+
+class RawServer:
+    """Answers every connection on 127.0.0.1 with `behaviour(conn, closing)` in a thread of its
+    own, then closes it. Closing the server sets `closing`, which every behaviour's waits watch."""
+
+    def __init__(self, behaviour: Behaviour) -> None:
+        self.behaviour = behaviour
+        self.closing = threading.Event()
+        self.sock = socket.create_server(("127.0.0.1", 0))
+        self.sock.settimeout(0.2)
+        self.url = f"http://127.0.0.1:{self.sock.getsockname()[1]}"
+        self.connections = 0
+        self._active = 0
+        self._idle = threading.Condition()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self) -> None:
+        while not self.closing.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            with self._idle:
+                self.connections += 1
+                self._active += 1
+            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
+
+    def _handle(self, conn: socket.socket) -> None:
+        try:
+            with conn:
+                self.behaviour(conn, self.closing)
+        except OSError:
+            pass
+        finally:
+            with self._idle:
+                self._active -= 1
+                self._idle.notify_all()
+
+    def wait_idle(self, seconds: float = 10) -> bool:
+        """Waits until every connection has been handled; False when some still run."""
+        with self._idle:
+            return self._idle.wait_for(lambda: self._active == 0, timeout=seconds)
+
+    def close(self) -> None:
+        self.closing.set()
+        self.sock.close()
+        self.thread.join(timeout=5)
+
+
+def wait_for_hangup(conn: socket.socket, closing: threading.Event) -> None:
+    """Holds the connection without a word until the client hangs up or the server closes."""
+    conn.settimeout(0.05)
+    while not closing.is_set():
+        try:
+            if not conn.recv(4096):
+                return
+        except TimeoutError:
+            continue
+
+
+def read_request(conn: socket.socket) -> bytes:
+    """Reads one HTTP request (head and Content-Length body)."""
+    conn.settimeout(5)
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    match = re.search(rb"(?i)content-length:\s*(\d+)", head)
+    length = int(match.group(1)) if match else 0
+    while len(body) < length:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        body += chunk
+    return head + b"\r\n\r\n" + body

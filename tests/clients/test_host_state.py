@@ -13,7 +13,8 @@ from typing import Any
 
 import pytest
 
-from .fresh import run_lines
+from harness import run_fresh
+
 from .kinds import Kind
 
 PNG = b"\x89PNG\r\n\x1a\n" + b"x" * 8
@@ -67,7 +68,7 @@ SCENARIO = """
 def native_and_twin(kind: Kind, setup: str, files: Any = PNG) -> list[Any]:
     scenario = SCENARIO.format(b64=base64.b64encode(PNG).decode(), cls=kind.class_name, files=files, png=PNG,
                                native=kind.qualified, twin=kind.twin.__name__)
-    return run_lines(textwrap.dedent(PREAMBLE) + textwrap.dedent(setup) + textwrap.dedent(scenario))
+    return run_fresh(textwrap.dedent(PREAMBLE) + textwrap.dedent(setup) + textwrap.dedent(scenario))
 
 
 NOT_MODULES = {

@@ -4,9 +4,12 @@ fresh interpreter each."""
 
 from __future__ import annotations
 
+from typing import Any
+
 import pytest
 
-from .fresh import run, run_lines
+from harness import run_fresh
+
 from .kinds import SORVANEL, TOVARIN, Kind, case_id
 
 CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
@@ -23,6 +26,23 @@ CONFIGURATION = {
     SORVANEL: ["http_client", "_AspectRatio", "_SUPPORTED_RATIOS", "_GeminiModel", "_SUPPORTED_MODELS"],
     TOVARIN: ["http_client"],
 }
+
+
+def run(code: str, *flags: str) -> Any:
+    """The last JSON value that `code` prints in a new interpreter."""
+    return run_fresh(code, flags=flags)[-1]
+
+
+# A call that runs the module's own steps (argument checks, its results and codes), and the
+# ErrorCode it ends with, in whichever interpreter loaded the module.
+WORKS = {SORVANEL: ('start("p", aspect_ratio="7:5")', "INVALID_PARAMS"),
+         TOVARIN: ('start("p", files=object(), task_id=5)', "SERVICE_BUSY")}
+
+
+def works(kind: Kind) -> str:
+    """An expression giving the ErrorCode name of that call (the code must import sys)."""
+    call = WORKS[kind][0]
+    return f'sys.modules["{kind.qualified}"].{kind.class_name}("http://127.0.0.1:9", "k").{call}.code.name'
 
 
 def test_globals_in_binding_order_are_the_objects_the_twin_imports(kind: Kind) -> None:
@@ -111,41 +131,53 @@ def test_missing_outside_module_fails_with_the_interpreters_own_error(kind: Kind
 
 
 def test_subinterpreter_sharing_the_gil_is_refused_after_the_main_one(kind: Kind) -> None:
+    # Each of three subinterpreters, created and destroyed in turn, reaches the module's own
+    # create step and is refused; a refusal leaves the main interpreter's module working.
     out = run(f"""
-        import json, _interpreters
+        import json, sys, _interpreters
         import {kind.qualified} as m
-        sub = _interpreters.create("legacy")
-        first = _interpreters.run_string(sub, "import {kind.qualified}")
-        again = _interpreters.run_string(sub, "import {kind.qualified}")
-        absent = _interpreters.run_string(sub, "import sys\\nassert '{kind.qualified}' not in sys.modules")
-        _interpreters.destroy(sub)
-        print(json.dumps({{"first": [first.type.__name__, first.msg], "again": again.msg,
-                          "absent": absent is None, "main": m.{kind.class_name}("u", "k").model_tag}}))
+        first = {works(kind)}
+        outcomes = []
+        for _ in range(3):
+            sub = _interpreters.create("legacy")
+            refused = _interpreters.run_string(sub, "import {kind.qualified}")
+            again = _interpreters.run_string(sub, "import {kind.qualified}")
+            absent = _interpreters.run_string(sub, "import sys\\nassert '{kind.qualified}' not in sys.modules")
+            _interpreters.destroy(sub)
+            outcomes.append([refused.type.__name__, refused.msg, again.msg, absent is None])
+        print(json.dumps({{"first": first, "outcomes": outcomes, "after": {works(kind)}}}))
     """)
-    assert out == {"first": ["ImportError", CHANGE], "again": CHANGE, "absent": True, "main": kind.tag}
+    assert out == {"first": WORKS[kind][1], "outcomes": [["ImportError", CHANGE, CHANGE, True]] * 3,
+                   "after": WORKS[kind][1]}
 
 
 def test_main_interpreter_is_refused_after_a_subinterpreter_loaded_it(kind: Kind) -> None:
+    # The subinterpreter keeps the module, working, while the main interpreter is refused, and
+    # still after the subinterpreter is gone.
+    in_sub = f"import sys, {kind.qualified}\nassert {works(kind)} == {WORKS[kind][1]!r}"
     out = run(f"""
         import json, sys, _interpreters
         sub = _interpreters.create("legacy")
-        loaded = _interpreters.run_string(sub, "import {kind.qualified} as m\\nm.{kind.class_name}('u', 'k')")
-        _interpreters.destroy(sub)
-        try:
-            import {kind.qualified}
-        except ImportError as e:
-            error = [type(e).__name__, str(e)]
-        print(json.dumps({{"loaded": loaded is None, "error": error,
+        loaded = _interpreters.run_string(sub, {in_sub!r})
+        errors = []
+        for destroy in (False, True):
+            if destroy:
+                _interpreters.destroy(sub)
+            try:
+                import {kind.qualified}
+            except ImportError as e:
+                errors.append([type(e).__name__, str(e)])
+        print(json.dumps({{"loaded": loaded and loaded.formatted, "errors": errors,
                           "registered": "{kind.qualified}" in sys.modules}}))
     """)
-    assert out == {"loaded": True, "error": ["ImportError", CHANGE], "registered": False}
+    assert out == {"loaded": None, "errors": [["ImportError", CHANGE]] * 2, "registered": False}
 
 
 def test_own_gil_subinterpreter_refuses_before_the_module_runs(kind: Kind) -> None:
     # Such an interpreter refuses a module that declares no multiple-interpreters slot before
     # its create step: nothing is recorded, so the main interpreter can still load it afterwards.
     out = run(f"""
-        import json
+        import json, sys
         from concurrent import interpreters
         sub = interpreters.create()
         try:
@@ -155,15 +187,16 @@ def test_own_gil_subinterpreter_refuses_before_the_module_runs(kind: Kind) -> No
         finally:
             sub.close()
         import {kind.qualified} as m
-        print(json.dumps({{"error": error, "main": m.{kind.class_name}("u", "k").model_tag}}))
+        print(json.dumps({{"error": error, "main": m.{kind.class_name}("u", "k").model_tag,
+                          "works": {works(kind)}}}))
     """)
     assert out == {"error": ["ImportError", f"module {kind.qualified} does not support loading in subinterpreters"],
-                   "main": kind.tag}
+                   "main": kind.tag, "works": WORKS[kind][1]}
 
 
 def test_the_one_interpreter_rule_is_kept_per_module() -> None:
     # The main interpreter takes sorvanel; a subinterpreter sharing its GIL takes tovarin first.
-    out = run_lines("""
+    out = run_fresh("""
         import _interpreters, json
         import corvessa.image.sorvanel
         script = '''
@@ -193,25 +226,33 @@ def test_the_one_interpreter_rule_is_kept_per_module() -> None:
 
 
 def test_reimport_yields_the_same_module_and_reinitialisation_is_refused(kind: Kind) -> None:
+    # Three times each: a refusal, an exec on the loaded module or a re-import changes nothing
+    # that the next one or a call would see.
     out = run(f"""
         import ctypes, importlib, json, sys, types
         import {kind.qualified} as first
         cls = first.{kind.class_name}
-        del sys.modules["{kind.qualified}"]
-        import {kind.qualified} as second
         api = ctypes.pythonapi
         api.PyModule_GetDef.argtypes = [ctypes.py_object]
         api.PyModule_GetDef.restype = ctypes.c_void_p
         api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
         api.PyModule_ExecDef.restype = ctypes.c_int
         definition = api.PyModule_GetDef(first)
-        try:
-            api.PyModule_ExecDef(types.ModuleType("{kind.qualified}"), definition)
-        except Exception as e:
-            refused = [type(e).__name__, str(e)]
-        print(json.dumps({{"same": second is first and second.{kind.class_name} is cls,
+        refused, same, again = [], [], []
+        for _ in range(3):
+            try:
+                api.PyModule_ExecDef(types.ModuleType("{kind.qualified}"), definition)
+                refused.append(None)
+            except Exception as e:
+                refused.append([type(e).__name__, str(e)])
+            same.append(api.PyModule_ExecDef(first, definition))
+            del sys.modules["{kind.qualified}"]
+            again.append(importlib.import_module("{kind.qualified}") is first and first.{kind.class_name} is cls)
+        print(json.dumps({{"refused": refused, "same": same, "again": again,
                           "reloaded": importlib.reload(first) is first and first.{kind.class_name} is cls,
-                          "refused": refused, "same_again": api.PyModule_ExecDef(first, definition)}}))
+                          "works": {works(kind)}}}))
     """)
-    assert out == {"same": True, "reloaded": True, "same_again": 0, "refused": [
-        "RuntimeError", f"Module '{kind.name}' has already been imported. Re-initialisation is not supported."]}
+    refusal = ["RuntimeError",
+               f"Module '{kind.name}' has already been imported. Re-initialisation is not supported."]
+    assert out == {"refused": [refusal] * 3, "same": [0] * 3, "again": [True] * 3, "reloaded": True,
+                   "works": WORKS[kind][1]}

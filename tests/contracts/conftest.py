@@ -10,6 +10,9 @@ import pytest
 from werkzeug.test import EnvironBuilder
 from werkzeug.wrappers import Request, Response
 
+# read_request is imported from here by the tests of this folder.
+from doubles import Behaviour, RawServer, read_request  # noqa: F401
+
 type Handler = Callable[[Request], Response]
 
 
@@ -105,13 +108,6 @@ def server() -> Iterator[LoopbackServer]:
     srv.close()
 
 
-@pytest.fixture(autouse=True)
-def _no_proxy_for_loopback(monkeypatch: pytest.MonkeyPatch) -> None:
-    # Proxies configured in the environment must not capture loopback traffic.
-    for name in ("no_proxy", "NO_PROXY"):
-        monkeypatch.setenv(name, "127.0.0.1,localhost")
-
-
 @pytest.fixture
 def refused_url() -> str:
     """A loopback URL where nothing listens."""
@@ -122,6 +118,8 @@ def refused_url() -> str:
 
 
 # --- a forward proxy and a raw socket server, both on 127.0.0.1 ---------------------------------
+
+type Script = Callable[[socket.socket], None]
 
 # Every environment variable that can steer a request to a proxy or a CA bundle.
 ROUTE_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
@@ -199,67 +197,7 @@ def route_environment(monkeypatch: pytest.MonkeyPatch) -> pytest.MonkeyPatch:
     return monkeypatch
 
 
-def read_request(conn: socket.socket) -> bytes:
-    """Read one request (head and Content-Length body) from a raw connection."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return data
-        data += chunk
-    head, _, body = data.partition(b"\r\n\r\n")
-    length = 0
-    for line in head.split(b"\r\n")[1:]:
-        name, _, value = line.partition(b":")
-        if name.strip().lower() == b"content-length":
-            length = int(value)
-    while len(body) < length:
-        chunk = conn.recv(65536)
-        if not chunk:
-            break
-        body += chunk
-    return head + b"\r\n\r\n" + body
-
-
-type Script = Callable[[socket.socket], None]
-
-
-class RawServer:
-    """Accepts connections on 127.0.0.1 and plays a script on each, for faults a real server never makes."""
-
-    def __init__(self, script: Script) -> None:
-        self._script = script
-        self._listener = socket.create_server(("127.0.0.1", 0))
-        self._listener.settimeout(0.2)
-        self.url = f"http://127.0.0.1:{self._listener.getsockname()[1]}"
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def _serve(self) -> None:
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except TimeoutError:
-                continue
-            with conn:
-                conn.settimeout(5)
-                self._script(conn)
-
-    def close(self) -> None:
-        self._stop.set()
-        self._thread.join(timeout=5)
-        self._listener.close()
-
-
 @pytest.fixture
-def raw_server() -> Iterator[Callable[[Script], RawServer]]:
-    started: list[RawServer] = []
-
-    def start(script: Script) -> RawServer:
-        started.append(RawServer(script))
-        return started[-1]
-
-    yield start
-    for srv in started:
-        srv.close()
+def raw_server(raw_server: Callable[[Behaviour], RawServer]) -> Callable[[Script], RawServer]:
+    """The shared raw socket server, playing a script that takes the connection alone."""
+    return lambda script: raw_server(lambda conn, _closing: script(conn))

@@ -1,7 +1,6 @@
 """Shared pieces of the reliability tests: the shared doubles (tests/doubles.py) set up for a
-thousand calls, checks that prove the bearer token never leaks, an emulator in its own process,
-and a raw socket server for faults that no HTTP framework produces on purpose. The fixtures
-that use them are in conftest.py.
+thousand calls, checks that prove the bearer token never leaks, and an emulator in its own process. The
+fixtures that use them are in conftest.py.
 
 The doubles keep nothing per call (no growing lists) unless asked, so that a loop of a thousand
 calls leaves the interpreter's reference and block counts where they were.
@@ -15,12 +14,10 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
-import threading
 import traceback
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from dataclasses import dataclass
 from types import ModuleType
 from typing import Any
@@ -32,12 +29,13 @@ import corvessa.image.tovarin as tovarin
 import doubles
 from dolvex import ErrorCode, ServiceResult
 # The shared doubles, also under the names that the reliability tests import from here.
-from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, RecordingLogger, raises  # noqa: F401
+from doubles import (DiscardingLogger, FakeHttpClient, FakeResponse, RecordingLogger, image_bytes,  # noqa: F401
+                     raises)
 
 # The bearer token of every client in these tests; it must never show up in a record, a result
 # or an exception.
 SECRET = "rel-SECRET-0d9c41f7"
-PNG = b"\x89PNG\r\n\x1a\n" + b"\x00" * 24
+PNG = image_bytes()
 
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -114,8 +112,10 @@ def module_globals(module: ModuleType, **values: Any) -> Iterator[None]:
 MODULES = {"sorvanel": sorvanel, "tovarin": tovarin}
 
 
-def make_client(kind: str, base_url: str = "http://api.test", logger: Any = None) -> Any:
-    cls = sorvanel.SorvanelClient if kind == "sorvanel" else tovarin.TovarinClient
+def make_client(kind: str, base_url: str = "http://api.test", logger: Any = None,
+                module: ModuleType | None = None) -> Any:
+    """A client of the native module of that kind, or of the same class in `module` (a twin)."""
+    cls = getattr(module or MODULES[kind], "SorvanelClient" if kind == "sorvanel" else "TovarinClient")
     return cls(base_url, SECRET, logger=logger if logger is not None else DiscardingLogger())
 
 
@@ -143,6 +143,8 @@ def _emulator_env() -> dict[str, str]:
     source = os.path.dirname(os.path.dirname(corvessa_emulator.__file__))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [source, os.environ.get("PYTHONPATH")]))
     env["NO_PROXY"] = env["no_proxy"] = "127.0.0.1,localhost"
+    # Thousands of calls read prompts and records, never pixels: the emulator draws small ones.
+    env[corvessa_emulator.SMALL_PICTURES_VARIABLE] = "1"
     return env
 
 
@@ -166,87 +168,3 @@ def emulator_process() -> Iterator[Emulator]:
             process.wait()
         if process.stdout is not None:
             process.stdout.close()
-
-
-# ---- a raw socket server for transport faults ----
-
-class RawServer:
-    """Answers every connection on 127.0.0.1 with `behaviour(conn, closing)` in a thread of its
-    own. Closing the server sets `closing`, which every behaviour's waits watch."""
-
-    def __init__(self, behaviour: Callable[[socket.socket, threading.Event], None]) -> None:
-        self.behaviour = behaviour
-        self.closing = threading.Event()
-        self.sock = socket.create_server(("127.0.0.1", 0))
-        self.sock.settimeout(0.2)
-        self.url = f"http://127.0.0.1:{self.sock.getsockname()[1]}"
-        self.connections = 0
-        self._active = 0
-        self._idle = threading.Condition()
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self) -> None:
-        while not self.closing.is_set():
-            try:
-                conn, _ = self.sock.accept()
-            except TimeoutError:
-                continue
-            except OSError:
-                return
-            with self._idle:
-                self.connections += 1
-                self._active += 1
-            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
-
-    def _handle(self, conn: socket.socket) -> None:
-        try:
-            with conn:
-                self.behaviour(conn, self.closing)
-        except OSError:
-            pass
-        finally:
-            with self._idle:
-                self._active -= 1
-                self._idle.notify_all()
-
-    def wait_idle(self, seconds: float = 10) -> bool:
-        """Waits until every connection has been handled; False when some still run."""
-        with self._idle:
-            return self._idle.wait_for(lambda: self._active == 0, timeout=seconds)
-
-    def close(self) -> None:
-        self.closing.set()
-        self.sock.close()
-        self.thread.join(timeout=5)
-
-
-def wait_for_hangup(conn: socket.socket, closing: threading.Event) -> None:
-    """Holds the connection without a word until the client hangs up or the server closes."""
-    conn.settimeout(0.05)
-    while not closing.is_set():
-        try:
-            if not conn.recv(4096):
-                return
-        except TimeoutError:
-            continue
-
-
-def read_request(conn: socket.socket) -> bytes:
-    """Reads one HTTP request (head and Content-Length body)."""
-    conn.settimeout(5)
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return data
-        data += chunk
-    head, _, body = data.partition(b"\r\n\r\n")
-    match = re.search(rb"(?i)content-length:\s*(\d+)", head)
-    length = int(match.group(1)) if match else 0
-    while len(body) < length:
-        chunk = conn.recv(65536)
-        if not chunk:
-            break
-        body += chunk
-    return head + b"\r\n\r\n" + body

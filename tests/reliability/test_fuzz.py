@@ -5,14 +5,13 @@ huge strings, invalid base64, wrong types at every level, and shapes close to th
 of each API) with random status codes, served by a fake HTTP client whose `json()` returns the
 value or raises. Properties: nothing leaves `generate_image` or `start`; every result is a
 failure with one of the five codes or a success carrying bytes (or, for a Gemini file reference
-whose download gives nothing, the link); and the result is the one that a small reference model
-of the reply handling, written here in Python, predicts: the same code, message and data.
+whose download gives nothing, the link); and the result is the pure-Python twin's (tests/twins)
+for the same exchange: the same code, message and data.
 
 Reference images: random `files` arguments (nested lists, bytes and their subclasses, byte
 arrays, memory views, tuples, dicts, paths to files, folders, missing and unreadable files,
-links) through `start`; the images that reach the HTTP client are exactly those that a reference
-model of the gathering rules collects, in order, or the call fails with SERVICE_BUSY where the
-model fails.
+links) through `start`; the result and the requests that reach the HTTP client are the twin's,
+images included, in order.
 """
 
 from __future__ import annotations
@@ -26,6 +25,7 @@ import string
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
+from types import ModuleType
 from typing import Any
 
 import pytest
@@ -39,8 +39,10 @@ from dolvex import ErrorCode
 
 from doubles import FakeHttpClient, FakeResponse, RecordingLogger, raises
 
-from .support import (PNG, assert_no_secret, assert_result, fake_download, fake_ferrimo, make_client,
-                      module_globals, report)
+from twins import sorvanel_py, tovarin_py
+
+from .support import (MODULES, PNG, assert_no_secret, assert_result, fake_ferrimo, make_client, module_globals,
+                      report)
 
 EXAMPLES = int(os.environ.get("CORVESSA_FUZZ_EXAMPLES", "300"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -157,12 +159,6 @@ class Exchange:
     json_fails: Callable[[], BaseException] | None
     transport: str | None  # the name of an exception that post raises instead
 
-    def json_value(self) -> Any:
-        """What the reply's json() gives, or raises."""
-        if self.json_fails is not None:
-            raise self.json_fails()
-        return self.body
-
     def http(self) -> FakeHttpClient:
         if self.transport:
             return FakeHttpClient(raises(TRANSPORT[self.transport]))
@@ -181,160 +177,46 @@ def exchanges(success_bodies: st.SearchStrategy[Any]) -> st.SearchStrategy[Excha
     return build()
 
 
-# ---- reference model of the reply handling ----
+# ---- the twins as the oracle ----
 
-@dataclass(frozen=True)
-class Expected:
-    code: ErrorCode | None
-    msg: Any = None
-    data: Any = None
+TWINS = {"sorvanel": sorvanel_py, "tovarin": tovarin_py}
 
 
-def downloaded(url: Any) -> Any:
-    io = fake_download(url)
-    return io.getvalue() if io else None
+def fields(result: Any) -> tuple[Any, Any, Any]:
+    return result.code, result.msg, result.data
 
 
-def error_message(status: Any, exchange: Exchange) -> Any:
-    message = "service status_code: " + format(status, "")
-    try:
-        body = exchange.json_value()
-        message = body.get("error", {}).get("message")
-    except Exception:
-        pass
-    return message
+def link_of(result: Any) -> Any:
+    """The link a Gemini success carries when its picture could not be fetched."""
+    return result.data if isinstance(result.data, str) else None
 
 
-def gemini_file_uris(reply: Any) -> list[Any]:
-    if type(reply) is not dict:
-        raise TypeError("data_dict must be a dict")
-    urls = []
-    for candidate in reply.get("candidates", []):
-        for part in candidate.get("content", {}).get("parts", []):
-            file_data = part.get("fileData")
-            if file_data:
-                uri = file_data.get("fileUri")
-                if uri:
-                    urls.append(uri)
-    return urls
-
-
-def gemini_inline(reply: dict[str, Any]) -> Expected:
-    finish = None
-    for candidate in reply.get("candidates", []):
-        finish = candidate.get("finishReason")
-        if "content" in candidate and "parts" in candidate["content"]:
-            images = []
-            for part in candidate["content"].get("parts", []):
-                blob = part.get("inlineData") or part.get("inline_data")
-                if blob and (data := blob.get("data")):
-                    images.append(base64.b64decode(data))
-            if images:
-                return Expected(None, data=max(images, key=len))
-    if finish in ("IMAGE_SAFETY", "IMAGE_OTHER", "OTHER"):
-        return Expected(ErrorCode.NO_IMAGE_RESULT, "Picture prohibition-" + format(finish, ""))
-    if finish in ("IMAGE_PROHIBITED_CONTENT", "PROHIBITED_CONTENT"):
-        return Expected(ErrorCode.NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY")
-    return Expected(ErrorCode.NO_IMAGE_RESULT)
-
-
-def gemini_expected(exchange: Exchange) -> Expected:
-    if exchange.transport == "ReadTimeout":
-        return Expected(ErrorCode.SERVICE_TIMEOUT)
-    if exchange.transport:
-        return Expected(ErrorCode.SERVICE_BUSY, exchange.transport + " error")
-    status = exchange.status
-    if status != 200:
-        code = ErrorCode.SERVICE_BUSY if status == 429 else ErrorCode.IMAGE_GENERATE_FAIL
-        return Expected(code, error_message(status, exchange))
-    try:
-        reply = exchange.json_value()
-        urls = gemini_file_uris(reply)
-        if urls:
-            image = downloaded(urls[0])
-            return Expected(None, data=image if image is not None else urls[0])
-        return gemini_inline(reply)
-    except Exception as exc:
-        return Expected(ErrorCode.SERVICE_BUSY, type(exc).__name__ + " error")
-
-
-def images_decoded(reply: Any) -> Expected | None:
-    if not (isinstance(reply, dict) and "data" in reply):
-        return None
-    data = reply["data"]
-    if not (data and len(data) >= 1):
-        return None
-    item = data[0]
-    if isinstance(item, dict) and "b64_json" in item:
-        return Expected(None, data=base64.b64decode(item.get("b64_json")))  # type: ignore[arg-type]
-    if isinstance(item, dict) and "url" in item:
-        url = item.get("url") or ""
-        if type(url) is not str:
-            raise TypeError("Expected str")
-        if url.startswith("data:image/"):
-            return Expected(None, data=base64.b64decode(url.split(",")[1]))
-        if not url.startswith(("http://", "https://")):
-            return Expected(ErrorCode.NO_IMAGE_RESULT)
-        image = downloaded(url)
-        return Expected(None, data=image) if image is not None else None
-    return None
-
-
-def images_expected(exchange: Exchange) -> Expected:
-    if exchange.transport == "ReadTimeout":
-        return Expected(ErrorCode.SERVICE_TIMEOUT)
-    if exchange.transport:
-        return Expected(ErrorCode.SERVICE_BUSY)
-    status = exchange.status
-    if status != 200:
-        return Expected(ErrorCode.IMAGE_GENERATE_FAIL, error_message(status, exchange))
-    try:
-        return images_decoded(exchange.json_value()) or Expected(ErrorCode.NO_IMAGE_RESULT)
-    except Exception:
-        return Expected(ErrorCode.SERVICE_BUSY)
-
-
-def assert_matches(result: Any, expected: Expected) -> None:
-    assert (result.code, result.msg, result.data) == (expected.code, expected.msg, expected.data), \
-        f"{result!r} != {expected!r}"
-
-
-def first_link(expected: Expected) -> Any:
-    return expected.data if isinstance(expected.data, str) else None
+def answers(module: ModuleType, kind: str, exchange: Exchange, logger: Any) -> tuple[Any, Any]:
+    """generate_image, then start, of a client of `module` over the exchange."""
+    with module_globals(module, http_client=exchange.http(), ferrimo=fake_ferrimo()):
+        client = make_client(kind, logger=logger, module=module)
+        if kind == "sorvanel":
+            generated = client.generate_image("a cat", task_id="t", model_key="k")
+        else:
+            generated = client.generate_image("a cat", "1:1", "high", "1k", task_id="t", model_key="k")
+        return generated, client.start("a cat", task_id="t", model_key="k")
 
 
 # ---- reply properties ----
 
+@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
 @FUZZ
-@given(exchange=exchanges(gemini_replies | gemini_refusals))
-def test_sorvanel_answers_any_reply_as_the_model_predicts(exchange: Exchange) -> None:
-    counted("sorvanel replies")
+@given(data=st.data())
+def test_answers_any_reply_as_the_twin_does(kind: str, data: st.DataObject) -> None:
+    exchange = data.draw(exchanges(gemini_replies | gemini_refusals if kind == "sorvanel" else images_replies))
+    counted(f"{kind} replies")
     logger = RecordingLogger()
-    client = make_client("sorvanel", logger=logger)
-    expected = gemini_expected(exchange)
-    with module_globals(sorvanel, http_client=exchange.http(), ferrimo=fake_ferrimo()):
-        generated = client.generate_image("a cat", task_id="t", model_key="k")
-        started = client.start("a cat", task_id="t", model_key="k")
-    for result in (generated, started):
-        assert_result(result, link=first_link(expected))
-        assert_matches(result, expected)
-    assert_no_secret(generated, started, *logger.records)
-
-
-@FUZZ
-@given(exchange=exchanges(images_replies))
-def test_tovarin_answers_any_reply_as_the_model_predicts(exchange: Exchange) -> None:
-    counted("tovarin replies")
-    logger = RecordingLogger()
-    client = make_client("tovarin", logger=logger)
-    expected = images_expected(exchange)
-    with module_globals(tovarin, http_client=exchange.http(), ferrimo=fake_ferrimo()):
-        generated = client.generate_image("a cat", "1:1", "high", "1k", task_id="t", model_key="k")
-        started = client.start("a cat", task_id="t", model_key="k")
-    for result in (generated, started):
-        assert_result(result)
-        assert_matches(result, expected)
-    assert_no_secret(generated, started, *logger.records)
+    native = answers(MODULES[kind], kind, exchange, logger)
+    twin = answers(TWINS[kind], kind, exchange, RecordingLogger())
+    for result, expected in zip(native, twin):
+        assert_result(result, link=link_of(expected))
+        assert fields(result) == fields(expected), f"{result!r} != {expected!r}"
+    assert_no_secret(*native, *logger.records)
 
 
 # ---- reference images ----
@@ -377,47 +259,22 @@ def folder(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Path]:
     (root / "folder").mkdir()
     locked = root / "locked.png"
     locked.write_bytes(b"locked")
-    locked.chmod(0)  # root reads it anyway; the model opens it the same way and agrees
+    locked.chmod(0)  # root reads it anyway; the twin opens it the same way and agrees
     yield root
     locked.chmod(stat.S_IRUSR | stat.S_IWUSR)
 
 
-def collect_one(text: str, images: list[bytes]) -> None:
-    if text.startswith(("http://", "https://")):
-        image = downloaded(text)
-        if image:
-            images.append(image)
-    elif os.path.exists(text):
-        with open(text, "rb") as f:
-            images.append(f.read())
+# A reply each API accepts, so that the gathered images are what the request shows.
+ACCEPTED = {"sorvanel": {"candidates": [{"content": {"parts": [{"inlineData": {"data": B64}}]}}]},
+            "tovarin": {"data": [{"b64_json": B64}]}}
 
 
-def gathered(files: Any) -> list[bytes]:
-    """The reference images that start collects from `files`, in order; raises where it fails."""
-    images: list[bytes] = []
-    if not files:
-        return images
-    if isinstance(files, str):
-        collect_one(files, images)
-    elif isinstance(files, bytes):
-        images.append(files)
-    elif isinstance(files, list):
-        for item in files:
-            if isinstance(item, str):
-                collect_one(item, images)
-            elif isinstance(item, bytes):
-                images.append(item)
-    return images
-
-
-def expected_images(files: Any) -> list[bytes] | None:
-    try:
-        return gathered(files)
-    except Exception:
-        return None
-
-
-GEMINI_OK = {"candidates": [{"content": {"parts": [{"inlineData": {"data": B64}}]}}]}
+def gathering(module: ModuleType, kind: str, files: Any, logger: Any) -> tuple[Any, list[Any]]:
+    """The result of start over `files` with a client of `module`, and the requests it made."""
+    http = FakeHttpClient(FakeResponse(200, ACCEPTED[kind]))
+    with module_globals(module, http_client=http, ferrimo=fake_ferrimo()):
+        result = make_client(kind, logger=logger, module=module).start("a cat", files=files)
+    return result, http.calls
 
 
 def posted_gemini_images(http: FakeHttpClient) -> list[bytes]:
@@ -435,42 +292,18 @@ def posted_form_images(http: FakeHttpClient) -> list[bytes]:
     return [image for _, image in kwargs["files"]]
 
 
+@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
 @FUZZ
 @given(files=reference_files)
-def test_sorvanel_gathers_exactly_the_reference_images(folder: Path, files: Any) -> None:
-    counted("sorvanel reference images")
-    http = FakeHttpClient(FakeResponse(200, GEMINI_OK))
+def test_gathers_the_reference_images_the_twin_gathers(folder: Path, kind: str, files: Any) -> None:
+    counted(f"{kind} reference images")
     logger = RecordingLogger()
-    with contextlib.chdir(folder), module_globals(sorvanel, http_client=http, ferrimo=fake_ferrimo()):
-        expected = expected_images(files)
-        result = make_client("sorvanel", logger=logger).start("a cat", files=files)
+    with contextlib.chdir(folder):
+        result, requests_made = gathering(MODULES[kind], kind, files, logger)
+        expected, twin_requests = gathering(TWINS[kind], kind, files, RecordingLogger())
     assert_result(result)
-    if expected is None:
-        assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, None, None), result
-    elif any(type(image) is not bytes for image in expected):
-        # A bytes subclass is gathered, then refused by _detect_mime_type inside generate_image.
-        assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, "TypeError error", None), result
-    else:
-        assert result.ok, result
-        assert posted_gemini_images(http) == expected
-    assert_no_secret(result, *logger.records)
-
-
-@FUZZ
-@given(files=reference_files)
-def test_tovarin_gathers_exactly_the_reference_images(folder: Path, files: Any) -> None:
-    counted("tovarin reference images")
-    http = FakeHttpClient(FakeResponse(200, {"data": [{"b64_json": B64}]}))
-    logger = RecordingLogger()
-    with contextlib.chdir(folder), module_globals(tovarin, http_client=http, ferrimo=fake_ferrimo()):
-        expected = expected_images(files)
-        result = make_client("tovarin", logger=logger).start("a cat", files=files)
-    assert_result(result)
-    if expected is None:
-        assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, None, None), result
-    else:
-        assert result.ok, result
-        assert posted_form_images(http) == expected
+    assert fields(result) == fields(expected), f"{result!r} != {expected!r}"
+    assert requests_made == twin_requests
     assert_no_secret(result, *logger.records)
 
 

@@ -20,13 +20,14 @@ incref it makes would show as -1 per call. tools/check-leaks builds and runs the
 from __future__ import annotations
 
 import gc
-import subprocess
 import sys
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
 import pytest
+
+from harness import run_fresh
 
 from .paths import PATHS, Files, ResultPath, check, run
 from .support import DEBUG_BUILD, fake_ferrimo, module_globals, report
@@ -95,9 +96,8 @@ def test_the_measurement_sees_a_leak(harness_share: tuple[int, int]) -> None:
     assert refs - harness_share[0] >= CALLS and blocks - harness_share[1] >= CALLS
 
 
-
 REIMPORT = """
-import gc, importlib, sys
+import gc, importlib, json, sys
 qualified = sys.argv[1]
 module = importlib.import_module(qualified)
 def reimport():
@@ -111,7 +111,7 @@ def blocks_after(count):
     gc.collect()
     return sys.getallocatedblocks() - before
 blocks_after({warmup})
-print(blocks_after({calls}), blocks_after(3 * {calls}))
+print(json.dumps([blocks_after({calls}), blocks_after(3 * {calls})]))
 """
 
 
@@ -125,9 +125,6 @@ def test_reimport_leaves_blocks_unchanged(name: str) -> None:
     block kept per re-import shows as 2000 more. Measured in a child process, since a re-import
     changes the module's __spec__ for every later test."""
     code = REIMPORT.format(warmup=WARMUP, calls=CALLS)
-    done = subprocess.run([sys.executable, "-c", code, f"corvessa.image.{name}"], capture_output=True, text=True,
-                          timeout=120)
-    assert done.returncode == 0, done.stderr
-    once, thrice = map(int, done.stdout.split())
+    once, thrice = run_fresh(code, f"corvessa.image.{name}")[-1]
     report("blocks kept by 1000 and by 3000 re-imports", f"{name:8} {once:+d} {thrice:+d}")
     assert abs(thrice - once) <= 10 * TOLERANCE, f"{once} blocks over {CALLS} re-imports, {thrice} over {3 * CALLS}"

@@ -4,21 +4,17 @@ interpreter, since both touch process-wide state."""
 
 from __future__ import annotations
 
-import json
-import subprocess
-import sys
 import textwrap
 from typing import Any
 
 import pytest
 
+from harness import run_fresh
+
 
 def run(code: str) -> Any:
-    """Runs `code` in a new interpreter; it reports by printing one JSON value last."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    """The JSON value `code` prints last in a new interpreter."""
+    return run_fresh(code)[-1]
 
 
 # A reply with an inline image through a fake http_client: the call reads the shared table's

@@ -20,27 +20,7 @@ from dolvex import ServiceResult, ErrorCode
 import ferrimo
 from corvessa.config import http_client, _AspectRatio, _SUPPORTED_RATIOS, _GeminiModel, _SUPPORTED_MODELS
 
-_ARG_TYPE_MESSAGE = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-
-
-def _check_exact(name: str, value: object, expected: type, none_ok: bool = False) -> None:
-    """Refuse anything whose type is not exactly `expected` (None only when `none_ok`)."""
-    if type(value) is expected or (none_ok and value is None):
-        return
-    err = TypeError(_ARG_TYPE_MESSAGE % (name, expected.__name__, type(value).__name__))
-    if isinstance(value, expected):
-        err.add_note(f"Subclasses of built-in types are refused here: pass an exact {expected.__name__}.")
-    raise err
-
-
-def _doc(text: str):
-    """Set a docstring verbatim: the compiler would strip the indentation of a literal one."""
-
-    def apply(function):
-        function.__doc__ = text
-        return function
-
-    return apply
+from ._common import _check_exact, _doc
 
 
 class SorvanelClient(object):
