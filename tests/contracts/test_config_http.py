@@ -8,9 +8,10 @@ from werkzeug.wrappers import Response
 
 from corvessa import config
 from corvessa.config import POOL_SIZE, HttpClient
+from doubles import image_bytes
 
-PNG = b"\x89PNG\r\n\x1a\n" + b"\x01" * 64
-JPEG = b"\xff\xd8\xff\xe0" + b"\x02" * 64
+PNG = image_bytes("PNG")
+JPEG = image_bytes("JPEG")
 
 
 def ok_json(_request) -> Response:
