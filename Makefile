@@ -11,7 +11,7 @@ test:
 
 # The benchmarks; the table goes to bench/RESULTS.md.
 bench:
-	tools/sysroot run sh -c 'tools/install && .venv/bin/python -m bench.run'
+	tools/sysroot --with bench run sh -c 'tools/install && .venv/bin/python -m bench.run'
 
 # The manylinux wheels for x86_64 and aarch64 and the sdist, in dist/ (one: make wheel ARCH=x86_64).
 wheel:
