@@ -48,9 +48,11 @@ _BODY_CHUNK: Final = 256 * 1024
 # no line break (header injection), no other control character, nothing beyond ASCII. http.client
 # would send Latin-1 as raw bytes that no bearer token contains, and fail on anything beyond
 # Latin-1 with a UnicodeEncodeError that holds the whole value.
-_HEADER_NAME: Final = {str: re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+"),
-                       bytes: re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")}
-_HEADER_VALUE: Final = {str: re.compile(r"(?:[!-~][ -~]*)?"), bytes: re.compile(rb"(?:[!-~][ -~]*)?")}
+_HEADER_NAME: Final[dict[type | None, re.Pattern[Any]]] = {
+    str: re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+"),
+    bytes: re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")}
+_HEADER_VALUE: Final[dict[type | None, re.Pattern[Any]]] = {
+    str: re.compile(r"(?:[!-~][ -~]*)?"), bytes: re.compile(rb"(?:[!-~][ -~]*)?")}
 
 # (content type, file extension) by leading bytes; the images API reads the type of an upload.
 _IMAGE_SIGNATURES: Final = (
@@ -151,7 +153,9 @@ class _Session(requests.Session):
 
     def rebuild_auth(self, prepared_request: requests.PreparedRequest, response: requests.Response) -> None:
         headers = prepared_request.headers
-        if "Authorization" in headers and self.should_strip_auth(response.request.url, prepared_request.url):
+        # Both URLs are set: the response answered a request that was sent, and this one is its redirect.
+        old_url, new_url = response.request.url, prepared_request.url
+        if "Authorization" in headers and old_url and new_url and self.should_strip_auth(old_url, new_url):
             del headers["Authorization"]
 
 
