@@ -8,6 +8,7 @@ import binascii
 import math
 import re
 import secrets
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -225,9 +226,9 @@ def _check_model(model: str, method: str) -> None:
     _expect(model in MODELS, f"Unknown model: models/{model:.100} is not supported for {method}.")
 
 
-def _reply(parsed: GeminiRequest, model: str, call: Call) -> tuple[dict[str, Any], Faults] | Response:
-    """The whole GenerateContentResponse and the faults that shape its delivery, or the reply
-    that a fault token forces instead."""
+def _answer(parsed: GeminiRequest, model: str, call: Call, deliver: Callable[[dict[str, Any], Faults], Response]) -> Response:
+    """The reply a fault token forces, or the whole GenerateContentResponse handed to deliver
+    with the faults that shape its delivery."""
     faults = parse_faults(parsed.prompt)
     forced = forced_reply(faults, call.delivery, error_response)
     if forced is not None:
@@ -243,25 +244,21 @@ def _reply(parsed: GeminiRequest, model: str, call: Call) -> tuple[dict[str, Any
         "modelVersion": model,
         "responseId": secrets.token_hex(10),
     }
-    return payload, faults
+    return deliver(payload, faults)
 
 
 def generate_content(request: Request, model: str, call: Call) -> Response:
     """Answer one generateContent call (the caller has checked the key)."""
     _check_model(model, "generateContent")
-    reply = _reply(parse_request(request.get_data(), call), model, call)
-    if isinstance(reply, Response):
-        return reply
-    payload, faults = reply
-    return call.delivery.body(payload, faults)
+    return _answer(parse_request(request.get_data(), call), model, call, call.delivery.body)
 
 
 def _text_chunk(parsed: GeminiRequest, final: dict[str, Any]) -> dict[str, Any]:
     """The text a model that also answers in words sends before its picture."""
-    text = f"Here is the picture: {strip_tokens(parsed.prompt)[:200]}"
-    prompt = _text_tokens(parsed) + _image_tokens(parsed)
+    prompt = final["usageMetadata"]["promptTokenCount"]
     return {
-        "candidates": [{"content": {"role": "model", "parts": [{"text": text}]}, "index": 0}],
+        "candidates": [{"content": {"role": "model", "parts": [{"text": f"Here is the picture: {strip_tokens(parsed.prompt)[:200]}"}]},
+                        "index": 0}],
         "usageMetadata": {"promptTokenCount": prompt, "totalTokenCount": prompt},
         "modelVersion": final["modelVersion"],
         "responseId": final["responseId"],
@@ -276,14 +273,15 @@ def stream_generate_content(request: Request, model: str, call: Call) -> Respons
     alt = request.args.get("alt", "json")
     _expect(alt in ("json", "sse"), f"Invalid value at 'alt': {alt!r:.40}; use json or sse.")
     parsed = parse_request(request.get_data(), call)
-    reply = _reply(parsed, model, call)
-    if isinstance(reply, Response):
-        return reply
-    final, faults = reply
-    chunks = [_text_chunk(parsed, final), final] if parsed.wants_text and "content" in final["candidates"][0] else [final]
-    if alt == "sse":
-        return call.delivery.data(server_sent_events(((None, chunk) for chunk in chunks), "\r\n"), faults, EVENT_STREAM)
-    return call.delivery.body(chunks, faults)
+
+    def deliver(final: dict[str, Any], faults: Faults) -> Response:
+        with_text = parsed.wants_text and "content" in final["candidates"][0]  # a refusal has no words either
+        chunks = [_text_chunk(parsed, final), final] if with_text else [final]
+        if alt == "sse":
+            return call.delivery.data(server_sent_events(((None, chunk) for chunk in chunks), "\r\n"), faults, EVENT_STREAM)
+        return call.delivery.body(chunks, faults)
+
+    return _answer(parsed, model, call, deliver)
 
 
 def _count_request(data: dict[str, Any]) -> dict[str, Any]:

@@ -9,6 +9,7 @@ import re
 import secrets
 import time
 from dataclasses import dataclass, field, replace
+from collections.abc import Iterable
 from typing import Any
 
 from PIL import Image
@@ -225,20 +226,21 @@ def _size_and_quality(parsed: ImagesRequest) -> tuple[str, str]:
     return (size if size in _REPLY_SIZES else "auto"), (parsed.quality if parsed.quality in _REPLY_QUALITIES else "auto")
 
 
-def _events(parsed: ImagesRequest, stages: list[list[bytes]]) -> list[tuple[str | None, Any]]:
+def _events(parsed: ImagesRequest, stages: Iterable[list[bytes]]) -> list[tuple[str | None, Any]]:
     """For each picture its partial images, then its completed event."""
     size, quality = _size_and_quality(parsed)
-    common = {"size": size, "quality": quality, "background": parsed.background, "output_format": parsed.output_format}
-    usage = _usage(replace(parsed, n=1))
+    settings = {"size": size, "quality": quality, "background": parsed.background, "output_format": parsed.output_format}
+    usage = _usage(replace(parsed, n=1))  # each completed event counts its own picture
+
+    def event(kind: str, data: bytes, extra: dict[str, Any]) -> tuple[str | None, Any]:
+        name = f"{parsed.events}.{kind}"
+        b64 = base64.b64encode(data).decode("ascii")
+        return name, {"type": name, "b64_json": b64, "created_at": int(time.time())} | settings | extra
+
     events: list[tuple[str | None, Any]] = []
-    for pictures in stages:
-        *partials, final = (base64.b64encode(data).decode("ascii") for data in pictures)
-        for index, b64 in enumerate(partials):
-            kind = f"{parsed.events}.partial_image"
-            events.append((kind, {"type": kind, "b64_json": b64, "created_at": int(time.time())} | common
-                           | {"partial_image_index": index}))
-        kind = f"{parsed.events}.completed"
-        events.append((kind, {"type": kind, "b64_json": final, "created_at": int(time.time())} | common | {"usage": usage}))
+    for *partials, final in stages:
+        events += [event("partial_image", data, {"partial_image_index": index}) for index, data in enumerate(partials)]
+        events.append(event("completed", final, {"usage": usage}))
     return events
 
 
@@ -254,8 +256,8 @@ def answer(parsed: ImagesRequest, call: Call) -> Response:
         return error_response(_refusal())
     output = call.output(parsed.output_format, parsed.output_compression)
     partials = parsed.partial_images if parsed.stream else 0
-    stages = [render_stages(parsed.prompt, parsed.size, parsed.references, seed=i, partials=partials,
-                            padding_mib=faults.big_mib, output=output) for i in range(parsed.n)]
+    stages = (render_stages(parsed.prompt, parsed.size, parsed.references, seed=i, partials=partials,
+                            padding_mib=faults.big_mib, output=output) for i in range(parsed.n))
     if parsed.stream:
         return call.delivery.data(server_sent_events(_events(parsed, stages)), faults, EVENT_STREAM)
     link = parsed.response_format == "url" or faults.link_reply
