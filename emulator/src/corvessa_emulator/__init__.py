@@ -23,6 +23,13 @@ takes the key as ``x-goog-api-key`` or ``?key=``; else 401):
   output_format (png, jpeg, webp), output_compression. Replies ``{"created", "data": [{"b64_json"}
   or {"url"}], "output_format", "usage", ...}`` with an ``x-request-id`` header. Errors (an
   unknown model among them): ``{"error": {"message", "type", "param", "code"}}``.
+- Gemini is served on ``/v1`` and ``/v1beta``; beside generateContent:
+  ``models/{model}:streamGenerateContent`` (``?alt=sse``: server-sent events, else a JSON array;
+  the picture in the last chunk), ``models/{model}:countTokens`` (``totalTokens``) and
+  ``GET models``, ``GET models/{model}``.
+- The images API streams with ``stream`` true: ``partial_images`` (0..3) partial-image events,
+  then a completed event, as server-sent events. ``GET /v1/models`` and ``/v1/models/{id}`` list
+  its models (in Gemini's shape when the key comes as ``x-goog-api-key`` or ``?key=``).
 - ``GET /files/<name>.png``: pictures of link replies, the last 256 kept in memory.
 - ``GET /healthz``: ``{"status": "ok"}``.
 

@@ -20,7 +20,14 @@ from .replies import Call, Delivery, json_response
 from .settings import Settings
 from .store import MEDIA_TYPES, FileStore, Links
 
-_GEMINI_PATH = re.compile(r"/v1beta/models/([^/:]+):generateContent")
+_GEMINI_CALL = re.compile(r"/(v1|v1beta)/models/([^/:]+):(generateContent|streamGenerateContent|countTokens)")
+_GEMINI_CALLS = {
+    "generateContent": gemini.generate_content,
+    "streamGenerateContent": gemini.stream_generate_content,
+    "countTokens": gemini.count_tokens,
+}
+# GET models and models/{model}; on /v1 the images API's listing shares the path.
+_MODELS_PATH = re.compile(r"/(v1|v1beta)/models(?:/([^/:]+))?")
 _FILE_PATH = re.compile(r"/files/([A-Za-z0-9-]+\.(png|jpeg|webp))")
 _BEARER = re.compile(r"Bearer\s+\S.*", re.IGNORECASE)
 
@@ -32,9 +39,13 @@ def _bearer(request: Request) -> bool:
     return bool(_BEARER.fullmatch(request.headers.get("Authorization", "")))
 
 
+def _google_key_given(request: Request) -> bool:
+    return bool(request.headers.get("x-goog-api-key", "").strip() or request.args.get("key", "").strip())
+
+
 def _google_key(request: Request) -> bool:
     """Google's API takes its key as a Bearer token, an x-goog-api-key header or ?key=."""
-    return _bearer(request) or bool(request.headers.get("x-goog-api-key", "").strip() or request.args.get("key", "").strip())
+    return _bearer(request) or _google_key_given(request)
 
 
 @dataclass(frozen=True)
@@ -92,25 +103,38 @@ class EmulatorApp:
             return json_response({"status": "ok"})
         if match := _FILE_PATH.fullmatch(path):
             return self._file(request, match.group(1), match.group(2))
-        if match := _GEMINI_PATH.fullmatch(path):
-            model = match.group(1)
-            return self._api(request, _GEMINI, lambda r, call: gemini.generate_content(r, model, call))
+        if match := _GEMINI_CALL.fullmatch(path):
+            model, method = match.group(2), _GEMINI_CALLS[match.group(3)]
+            return self._api(request, _GEMINI, lambda r, call: method(r, model, call))
+        if match := _MODELS_PATH.fullmatch(path):
+            return self._models(request, match.group(1), match.group(2))
         if path == "/v1/images/generations":
             return self._api(request, _IMAGES, lambda r, call: images_api.answer(images_api.parse_generations(r.get_data()), call))
         if path == "/v1/images/edits":
             return self._api(request, _IMAGES, lambda r, call: images_api.answer(images_api.parse_edits(r), call))
         return json_response({"error": {"code": 404, "message": f"No route for {path}."}}, 404)
 
-    def _api(self, request: Request, api: _Api, handle: Handler) -> Response:
-        response = self._answer(request, api, handle)
+    def _models(self, request: Request, version: str, model: str | None) -> Response:
+        """The model listing or one model's entry: Gemini's on /v1beta, and on /v1 when the key
+        comes the way Google's clients send it (x-goog-api-key or ?key=); else the images API's."""
+        if version == "v1beta" or _google_key_given(request):
+            if model is None:
+                return self._api(request, _GEMINI, lambda r, call: gemini.list_models(), "GET")
+            return self._api(request, _GEMINI, lambda r, call: gemini.get_model(model, version), "GET")
+        if model is None:
+            return self._api(request, _IMAGES, lambda r, call: images_api.list_models(), "GET")
+        return self._api(request, _IMAGES, lambda r, call: images_api.get_model(model), "GET")
+
+    def _api(self, request: Request, api: _Api, handle: Handler, method: str = "POST") -> Response:
+        response = self._answer(request, api, handle, method)
         if api.request_id is not None:
             response.headers["x-request-id"] = api.request_id()
         return response
 
-    def _answer(self, request: Request, api: _Api, handle: Handler) -> Response:
+    def _answer(self, request: Request, api: _Api, handle: Handler, method: str) -> Response:
         """Size, method and key checks, then the handler; an ApiError becomes the API's error body."""
         try:
-            self._check(request, api)
+            self._check(request, api, method)
             return handle(request, self._call(request))
         except ApiError as err:
             return api.render_error(err)
@@ -120,11 +144,11 @@ class EmulatorApp:
             traceback.print_exc()
             return api.render_error(ApiError(500, "The emulator failed on this request."))
 
-    def _check(self, request: Request, api: _Api) -> None:
+    def _check(self, request: Request, api: _Api, method: str) -> None:
         if request.environ.get(BODY_TOO_LARGE):
             raise self._too_large()
-        if request.method != "POST":
-            raise ApiError(405, f"Method {request.method} is not allowed; use POST.")
+        if request.method != method:
+            raise ApiError(405, f"Method {request.method} is not allowed; use {method}.")
         if not api.authorised(request):
             raise ApiError(401, api.unauthorised)
 

@@ -1,4 +1,5 @@
-"""POST /v1beta/models/{model}:generateContent, the Gemini image generation call."""
+"""Gemini on /v1 and /v1beta: models/{model}:generateContent, :streamGenerateContent and
+:countTokens, and the model listing GET models and models/{model}."""
 
 from __future__ import annotations
 
@@ -7,6 +8,7 @@ import binascii
 import math
 import re
 import secrets
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -14,12 +16,30 @@ from PIL import Image
 from werkzeug.wrappers import Request, Response
 
 from .errors import ApiError
-from .faults import Faults, parse_faults
+from .faults import Faults, parse_faults, strip_tokens
 from .jsonbody import BadJson, load_json
 from .render import decode_reference, render, size_for_ratio
-from .replies import Call, forced_reply, json_response
+from .replies import EVENT_STREAM, Call, forced_reply, json_response, server_sent_events
 
-MODELS = frozenset({"gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"})
+
+@dataclass(frozen=True)
+class ModelInfo:
+    """What the model listing says about one model."""
+
+    version: str
+    display_name: str
+    description: str
+    input_token_limit: int
+    output_token_limit: int = 32768
+
+
+MODEL_INFO = {
+    "gemini-3-pro-image-preview": ModelInfo("3.0", "Gemini 3 Pro Image Preview", "Gemini 3 Pro Image Preview", 65536),
+    "gemini-3.1-flash-image-preview": ModelInfo("3.1", "Gemini 3.1 Flash Image Preview", "Gemini 3.1 Flash Image Preview", 65536),
+    "gemini-2.5-flash-image": ModelInfo("2.0", "Gemini 2.5 Flash Image", "Gemini 2.5 Flash Image", 32768),
+}
+MODELS = frozenset(MODEL_INFO)
+GENERATION_METHODS = ("generateContent", "countTokens")
 ASPECT_RATIOS = frozenset({"1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"})
 LONG_EDGES = {"1K": 1024, "2K": 2048, "4K": 4096}
 MODALITIES = frozenset({"TEXT", "IMAGE"})
@@ -51,6 +71,7 @@ class GeminiRequest:
     references: list[Image.Image] = field(default_factory=list)
     aspect_ratio: str = "1:1"
     image_size: str = "1K"
+    wants_text: bool = False  # responseModalities names TEXT as well
 
 
 def error_response(err: ApiError) -> Response:
@@ -125,7 +146,7 @@ def _read_parts(parts: Any, where: str, texts: list[str], refs: list[Image.Image
             raise ApiError(400, f"Invalid JSON payload received. Unknown name \"{key}\" at '{at}'.")
 
 
-def _read_image_config(config: Any) -> tuple[str, str]:
+def _read_image_config(config: Any) -> tuple[str, str, bool]:
     _expect(isinstance(config, dict), "'generationConfig' must be an object.")
     modalities = config.get("responseModalities", ["IMAGE"])
     _expect(isinstance(modalities, list) and all(isinstance(m, str) and m in MODALITIES for m in modalities),
@@ -137,7 +158,7 @@ def _read_image_config(config: Any) -> tuple[str, str]:
     size = image_config.get("imageSize", "1K")
     _expect(isinstance(ratio, str) and ratio in ASPECT_RATIOS, f"Unsupported aspectRatio: {ratio!r:.40}.")
     _expect(isinstance(size, str) and size in LONG_EDGES, f"Unsupported imageSize: {size!r:.40}; use 1K, 2K or 4K.")
-    return ratio, size
+    return ratio, size, "TEXT" in modalities
 
 
 def _load(body: bytes) -> dict[str, Any]:
@@ -152,7 +173,10 @@ def _load(body: bytes) -> dict[str, Any]:
 
 def parse_request(body: bytes, call: Call) -> GeminiRequest:
     """Validate a generateContent body the way the service does, or raise a 400."""
-    data = _load(body)
+    return _read_request(_load(body), call)
+
+
+def _read_request(data: dict[str, Any], call: Call) -> GeminiRequest:
     unknown = sorted(set(data) - _TOP_LEVEL)
     _expect(not unknown, f"Invalid JSON payload received. Unknown name {', '.join(map(repr, unknown))}.")
     contents: Any = data.get("contents")
@@ -163,8 +187,8 @@ def parse_request(body: bytes, call: Call) -> GeminiRequest:
         _expect(isinstance(content, dict), f"'contents[{i}]' must be an object.")
         _expect(content.get("role", "user") in ("user", "model"), f"'contents[{i}].role' must be user or model.")
         _read_parts(content.get("parts"), f"contents[{i}].parts", texts, refs, call)
-    ratio, size = _read_image_config(data.get("generationConfig", {}))
-    return GeminiRequest("\n".join(texts), refs, ratio, size)
+    ratio, size, wants_text = _read_image_config(data.get("generationConfig", {}))
+    return GeminiRequest("\n".join(texts), refs, ratio, size, wants_text)
 
 
 def _image_part(png: bytes, faults: Faults, call: Call) -> dict[str, Any]:
@@ -183,17 +207,28 @@ def _candidates(part: dict[str, Any] | None) -> list[dict[str, Any]]:
     return [{"content": {"role": "model", "parts": [part]}, "finishReason": "STOP", "index": 0}]
 
 
+def _text_tokens(parsed: GeminiRequest) -> int:
+    return math.ceil(len(parsed.prompt) / 4)
+
+
+def _image_tokens(parsed: GeminiRequest) -> int:
+    return _TOKENS_PER_REFERENCE * len(parsed.references)
+
+
 def _usage(parsed: GeminiRequest, pictures: int) -> dict[str, int]:
     """Token counts in the shape the service reports, estimated from the request."""
-    prompt = math.ceil(len(parsed.prompt) / 4) + _TOKENS_PER_REFERENCE * len(parsed.references)
+    prompt = _text_tokens(parsed) + _image_tokens(parsed)
     candidates = pictures * _TOKENS_PER_PICTURE[parsed.image_size]
     return {"promptTokenCount": prompt, "candidatesTokenCount": candidates, "totalTokenCount": prompt + candidates}
 
 
-def generate_content(request: Request, model: str, call: Call) -> Response:
-    """Answer one generateContent call (the caller has checked the key)."""
-    _expect(model in MODELS, f"Unknown model: models/{model:.100} is not supported for generateContent.")
-    parsed = parse_request(request.get_data(), call)
+def _check_model(model: str, method: str) -> None:
+    _expect(model in MODELS, f"Unknown model: models/{model:.100} is not supported for {method}.")
+
+
+def _answer(parsed: GeminiRequest, model: str, call: Call, deliver: Callable[[dict[str, Any], Faults], Response]) -> Response:
+    """The reply a fault token forces, or the whole GenerateContentResponse handed to deliver
+    with the faults that shape its delivery."""
     faults = parse_faults(parsed.prompt)
     forced = forced_reply(faults, call.delivery, error_response)
     if forced is not None:
@@ -209,4 +244,87 @@ def generate_content(request: Request, model: str, call: Call) -> Response:
         "modelVersion": model,
         "responseId": secrets.token_hex(10),
     }
-    return call.delivery.body(payload, faults)
+    return deliver(payload, faults)
+
+
+def generate_content(request: Request, model: str, call: Call) -> Response:
+    """Answer one generateContent call (the caller has checked the key)."""
+    _check_model(model, "generateContent")
+    return _answer(parse_request(request.get_data(), call), model, call, call.delivery.body)
+
+
+def _text_chunk(parsed: GeminiRequest, final: dict[str, Any]) -> dict[str, Any]:
+    """The text a model that also answers in words sends before its picture."""
+    prompt = final["usageMetadata"]["promptTokenCount"]
+    return {
+        "candidates": [{"content": {"role": "model", "parts": [{"text": f"Here is the picture: {strip_tokens(parsed.prompt)[:200]}"}]},
+                        "index": 0}],
+        "usageMetadata": {"promptTokenCount": prompt, "totalTokenCount": prompt},
+        "modelVersion": final["modelVersion"],
+        "responseId": final["responseId"],
+    }
+
+
+def stream_generate_content(request: Request, model: str, call: Call) -> Response:
+    """streamGenerateContent: the reply in chunks, a text chunk first when TEXT was asked for and
+    the picture in the last; server-sent events with ?alt=sse, else a JSON array of the chunks.
+    The chunks are sent as one complete body."""
+    _check_model(model, "streamGenerateContent")
+    alt = request.args.get("alt", "json")
+    _expect(alt in ("json", "sse"), f"Invalid value at 'alt': {alt!r:.40}; use json or sse.")
+    parsed = parse_request(request.get_data(), call)
+
+    def deliver(final: dict[str, Any], faults: Faults) -> Response:
+        with_text = parsed.wants_text and "content" in final["candidates"][0]  # a refusal has no words either
+        chunks = [_text_chunk(parsed, final), final] if with_text else [final]
+        if alt == "sse":
+            return call.delivery.data(server_sent_events(((None, chunk) for chunk in chunks), "\r\n"), faults, EVENT_STREAM)
+        return call.delivery.body(chunks, faults)
+
+    return _answer(parsed, model, call, deliver)
+
+
+def _count_request(data: dict[str, Any]) -> dict[str, Any]:
+    """The generateContent request that a countTokens body holds: its `contents`, or a whole
+    `generateContentRequest` (whose `model` names the model again)."""
+    if "generateContentRequest" in data:
+        _expect(set(data) == {"generateContentRequest"}, "Give either 'contents' or 'generateContentRequest', not both.")
+        inner = data["generateContentRequest"]
+        _expect(isinstance(inner, dict), "'generateContentRequest' must be an object.")
+        return {key: value for key, value in inner.items() if key != "model"}
+    unknown = sorted(set(data) - {"contents"})
+    _expect(not unknown, f"Invalid JSON payload received. Unknown name {', '.join(map(repr, unknown))}.")
+    return data
+
+
+def count_tokens(request: Request, model: str, call: Call) -> Response:
+    """countTokens: what the request's prompt would count, text and images apart."""
+    _check_model(model, "countTokens")
+    parsed = _read_request(_count_request(_load(request.get_data())), call)
+    text, images = _text_tokens(parsed), _image_tokens(parsed)
+    details = [{"modality": "TEXT", "tokenCount": text}] + ([{"modality": "IMAGE", "tokenCount": images}] if images else [])
+    return json_response({"totalTokens": text + images, "promptTokensDetails": details})
+
+
+def _model_entry(model: str) -> dict[str, Any]:
+    info = MODEL_INFO[model]
+    return {
+        "name": f"models/{model}",
+        "version": info.version,
+        "displayName": info.display_name,
+        "description": info.description,
+        "inputTokenLimit": info.input_token_limit,
+        "outputTokenLimit": info.output_token_limit,
+        "supportedGenerationMethods": list(GENERATION_METHODS),
+    }
+
+
+def list_models() -> Response:
+    """Every model on one page: there is no nextPageToken."""
+    return json_response({"models": [_model_entry(model) for model in sorted(MODELS)]})
+
+
+def get_model(model: str, version: str) -> Response:
+    if model not in MODELS:
+        raise ApiError(404, f"models/{model:.100} is not found for API version {version}.")
+    return json_response(_model_entry(model))

@@ -1,4 +1,5 @@
-"""POST /v1/images/generations (JSON) and /v1/images/edits (multipart), the images API."""
+"""POST /v1/images/generations (JSON) and /v1/images/edits (multipart), the images API, and its
+model listing GET /v1/models."""
 
 from __future__ import annotations
 
@@ -7,7 +8,8 @@ import math
 import re
 import secrets
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
+from collections.abc import Iterable
 from typing import Any
 
 from PIL import Image
@@ -16,8 +18,8 @@ from werkzeug.wrappers import Request, Response
 from .errors import ApiError
 from .faults import MAX_BIG_MIB, Faults, parse_faults
 from .jsonbody import BadJson, load_json
-from .render import FORMATS, decode_reference, render
-from .replies import Call, forced_reply, json_response
+from .render import FORMATS, decode_reference, render_stages
+from .replies import EVENT_STREAM, Call, forced_reply, json_response, server_sent_events
 
 DEFAULT_SIZE = (1024, 1024)
 MIN_EDGE, MAX_EDGE = 16, 4096
@@ -27,6 +29,8 @@ MAX_REFERENCES = 16
 MAX_REQUEST_PIXELS = 4096 * 4096
 MODELS = frozenset({"gpt-image-1", "gpt-image-1-mini", "gpt-image-1.5", "gpt-image-2", "gpt-image-2-2026-04-21",
                     "chatgpt-image-latest", "dall-e-2", "dall-e-3"})
+BACKGROUNDS = frozenset({"transparent", "opaque", "auto"})
+MAX_PARTIAL_IMAGES = 3
 QUALITIES = frozenset({"", "auto", "low", "medium", "high", "standard", "hd"})
 RESPONSE_FORMATS = frozenset({"b64_json", "url"})
 # Sizes and qualities the service names in its reply; others are left out of it.
@@ -37,6 +41,10 @@ _OUTPUT_TOKENS = {"low": 272, "medium": 1056, "high": 4160}
 _TOKENS_PER_REFERENCE = 323
 _SIZE = re.compile(r"([0-9]{1,5})x([0-9]{1,5})")
 _SMALL_COUNT = re.compile(r"[0-9]{1,3}")
+# Form fields carry booleans as text.
+_FLAGS = {True: True, False: False, "true": True, "false": False}
+# The models have no history here; the listing gives them all one fixed creation time.
+_MODELS_CREATED = 1_700_000_000
 
 
 @dataclass
@@ -49,6 +57,10 @@ class ImagesRequest:
     output_format: str = "png"
     output_compression: int | None = None
     references: list[Image.Image] = field(default_factory=list)
+    background: str = "auto"
+    stream: bool = False
+    partial_images: int = 0
+    events: str = "image_generation"  # the name prefix of streamed events: "image_edit" for edits
 
 
 def error_response(err: ApiError) -> Response:
@@ -97,6 +109,16 @@ def _text_option(fields: dict[str, Any], name: str, allowed: frozenset[str] | se
     return value
 
 
+def _flag(name: str, value: Any) -> bool:
+    """A boolean option from JSON or a form field ("true", "false"), False when absent."""
+    if value is None:
+        return False
+    key = value.lower() if isinstance(value, str) else value
+    if type(key) not in (bool, str) or key not in _FLAGS:
+        raise _invalid(name, f"Invalid '{name}': expected true or false.")
+    return _FLAGS[key]
+
+
 def _check_model(fields: dict[str, Any]) -> None:
     if fields.get("model") is not None:
         _text_option(fields, "model", MODELS, "")
@@ -115,6 +137,9 @@ def _parse_fields(fields: dict[str, Any]) -> ImagesRequest:
         quality=_text_option(fields, "quality", QUALITIES, ""),
         output_format=_text_option(fields, "output_format", set(FORMATS), "png"),
         output_compression=_small_int("output_compression", fields.get("output_compression"), 0, 100),
+        background=_text_option(fields, "background", BACKGROUNDS, "auto"),
+        stream=_flag("stream", fields.get("stream")),
+        partial_images=_small_int("partial_images", fields.get("partial_images"), 0, MAX_PARTIAL_IMAGES) or 0,
     )
 
 
@@ -139,6 +164,7 @@ def parse_edits(request: Request) -> ImagesRequest:
     if request.mimetype != "multipart/form-data":
         raise ApiError(400, "The edits endpoint expects a multipart/form-data body.")
     parsed = _parse_fields(request.form.to_dict())
+    parsed.events = "image_edit"
     uploads = request.files.getlist("image") + request.files.getlist("image[]")
     if not uploads:
         raise ApiError(400, "Missing required parameter: 'image'.", param="image", code="missing_required_parameter")
@@ -194,8 +220,33 @@ def request_id() -> str:
     return f"req_{secrets.token_hex(16)}"
 
 
+def _size_and_quality(parsed: ImagesRequest) -> tuple[str, str]:
+    """The size and quality as the service names them in an event: "auto" for other values."""
+    size = f"{parsed.size[0]}x{parsed.size[1]}"
+    return (size if size in _REPLY_SIZES else "auto"), (parsed.quality if parsed.quality in _REPLY_QUALITIES else "auto")
+
+
+def _events(parsed: ImagesRequest, stages: Iterable[list[bytes]]) -> list[tuple[str | None, Any]]:
+    """For each picture its partial images, then its completed event."""
+    size, quality = _size_and_quality(parsed)
+    settings = {"size": size, "quality": quality, "background": parsed.background, "output_format": parsed.output_format}
+    usage = _usage(replace(parsed, n=1))  # each completed event counts its own picture
+
+    def event(kind: str, data: bytes, extra: dict[str, Any]) -> tuple[str | None, Any]:
+        name = f"{parsed.events}.{kind}"
+        b64 = base64.b64encode(data).decode("ascii")
+        return name, {"type": name, "b64_json": b64, "created_at": int(time.time())} | settings | extra
+
+    events: list[tuple[str | None, Any]] = []
+    for *partials, final in stages:
+        events += [event("partial_image", data, {"partial_image_index": index}) for index, data in enumerate(partials)]
+        events.append(event("completed", final, {"usage": usage}))
+    return events
+
+
 def answer(parsed: ImagesRequest, call: Call) -> Response:
-    """Apply the prompt's fault tokens, then reply with n pictures."""
+    """Apply the prompt's fault tokens, then reply with n pictures: one JSON body, or, for a
+    stream, server-sent events sent as one body (pictures in streams are always base64)."""
     faults = parse_faults(parsed.prompt)
     _check_budget(parsed, faults)
     forced = forced_reply(faults, call.delivery, error_response)
@@ -204,8 +255,25 @@ def answer(parsed: ImagesRequest, call: Call) -> Response:
     if faults.safety:
         return error_response(_refusal())
     output = call.output(parsed.output_format, parsed.output_compression)
+    partials = parsed.partial_images if parsed.stream else 0
+    stages = (render_stages(parsed.prompt, parsed.size, parsed.references, seed=i, partials=partials,
+                            padding_mib=faults.big_mib, output=output) for i in range(parsed.n))
+    if parsed.stream:
+        return call.delivery.data(server_sent_events(_events(parsed, stages)), faults, EVENT_STREAM)
     link = parsed.response_format == "url" or faults.link_reply
-    pictures = (render(parsed.prompt, parsed.size, parsed.references, seed=i, padding_mib=faults.big_mib, output=output)
-                for i in range(parsed.n))
-    items = [_item(data, link, faults, call, output.media_type) for data in pictures]
+    items = [_item(pictures[-1], link, faults, call, output.media_type) for pictures in stages]
     return call.delivery.body(_reply(parsed, items), faults)
+
+
+def _model_entry(model: str) -> dict[str, Any]:
+    return {"id": model, "object": "model", "created": _MODELS_CREATED, "owned_by": "system"}
+
+
+def list_models() -> Response:
+    return json_response({"object": "list", "data": [_model_entry(model) for model in sorted(MODELS)]})
+
+
+def get_model(model: str) -> Response:
+    if model not in MODELS:
+        raise ApiError(404, f"The model '{model:.100}' does not exist or you do not have access to it.", code="model_not_found")
+    return json_response(_model_entry(model))

@@ -167,6 +167,43 @@ def _encode_lossy(image: Image.Image, prompt: str, output: Output) -> bytes:
     return out.getvalue()
 
 
+def _coarse(image: Image.Image, block: int) -> Image.Image:
+    """The picture in blocks of block x block pixels: a preview of what is still to come."""
+    small = (max(1, image.width // block), max(1, image.height // block))
+    return image.resize(small, Image.Resampling.BOX).resize(image.size, Image.Resampling.NEAREST)
+
+
+def _encode(image: Image.Image, prompt: str, padding: bytes, output: Output) -> bytes:
+    if output.format == "png":
+        return _encode_png(image, prompt, padding)
+    return _encode_lossy(image, prompt, output)
+
+
+def render_stages(
+    prompt: str,
+    size: tuple[int, int],
+    references: Sequence[Image.Image] = (),
+    *,
+    seed: int = 0,
+    partials: int = 0,
+    padding_mib: int = 0,
+    output: Output = Output(),
+) -> list[bytes]:
+    """`partials` coarse previews of the picture, coarsest first, then the picture itself, all
+    encoded in the output's format and carrying the prompt.
+
+    Padding (PNG only) is an ancillary chunk of padding_mib MiB that decoders skip; only the
+    finished picture carries it.
+    """
+    digest = hashlib.sha256(f"{seed}\0{prompt}".encode()).digest()
+    with _RENDER_SLOTS:
+        image = _draw(prompt, digest, _small(size, output.small_edge), references)
+        stages = [_encode(_coarse(image, 2 ** (partials - index + 2)), prompt, b"", output) for index in range(partials)]
+        padding = _padding(padding_mib, digest) if padding_mib and output.format == "png" else b""
+        stages.append(_encode(image, prompt, padding, output))
+        return stages
+
+
 def render(
     prompt: str,
     size: tuple[int, int],
@@ -180,9 +217,4 @@ def render(
 
     Padding (PNG only) is an ancillary chunk of padding_mib MiB that decoders skip.
     """
-    digest = hashlib.sha256(f"{seed}\0{prompt}".encode()).digest()
-    with _RENDER_SLOTS:
-        image = _draw(prompt, digest, _small(size, output.small_edge), references)
-        if output.format == "png":
-            return _encode_png(image, prompt, _padding(padding_mib, digest) if padding_mib else b"")
-        return _encode_lossy(image, prompt, output)
+    return render_stages(prompt, size, references, seed=seed, padding_mib=padding_mib, output=output)[-1]

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import json
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -16,11 +16,23 @@ from .render import Output
 from .store import Links
 
 DRIP_PIECES = 20
+EVENT_STREAM = "text/event-stream"
 _NOT_JSON_BODY = b"<html><head><title>Gateway</title></head><body>upstream sent an unexpected reply</body></html>"
 
 
 def json_response(payload: Any, status: int = 200) -> Response:
     return Response(json.dumps(payload), status=status, mimetype="application/json")
+
+
+def server_sent_events(events: Iterable[tuple[str | None, Any]], line_end: str = "\n") -> bytes:
+    """Each (event name or None, JSON payload) as one server-sent event: optional "event:" line,
+    one "data:" line, then a blank line."""
+    out: list[str] = []
+    for name, payload in events:
+        if name is not None:
+            out.append(f"event: {name}{line_end}")
+        out.append(f"data: {json.dumps(payload)}{line_end}{line_end}")
+    return "".join(out).encode()
 
 
 def html_error(status: int) -> Response:
@@ -68,20 +80,24 @@ class Delivery:
             self._stop.wait(seconds)
 
     def body(self, payload: Any, faults: Faults) -> Response:
-        data = json.dumps(payload).encode()
+        return self.data(json.dumps(payload).encode(), faults)
+
+    def data(self, data: bytes, faults: Faults, mimetype: str = "application/json") -> Response:
+        """A complete body of any type (JSON, or server-sent events sent whole), with the
+        body-level faults applied."""
         if faults.truncated:
-            return Response(data[: len(data) // 2], status=200, mimetype="application/json")
+            return Response(data[: len(data) // 2], status=200, mimetype=mimetype)
         if faults.disconnect:
-            return self._streamed(data, iter([data[: len(data) // 2]]))
+            return self._streamed(data, iter([data[: len(data) // 2]]), mimetype)
         if faults.drip > 0:
-            return self._streamed(data, self._drip(data, faults.drip))
-        return Response(data, status=200, mimetype="application/json")
+            return self._streamed(data, self._drip(data, faults.drip), mimetype)
+        return Response(data, status=200, mimetype=mimetype)
 
     @staticmethod
-    def _streamed(data: bytes, pieces: Iterator[bytes]) -> Response:
+    def _streamed(data: bytes, pieces: Iterator[bytes], mimetype: str) -> Response:
         # Content-Length announces the whole body; when fewer bytes follow, the server ends
         # the connection and the client sees it cut.
-        response = Response(pieces, status=200, mimetype="application/json", direct_passthrough=True)
+        response = Response(pieces, status=200, mimetype=mimetype, direct_passthrough=True)
         response.headers["Content-Length"] = str(len(data))
         return response
 
