@@ -59,13 +59,9 @@ def tool_env(env: dict[str, str] | None = None) -> dict[str, str]:
 
 
 def cli(*args: str, stdin: bytes | Any = b"", env: dict[str, str] | None = None, stdout: int = subprocess.PIPE,
-        stderr: int = subprocess.PIPE, cwd: Path | None = None, user: tuple[int, int] | None = None,
-        ) -> subprocess.CompletedProcess[bytes]:
-    """The installed tool in a subprocess, as another user when user (uid, gid) is given; stdin
-    is bytes or an open stream."""
+        stderr: int = subprocess.PIPE, cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
+    """The installed tool in a subprocess; stdin is bytes or an open stream."""
     command = [sys.executable, "-m", "corvessa_cli", *args]
-    if user is not None:
-        command = ["setpriv", f"--reuid={user[0]}", f"--regid={user[1]}", "--clear-groups", *command]
     feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
     return subprocess.run(command, **feed, stdout=stdout, stderr=stderr, env=tool_env(env), cwd=cwd, timeout=120)
 

@@ -15,7 +15,7 @@ from PIL import ImageStat
 
 from doubles import Answer, Received
 
-from .conftest import EMULATOR_NOTE, cli, needs, png, solid_png_file, with_client
+from .conftest import EMULATOR_NOTE, cli, needs, png, solid_png_file, tool_env, with_client
 
 GEMINI_PATH = "/v1beta/models/gemini-3-pro-image-preview:generateContent"
 API_PATHS = {"sorvanel": GEMINI_PATH, "tovarin": "/v1/images/generations"}
@@ -192,7 +192,8 @@ def test_spinner_runs_only_on_a_terminal(tmp_path):
 @needs("sorvanel")
 def test_missing_host_module_says_how_to_install_it(tmp_path):
     hide = "import sys; sys.modules['dolvex'] = None; from corvessa_cli.main import main; sys.exit(main())"
-    done = subprocess.run([sys.executable, "-c", hide, "generate", "x"], capture_output=True, cwd=tmp_path, timeout=60)
+    done = subprocess.run([sys.executable, "-c", hide, "generate", "x"], capture_output=True, cwd=tmp_path,
+                          env=tool_env(), timeout=60)
     assert done.returncode == 2 and done.stdout == b""
     assert b"dolvex" in done.stderr and b"pip install ./contracts" in done.stderr
     assert done.stderr.count(b"\n") == 1
@@ -200,7 +201,7 @@ def test_missing_host_module_says_how_to_install_it(tmp_path):
 
 def test_version_and_exit_codes_in_help():
     script = Path(sys.executable).parent / "corvessa-image"
-    shown = subprocess.run([script, "--version"], capture_output=True, timeout=60)
+    shown = subprocess.run([script, "--version"], capture_output=True, env=tool_env(), timeout=60)
     assert shown.returncode == 0 and shown.stdout.decode().split() == ["corvessa-image", "0.1.0"]
     helped = cli("generate", "--help", env={"COLUMNS": "100", "NO_COLOR": "1"})
     assert helped.returncode == 0

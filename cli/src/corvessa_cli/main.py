@@ -40,8 +40,9 @@ printed; an existing file is never touched. --out FILE replaces a regular file (
 mode) or writes through a symlink to one, and refuses folders, FIFOs and devices. In a sticky,
 world-writable folder such as /tmp it follows a symlink only when it is the user's own or the
 folder owner's, and never a dangling one, as the kernel does for links others may plant there.
---out - writes the picture to stdout, and is refused when stdout is a terminal. Should the
-picture not fit where asked after the request, it is kept in a new file and the path is said.
+--out - writes the picture to stdout, and is refused when stdout is a terminal. Should writing
+where asked fail after the request, the picture is kept in a new file (here, else in the
+temporary folder) and its path is said.
 Without --base-url the local emulator answers; its pictures are placeholders, and a line on
 stderr says so. --json prints one object on stdout instead, whenever a request was made:
 client, model, service (its address, or "emulator"), code, message, output, bytes, width,

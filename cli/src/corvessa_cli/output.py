@@ -259,8 +259,9 @@ def _last_resort(data: bytes) -> str:
 def keep_elsewhere(prompt: str, data: bytes) -> str:
     """After --out failed: the paid-for picture in a new file, here or in the temporary folder;
     OSError only when neither can hold it."""
-    attempts = (lambda: _create_new(prompt, data), lambda: _create_new(prompt, data, tempfile.gettempdir()),
-                lambda: _last_resort(data))
+    attempts: tuple[Callable[[], str], ...] = (
+        lambda: _create_new(prompt, data), lambda: _create_new(prompt, data, tempfile.gettempdir()),
+        lambda: _last_resort(data))
     problem: Exception | None = None
     for attempt in attempts:
         try:
