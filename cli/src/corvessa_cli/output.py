@@ -46,9 +46,9 @@ def _shared(folder: os.stat_result) -> bool:
     return bool(folder.st_mode & stat.S_ISVTX and folder.st_mode & stat.S_IWOTH)
 
 
-def _check_link(link: str, owner: int, folder: str) -> bool:
-    """Whether following the link at `link` needs the target to exist; LinkRefused when a link
-    in a shared folder belongs to neither the user nor the folder's owner."""
+def _check_link(owner: int, folder: str) -> bool:
+    """Whether following a link of `owner` in `folder` needs its target to exist; LinkRefused
+    when the folder is shared and the link belongs to neither the user nor the folder's owner."""
     where = os.stat(folder)
     if not _shared(where):
         return False
@@ -81,7 +81,7 @@ def resolve(path: str) -> str:
         links += 1
         if links > _MAX_LINKS:
             raise LinkRefused(f"leads through more than {_MAX_LINKS} links")
-        if _check_link(step, info.st_uid, done):
+        if _check_link(info.st_uid, done):
             needs_target = done
         text = os.readlink(step)
         pending = [part for part in text.split(os.sep) if part not in ("", ".")] + pending
