@@ -46,13 +46,24 @@ def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line("markers", "browser: renders a page in headless Chromium")
 
 
-def cli(*args: str, stdin: bytes | Any = b"", env: dict[str, str] | None = None, stderr: int = subprocess.PIPE,
-        cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
+# What the tool says on stderr whenever the local emulator answered.
+EMULATOR_NOTE = (b"corvessa-image: the local emulator answered, not a real service (no --base-url or "
+                 b"CORVESSA_BASE_URL given); its pictures are placeholders\n")
+
+
+def tool_env(env: dict[str, str] | None = None) -> dict[str, str]:
+    """The environment the tool runs in: the caller's, without the variables the tool reads
+    (a developer's real service and token, a fixed time, the toolchain's folders), plus env."""
+    own = {k: v for k, v in os.environ.items() if not k.startswith("CORVESSA_") and k != "SOURCE_DATE_EPOCH"}
+    return own | (env or {})
+
+
+def cli(*args: str, stdin: bytes | Any = b"", env: dict[str, str] | None = None, stdout: int = subprocess.PIPE,
+        stderr: int = subprocess.PIPE, cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
     """The installed tool in a subprocess; stdin is bytes or an open stream."""
-    environment = {k: v for k, v in os.environ.items() if not k.startswith("CORVESSA_")} | (env or {})
     command = [sys.executable, "-m", "corvessa_cli", *args]
     feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
-    return subprocess.run(command, **feed, stdout=subprocess.PIPE, stderr=stderr, env=environment, cwd=cwd, timeout=120)
+    return subprocess.run(command, **feed, stdout=stdout, stderr=stderr, env=tool_env(env), cwd=cwd, timeout=120)
 
 
 def png(data: bytes) -> Image.Image:

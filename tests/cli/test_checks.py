@@ -5,7 +5,9 @@ Special files (FIFOs, symlinks, a device node) are made inside the test's own fo
 
 from __future__ import annotations
 
+import base64
 import os
+import pty
 import stat
 import subprocess
 from collections.abc import Callable
@@ -13,10 +15,15 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import cli, needs, png, solid_png_file, with_client
+from doubles import Answer, image_bytes
+
+from .conftest import EMULATOR_NOTE, cli, needs, png, solid_png_file, with_client
 
 CAP = 20 * 1024 * 1024  # the tool's limit per reference
 ROOT = os.geteuid() == 0
+IMAGES_PATH = "/v1/images/generations"
+PICTURE = Answer.of_json({"data": [{"b64_json": base64.b64encode(image_bytes()).decode()}]})
+OTHER, FOLDER_OWNER = 40001, 40002  # uids of nobody on the machine: a neighbour, a shared folder's owner
 
 
 def umask() -> int:
@@ -128,7 +135,7 @@ def test_out_writes_only_where_it_may(tmp_path, kind):
     given = {"file": real, "stdout": "-"}.get(kind) or symlink_to(tmp_path / "link.png", real)
     done = cli("generate", "a kept picture", "--out", str(given))
     assert done.returncode == 0, done.stderr
-    assert done.stderr == b""
+    assert done.stderr == EMULATOR_NOTE
     if kind == "stdout":
         assert png(done.stdout).text["prompt"] == "a kept picture" and real.read_bytes() == b"old"
         assert done.stdout.endswith(b"IEND\xaeB`\x82")  # the picture's last chunk ends stdout
@@ -144,12 +151,118 @@ def test_out_writes_only_where_it_may(tmp_path, kind):
 def test_without_out_every_picture_gets_a_new_file(tmp_path):
     env = {"SOURCE_DATE_EPOCH": "1800000000"}  # both runs get the same timestamp in their names
     first = cli("generate", "A red fox!", cwd=tmp_path, env=env)
-    assert first.returncode == 0 and first.stderr == b""
+    assert first.returncode == 0 and first.stderr == EMULATOR_NOTE
     kept = (tmp_path / first.stdout.decode().strip())
     kept.write_bytes(b"mine")
     second = cli("generate", "A red fox!", cwd=tmp_path, env=env)
-    assert second.returncode == 0 and second.stderr == b""
+    assert second.returncode == 0 and second.stderr == EMULATOR_NOTE
     made = tmp_path / second.stdout.decode().strip()
     assert made != kept and kept.read_bytes() == b"mine"
     assert made.name.startswith("a-red-fox-") and png(made.read_bytes()).text["prompt"] == "A red fox!"
     assert sorted(tmp_path.iterdir()) == sorted([kept, made])
+
+
+@pytest.mark.parametrize("value", ["\u00b2", "1" + "0" * 17, "1" + "0" * 19, "9" * 5000, "soon"],
+                         ids=["superscript two", "1e17", "1e19", "5000 digits", "a word"])
+@needs("tovarin")
+def test_source_date_epoch_is_checked_before_anything_is_sent(tmp_path, loopback, value):
+    done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
+               env={"SOURCE_DATE_EPOCH": value}, cwd=tmp_path)
+    assert done.returncode == 2 and done.stderr.startswith(b"corvessa-image: SOURCE_DATE_EPOCH=")
+    assert done.stderr.count(b"\n") == 1 and loopback.received == [] and list(tmp_path.iterdir()) == []
+
+
+@needs("tovarin")
+def test_picture_bytes_never_go_to_a_terminal(tmp_path, loopback):
+    master, slave = pty.openpty()
+    try:
+        done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
+                   "--out", "-", stdout=slave, cwd=tmp_path)
+    finally:
+        os.close(slave)
+        os.close(master)
+    assert done.returncode == 2 and b"stdout is a terminal" in done.stderr
+    assert b"redirect it or use --out FILE" in done.stderr and done.stderr.count(b"\n") == 1
+    assert loopback.received == []
+
+
+@pytest.mark.parametrize(("option", "where", "hint"), [
+    ("--ref", "home/fox.png", True),
+    ("--out", "home/fox.png", True),
+    ("--ref", "checkout/fox.png", False),  # visible inside: plainly missing
+])
+@needs("tovarin")
+def test_a_path_the_toolchain_cannot_see_is_refused_with_the_reason(tmp_path, loopback, option, where, hint):
+    checkout = tmp_path / "checkout"
+    checkout.mkdir()
+    visible = f"{checkout}:{tmp_path / 'caller'}"  # the toolchain's /tmp would hold tmp_path
+    done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
+               option, str(tmp_path / where), env={"CORVESSA_TOOLCHAIN_PATHS": visible}, cwd=checkout)
+    assert done.returncode == 2 and done.stderr.count(b"\n") == 1 and loopback.received == []
+    reason = f"inside the toolchain only {checkout}, {tmp_path / 'caller'} are visible"
+    assert (reason in done.stderr.decode()) == hint
+
+
+def shared_folder(path: Path, owner: int) -> Path:
+    """A sticky, world-writable folder such as /tmp, owned by owner."""
+    path.mkdir()
+    path.chmod(0o1777)
+    os.chown(path, owner, owner)
+    return path
+
+
+def planted_link(path: Path, target: Path, owner: int) -> None:
+    path.symlink_to(target)
+    os.lchown(path, owner, owner)
+
+
+@pytest.mark.skipif(not ROOT, reason="only root gives a link to another uid")
+@pytest.mark.parametrize(("link_owner", "folder_owner", "dangling", "refusal"), [
+    pytest.param(OTHER, 0, False, f"is a link of another user (uid {OTHER})", id="neighbour's link"),
+    pytest.param(OTHER, 0, True, f"is a link of another user (uid {OTHER})", id="neighbour's dangling link"),
+    pytest.param(0, 0, True, "is a dangling link in the shared folder", id="own dangling link"),
+    pytest.param(0, FOLDER_OWNER, False, None, id="own link"),
+    pytest.param(FOLDER_OWNER, FOLDER_OWNER, False, None, id="folder owner's link"),
+])
+@needs("tovarin")
+def test_links_in_a_shared_folder_are_followed_as_the_kernel_would(tmp_path, loopback, link_owner, folder_owner,
+                                                                     dangling, refusal):
+    notes = tmp_path / "notes.txt"
+    if not dangling:
+        notes.write_bytes(b"mine")
+        notes.chmod(0o600)
+    out = shared_folder(tmp_path / "shared", folder_owner) / "pic.png"
+    planted_link(out, notes, link_owner)
+    loopback.routes[IMAGES_PATH] = lambda _request: PICTURE
+    done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
+               "--out", str(out), cwd=tmp_path)
+    if refusal is None:
+        assert done.returncode == 0, done.stderr
+        assert png(notes.read_bytes()) and stat.S_IMODE(notes.stat().st_mode) == 0o600
+        return
+    assert done.returncode == 2 and refusal in done.stderr.decode() and done.stderr.count(b"\n") == 1
+    assert loopback.received == [] and out.is_symlink()
+    assert notes.read_bytes() == b"mine" if not dangling else not notes.exists()
+
+
+@pytest.mark.skipif(not ROOT, reason="only root gives a link to another uid")
+@needs("tovarin")
+def test_a_link_planted_during_the_request_is_not_followed_and_the_picture_is_kept(tmp_path, loopback):
+    notes = tmp_path / "notes.txt"
+    notes.write_bytes(b"mine")
+    out = shared_folder(tmp_path / "shared", 0) / "pic.png"
+    here = tmp_path / "here"
+    here.mkdir()
+
+    def plant_then_answer(_request: object) -> Answer:
+        planted_link(out, notes, OTHER)
+        return PICTURE
+
+    loopback.routes[IMAGES_PATH] = plant_then_answer
+    done = cli("generate", "a kept fox", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
+               "--out", str(out), cwd=here)
+    assert done.returncode == 1 and notes.read_bytes() == b"mine" and out.is_symlink()
+    said = done.stderr.decode()
+    assert said.count("\n") == 1 and f"is a link of another user (uid {OTHER})" in said
+    kept = here / said.rpartition("the picture is kept in ")[2].strip()
+    assert kept.parent == here and png(kept.read_bytes()) and done.stdout.decode() == f"{kept.name}\n"

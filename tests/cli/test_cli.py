@@ -13,9 +13,9 @@ import pytest
 import requests
 from PIL import ImageStat
 
-from doubles import Answer
+from doubles import Answer, Received
 
-from .conftest import cli, needs, png, solid_png_file, with_client
+from .conftest import EMULATOR_NOTE, cli, needs, png, solid_png_file, tool_env, with_client
 
 GEMINI_PATH = "/v1beta/models/gemini-3-pro-image-preview:generateContent"
 API_PATHS = {"sorvanel": GEMINI_PATH, "tovarin": "/v1/images/generations"}
@@ -43,11 +43,11 @@ def test_generate_writes_the_requested_picture(tmp_path, client, options, expect
     prompt = f"a harbour at noon, {client} {' '.join(options)}"
     done = cli("generate", prompt, "--client", client, *options, "--out", str(out), "--json")
     assert done.returncode == 0, done.stderr
-    assert done.stderr == b""
+    assert done.stderr == EMULATOR_NOTE
     fields = report(done)
     model = options[options.index("--model") + 1] if "--model" in options else DEFAULT_MODELS[client]
-    assert {k: fields[k] for k in ("client", "model", "code", "message", "output")} == {
-        "client": client, "model": model, "code": "OK", "message": None, "output": str(out)}
+    assert {k: fields[k] for k in ("client", "model", "service", "code", "message", "output")} == {
+        "client": client, "model": model, "service": "emulator", "code": "OK", "message": None, "output": str(out)}
     picture = png(out.read_bytes())
     assert (fields["bytes"], fields["width"], fields["height"]) == (out.stat().st_size, *expected)
     assert picture.size == expected and picture.text["prompt"] == prompt
@@ -96,7 +96,8 @@ def test_failures_exit_1_with_one_line_and_no_file(tmp_path, client, prompt, opt
     assert done.returncode == 1
     fields = report(done)
     assert fields["code"] == code and fields["output"] is None and fields["bytes"] == 0
-    line = done.stderr.decode()
+    note, line = done.stderr.decode().split("\n", 1)  # the emulator answered: the note comes first
+    assert f"{note}\n".encode() == EMULATOR_NOTE
     assert line.count("\n") == 1 and line.startswith(f"corvessa-image: {code}") and fields["message"] in line
     assert list(tmp_path.iterdir()) == []
 
@@ -114,14 +115,36 @@ def test_what_the_server_says_is_printed_safely(tmp_path, loopback, client):
     # The token is "k": redacted where it stands alone, never inside "task_id" or "key".
     echoed = "key k refused for task_id \x1b]0;owned\x07\x9b2J \ud800 Bearer k"
     loopback.routes[API_PATHS[client]] = lambda _request: Answer.of_json({"error": {"message": echoed}}, 400)
-    done = cli("generate", "x", "--client", client, "--base-url", loopback.url, "--api-key", "k", "--json", "-v", cwd=tmp_path)
+    with_password = loopback.url.replace("//", "//someone:pass-word@")
+    done = cli("generate", "x", "--client", client, "--base-url", with_password, "--api-key", "k", "--json", "-v",
+               cwd=tmp_path)
     assert done.returncode == 1
     fields = report(done)
+    assert fields["service"] == loopback.url and b"pass-word" not in done.stdout + done.stderr
     assert fields["message"].startswith("IMAGE_GENERATE_FAIL: key [redacted] refused for task_id \x1b]0;owned")
     said = done.stderr.decode()
     assert "key [redacted] refused for task_id \\x1b]0;owned\\x07\\x9b2J \\ud800 Bearer [redacted]" in said
     assert "task_id=" in said and "tas[redacted]" not in said
     assert not any(0x80 <= ord(c) < 0xa0 or (ord(c) < 0x20 and c != "\n") or ord(c) == 0x7f for c in said)
+
+
+@needs("tovarin")
+def test_an_echoed_token_is_redacted_in_every_escaped_form(tmp_path, loopback):
+    token = "sk-\"q\\uo'te/9f8e"  # printable ASCII, so accepted: both quotes, a backslash, a slash
+
+    def echo(request: Received) -> Answer:
+        said = request.headers["Authorization"]
+        return Answer.of_json({"error": {"message": f"bad token {said.removeprefix('Bearer ')}", "code": said}}, 401)
+
+    loopback.routes[API_PATHS["tovarin"]] = echo
+    done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", token, "--json", "-vv",
+               cwd=tmp_path)
+    assert done.returncode == 1 and report(done)["message"].startswith("IMAGE_GENERATE_FAIL: bad token [redacted]")
+    said = (done.stdout + done.stderr).decode()
+    assert "error_dict=" in said and "msg=\"bad token [redacted]\"" in said  # a record's repr, the JSON summary
+    json_form, str_repr, bytes_repr = json.dumps(token)[1:-1], repr(token)[1:-1], repr(token.encode())[2:-1]
+    for form in (token, json_form, str_repr, bytes_repr, json.dumps(json_form)[1:-1], repr(json_form)[1:-1]):
+        assert form not in said
 
 
 @pytest.mark.parametrize("verbose", [[], ["-v"], ["-vv"]])
@@ -163,13 +186,14 @@ def test_spinner_runs_only_on_a_terminal(tmp_path):
     finally:
         os.close(master)
     assert done.returncode == 0
-    assert b"sorvanel: generating" in drawn and drawn.endswith(b"\r\x1b[K")
+    assert b"sorvanel: generating" in drawn and drawn.endswith(b"\r\x1b[K" + EMULATOR_NOTE.replace(b"\n", b"\r\n"))
 
 
 @needs("sorvanel")
 def test_missing_host_module_says_how_to_install_it(tmp_path):
     hide = "import sys; sys.modules['dolvex'] = None; from corvessa_cli.main import main; sys.exit(main())"
-    done = subprocess.run([sys.executable, "-c", hide, "generate", "x"], capture_output=True, cwd=tmp_path, timeout=60)
+    done = subprocess.run([sys.executable, "-c", hide, "generate", "x"], capture_output=True, cwd=tmp_path,
+                          env=tool_env(), timeout=60)
     assert done.returncode == 2 and done.stdout == b""
     assert b"dolvex" in done.stderr and b"pip install ./contracts" in done.stderr
     assert done.stderr.count(b"\n") == 1
@@ -177,7 +201,7 @@ def test_missing_host_module_says_how_to_install_it(tmp_path):
 
 def test_version_and_exit_codes_in_help():
     script = Path(sys.executable).parent / "corvessa-image"
-    shown = subprocess.run([script, "--version"], capture_output=True, timeout=60)
+    shown = subprocess.run([script, "--version"], capture_output=True, env=tool_env(), timeout=60)
     assert shown.returncode == 0 and shown.stdout.decode().split() == ["corvessa-image", "0.1.0"]
     helped = cli("generate", "--help", env={"COLUMNS": "100", "NO_COLOR": "1"})
     assert helped.returncode == 0

@@ -80,3 +80,19 @@ def test_demo_page_shows_all_four_cards_at_1400x1000(demo, tmp_path):
     heights = [bottom - top for _, top, _, bottom in cards]
     assert max(heights) - min(heights) < 1, heights
     assert "emulator's placeholders" in page["note"] and "--base-url" in page["note"]
+
+
+@pytest.mark.parametrize("planted", ["index.html", "tovarin-edit.png", "a link index.html"])
+def test_demo_never_replaces_a_file_it_did_not_make(tmp_path, planted):
+    out, mine = tmp_path / "out", tmp_path / "mine.txt"
+    out.mkdir()
+    mine.write_bytes(b"mine")
+    name = planted.removeprefix("a link ")
+    if name != planted:
+        (out / name).symlink_to(mine)
+    else:
+        (out / name).write_bytes(b"mine")
+    done = cli("demo", "--out-dir", str(out))
+    assert done.returncode == 2 and done.stdout == b"" and done.stderr.count(b"\n") == 1
+    assert f"--out-dir {out}: {name} there already" in done.stderr.decode()
+    assert [p.name for p in out.iterdir()] == [name] and (out / name).read_bytes() == mine.read_bytes() == b"mine"

@@ -8,13 +8,12 @@ makes a picture through them.
 
 from __future__ import annotations
 
-import os
 import subprocess
 import sys
 from pathlib import Path
 
 
-from .conftest import needs
+from .conftest import needs, tool_env
 
 ROOT = Path(__file__).resolve().parents[2]
 HOST_PACKAGES = ("dolvex", "corvessa", "ferrimo", "tessaly")
@@ -102,7 +101,7 @@ def run(*command: str | Path, env: dict[str, str]) -> subprocess.CompletedProces
 @needs("sorvanel", "tovarin")
 def test_tool_installs_beside_the_hosts_own_modules(tmp_path: Path) -> None:
     # Packaging is checked here, not memory: a sanitizer preload would only slow the build.
-    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVESSA_") and k != "LD_PRELOAD"}
+    env = {k: v for k, v in tool_env().items() if k != "LD_PRELOAD"}
     env |= {"no_proxy": "127.0.0.1,localhost", "NO_PROXY": "127.0.0.1,localhost"}
     venv = tmp_path / "host"
     run(sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv, env=env)

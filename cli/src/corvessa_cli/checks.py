@@ -12,6 +12,8 @@ import re
 import stat
 from typing import BinaryIO
 
+from .naming import fixed_seconds
+
 REF_CAP = 20 * 1024 * 1024  # bytes per reference picture
 _LINK_PREFIXES = ("http://", "https://")
 _TOVARIN_RATIO = re.compile(r"[1-9][0-9]*:[1-9][0-9]*")
@@ -22,6 +24,19 @@ _PRINTABLE_ASCII = re.compile(r"[!-~]+")
 
 class UsageError(Exception):
     """Bad input or usage; reported on one line with exit status 2, before anything is sent."""
+
+
+def unseen_in_toolchain(path: str) -> str:
+    """Why a path that does not exist may yet exist on the host: inside the toolchain
+    (tools/sysroot run) only the folders in CORVESSA_TOOLCHAIN_PATHS are visible. "" when the
+    tool does not run there or the path lies inside one of them."""
+    visible = [folder for folder in os.environ.get("CORVESSA_TOOLCHAIN_PATHS", "").split(":") if folder]
+    if not visible:
+        return ""
+    absolute = os.path.abspath(path)
+    if any(os.path.commonpath([absolute, os.path.abspath(folder)]) == os.path.abspath(folder) for folder in visible):
+        return ""
+    return f"; inside the toolchain only {', '.join(visible)} are visible (run from a folder that holds it)"
 
 
 def _read_capped(stream: BinaryIO, name: str) -> bytes:
@@ -47,7 +62,7 @@ def _read_file(path: str) -> bytes:
         _must_be_regular(os.stat(path).st_mode, path)
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except FileNotFoundError:
-        raise UsageError(f"--ref {path}: no such file") from None
+        raise UsageError(f"--ref {path}: no such file{unseen_in_toolchain(path)}") from None
     except OSError as err:
         raise UsageError(f"--ref {path}: cannot open it ({err.strerror})") from None
     try:
@@ -146,6 +161,16 @@ def prompt(text: str) -> None:
         text.encode("utf-8")
     except UnicodeEncodeError as err:
         raise UsageError(f"the prompt is not valid text at character {err.start + 1} (check the terminal's encoding)") from None
+
+
+def source_date_epoch() -> None:
+    """SOURCE_DATE_EPOCH, when set, is a time the picture's name can show."""
+    try:
+        fixed_seconds()
+    except ValueError as err:
+        value = os.environ["SOURCE_DATE_EPOCH"]
+        shown = value if len(value) <= 24 else f"{value[:20]}... ({len(value)} characters)"
+        raise UsageError(f"SOURCE_DATE_EPOCH={shown}: {err}; unset it or give seconds since 1970") from None
 
 
 def service(base_url: str | None, api_key: str | None) -> None:

@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import html
+import os
 import sys
 from dataclasses import dataclass, replace
-from pathlib import Path
 
+from .checks import UsageError
 from .logs import client_logger
-from .run import ClientUnavailable, Job, run
+from .output import LinkRefused, open_folder, resolve, write_new
+from .run import LOCAL_API_KEY, ClientUnavailable, Job, run
 
-LOCAL_API_KEY = "local-emulator-key"
+INDEX = "index.html"
 
 
 @dataclass
@@ -21,15 +23,17 @@ class Shot:
 
 
 SHOTS = [
-    Shot("sorvanel-plain", Job("sorvanel", "A lighthouse on a cliff at dusk, oil painting", ratio="2:3", size="1K")),
-    Shot("tovarin-plain", Job("tovarin", "A red bicycle leaning on a blue door", ratio="3:2", size="1k", quality="medium")),
-    Shot("sorvanel-edit", Job("sorvanel", "The same bicycle at night in the rain", ratio="3:2", size="1K"), ref_name="tovarin-plain"),
-    Shot(
-        "tovarin-edit",
-        Job("tovarin", "The same lighthouse in deep winter", ratio="2:3", size="1k", quality="medium"),
-        ref_name="sorvanel-plain",
-    ),
+    Shot("sorvanel-plain", Job(client="sorvanel", prompt="A lighthouse on a cliff at dusk, oil painting", ratio="2:3",
+                               size="1K")),
+    Shot("tovarin-plain", Job(client="tovarin", prompt="A red bicycle leaning on a blue door", ratio="3:2", size="1k",
+                              quality="medium")),
+    Shot("sorvanel-edit", Job(client="sorvanel", prompt="The same bicycle at night in the rain", ratio="3:2", size="1K"),
+         ref_name="tovarin-plain"),
+    Shot("tovarin-edit", Job(client="tovarin", prompt="The same lighthouse in deep winter", ratio="2:3", size="1k",
+                             quality="medium"),
+         ref_name="sorvanel-plain"),
 ]
+NAMES = [f"{shot.name}.png" for shot in SHOTS] + [INDEX]
 
 # Two rows of two cards fit a 1400x1000 window: every picture box has the same height, so the
 # cards of a row match, and the grid stretches each row's cards to the taller caption.
@@ -61,7 +65,7 @@ service: <code>corvessa-image generate "a red fox" --client sorvanel --base-url 
 """
 
 
-def _figure(shot: Shot, job: Job, picture: Path | None, seconds: float, failure: str) -> str:
+def _figure(shot: Shot, job: Job, picture: str | None, seconds: float, failure: str) -> str:
     caption = f"<strong>{html.escape(job.client)}</strong> &mdash; &ldquo;{html.escape(job.prompt)}&rdquo;"
     details = f"ratio {html.escape(job.ratio or '-')}, size {html.escape(job.size or '-')}, {seconds:.3f} s"
     if shot.ref_name:
@@ -69,20 +73,21 @@ def _figure(shot: Shot, job: Job, picture: Path | None, seconds: float, failure:
     if picture is None:
         body = f'<div class="picture"><p class="failed">{html.escape(failure)}</p></div>'
     else:
-        image = f'<img src="{picture.name}" alt="{html.escape(job.prompt)}">'
-        body = f'<a class="picture" href="{picture.name}">{image}</a>'
+        image = f'<img src="{picture}" alt="{html.escape(job.prompt)}">'
+        body = f'<a class="picture" href="{picture}">{image}</a>'
     return f"<figure>{body}<figcaption>{caption}<br><span class=\"meta\">{details}</span></figcaption></figure>"
 
 
-def _shoot(shot: Shot, base_url: str, out_dir: Path) -> tuple[bool, str]:
-    """Make one picture; returns whether it worked and its figure for the page."""
-    picture = out_dir / f"{shot.name}.png"
-    picture.unlink(missing_ok=True)  # never show a picture left over from an earlier run
-    ref = out_dir / f"{shot.ref_name}.png" if shot.ref_name else None
-    job = replace(shot.job, refs=[ref.read_bytes()] if ref and ref.is_file() else [])
-    if ref and not job.refs:
-        print(f"{shot.name:15} skipped: its reference {ref.name} was not made")
-        return False, _figure(shot, job, None, 0.0, f"skipped: reference {ref.name} was not made")
+def _shoot(shot: Shot, base_url: str, folder_fd: int, made: dict[str, bytes]) -> tuple[bool, str]:
+    """Make one picture into a new file; returns whether it worked and its figure for the page.
+    The pictures made so far are in `made`, by shot name: a reference is taken from there, not
+    read back from the folder."""
+    picture = f"{shot.name}.png"
+    ref = made.get(shot.ref_name) if shot.ref_name else None
+    job = replace(shot.job, refs=[ref] if ref else [])
+    if shot.ref_name and not ref:
+        print(f"{shot.name:15} skipped: its reference {shot.ref_name}.png was not made")
+        return False, _figure(shot, job, None, 0.0, f"skipped: reference {shot.ref_name}.png was not made")
     logger, _, catcher = client_logger(job.client, 0, [], sys.stderr)
     try:
         outcome = run(job, base_url, LOCAL_API_KEY, logger, catcher)
@@ -92,19 +97,44 @@ def _shoot(shot: Shot, base_url: str, out_dir: Path) -> tuple[bool, str]:
     print(f"{shot.name:15} {outcome.summary()}")
     if outcome.image is None:
         return False, _figure(shot, job, None, outcome.seconds, outcome.summary())
-    picture.write_bytes(outcome.image)
+    write_new(picture, outcome.image, folder_fd)
+    made[shot.name] = outcome.image
     return True, _figure(shot, job, picture, outcome.seconds, "")
 
 
+def _folder(out: str) -> str:
+    """The folder for the demo, made when missing; UsageError when it holds a file of the names
+    the demo writes, for a file this run did not make is never replaced."""
+    try:
+        real = resolve(out)
+    except LinkRefused as err:
+        raise UsageError(f"--out-dir {out}: {err}") from None
+    if not os.path.lexists(real):
+        os.makedirs(real)
+    elif not os.path.isdir(real):
+        raise UsageError(f"--out-dir {out}: not a folder")
+    taken = [name for name in NAMES if os.path.lexists(os.path.join(real, name))]
+    if taken:
+        raise UsageError(f"--out-dir {out}: {', '.join(taken)} there already, and the demo never replaces a file "
+                         "it did not make; remove them or name another folder")
+    return real
+
+
 def make_demo(out: str) -> int:
-    """Make the four pictures and index.html in the folder out; 0 when every call succeeded."""
+    """Make the four pictures and index.html as new files in the folder out; 0 when every call
+    succeeded."""
     from corvessa_emulator import serve
 
-    out_dir = Path(out)
-    out_dir.mkdir(parents=True, exist_ok=True)
-    with serve() as emulator:
-        shots = [_shoot(shot, emulator.base_url, out_dir) for shot in SHOTS]
-    index = out_dir / "index.html"
-    index.write_text(_PAGE.format(figures="\n".join(figure for _, figure in shots)), encoding="utf-8")
-    print(f"pictures and {index.name} written to {out_dir.resolve()}/ (open {index.resolve()})")
+    real = _folder(out)
+    folder_fd = open_folder(real)
+    made: dict[str, bytes] = {}
+    try:
+        with serve() as emulator:
+            shots = [_shoot(shot, emulator.base_url, folder_fd, made) for shot in SHOTS]
+        page = _PAGE.format(figures="\n".join(figure for _, figure in shots))
+        write_new(INDEX, page.encode("utf-8"), folder_fd)
+    finally:
+        os.close(folder_fd)
+    index = os.path.join(real, INDEX)
+    print(f"pictures and {INDEX} written to {real}/ (open {index})")
     return 0 if all(ok for ok, _ in shots) else 1

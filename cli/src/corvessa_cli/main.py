@@ -9,15 +9,19 @@ import sys
 from collections.abc import Iterator
 from importlib.metadata import PackageNotFoundError, version
 from typing import Any, NoReturn
+from urllib.parse import urlsplit
 
 from . import checks, output
 from .checks import UsageError
 from .logs import client_logger
-from .report import EXIT_CODES, EXIT_FAILED, EXIT_OK, EXIT_UNREACHABLE, EXIT_USAGE, HINTS, Console, picture_size, unreachable
-from .run import CLIENTS, DEFAULT_MODELS, ClientUnavailable, Job, Outcome, client_class, run
+from .report import (EXIT_CODES, EXIT_FAILED, EXIT_OK, EXIT_UNREACHABLE, EXIT_USAGE, HINTS, Console, address,
+                     picture_size, unreachable)
+from .run import CLIENTS, DEFAULT_MODELS, LOCAL_API_KEY, ClientUnavailable, Job, Outcome, client_class, run
 from .spinner import Spinner
 
-LOCAL_API_KEY = "local-emulator-key"
+EMULATOR = "emulator"  # the "service" of --json when the local emulator answered
+EMULATOR_NOTE = ("the local emulator answered, not a real service (no --base-url or CORVESSA_BASE_URL given); "
+                 "its pictures are placeholders")
 
 GENERATE_NOTES = f"""options per client:
   sorvanel (Gemini): --ratio one of the client's ratios (default 2:3); --size 1K, 2K or 4K in
@@ -31,11 +35,18 @@ http:// or https://, or - for bytes on stdin; at most {checks.REF_CAP // (1024 *
 (links downloaded) before the request: the clients would skip one they cannot read.
 
 output: without --out a new file in the current folder, named from the prompt and the time
-(or SOURCE_DATE_EPOCH), is written and its path printed; an existing file is never touched.
---out FILE replaces a regular file (keeping its mode) or writes through a symlink to one, and
-refuses folders, FIFOs and devices; --out - writes the picture to stdout. --json prints one
-object on stdout instead, whenever a request was made: client, model, code, message, output,
-bytes, width, height, seconds. Problems go to stderr as one line each.
+(or SOURCE_DATE_EPOCH, which must be whole seconds since 1970), is written and its path
+printed; an existing file is never touched. --out FILE replaces a regular file (keeping its
+mode) or writes through a symlink to one, and refuses folders, FIFOs and devices. In a sticky,
+world-writable folder such as /tmp it follows a symlink only when it is the user's own or the
+folder owner's, and never a dangling one, as the kernel does for links others may plant there.
+--out - writes the picture to stdout, and is refused when stdout is a terminal. Should writing
+where asked fail after the request, the picture is kept in a new file (here, else in the
+temporary folder) and its path is said.
+Without --base-url the local emulator answers; its pictures are placeholders, and a line on
+stderr says so. --json prints one object on stdout instead, whenever a request was made:
+client, model, service (its address, or "emulator"), code, message, output, bytes, width,
+height, seconds. Problems go to stderr as one line each.
 
 {EXIT_CODES}"""
 
@@ -102,16 +113,20 @@ def _checked(args: argparse.Namespace) -> tuple[Job, output.Target]:
     checks.service(args.base_url, args.api_key)
     if args.json and args.out == output.STDOUT:
         raise UsageError("--json and --out - both want stdout; give --out a file")
+    checks.source_date_epoch()
     where = output.target(args.out)
     refs = checks.references(args.ref, sys.stdin.buffer)
-    return Job(args.client, args.prompt, args.ratio, args.size, args.quality, args.model, refs, args.timeout), where
+    job = Job(client=args.client, prompt=args.prompt, ratio=args.ratio, size=args.size, quality=args.quality,
+              model=args.model, refs=refs, timeout=args.timeout)
+    return job, where
 
 
 @contextlib.contextmanager
-def _service(base_url: str | None, api_key: str | None) -> Iterator[tuple[str, str]]:
-    """The given service, or the local emulator for the length of the call."""
+def _service(base_url: str | None, api_key: str | None) -> Iterator[tuple[str, str, str]]:
+    """Address, token and the name --json gives it: the given service, or the local emulator
+    for the length of the call."""
     if base_url:
-        yield base_url, api_key or ""
+        yield base_url, api_key or "", address(base_url)
         return
     try:
         from corvessa_emulator import serve
@@ -119,17 +134,17 @@ def _service(base_url: str | None, api_key: str | None) -> Iterator[tuple[str, s
         raise ClientUnavailable("no --base-url given and the local emulator is not installed: "
                                 "pip install ./emulator (in the corvessa source tree), or give --base-url") from None
     with serve() as emulator:
-        yield emulator.base_url, api_key or LOCAL_API_KEY
+        yield emulator.base_url, api_key or LOCAL_API_KEY, EMULATOR
 
 
-def _call(args: argparse.Namespace, job: Job, console: Console) -> tuple[Outcome, str]:
-    with _service(args.base_url, args.api_key) as (base_url, api_key):
+def _call(args: argparse.Namespace, job: Job, console: Console) -> tuple[Outcome, str, str]:
+    with _service(args.base_url, args.api_key) as (base_url, api_key, service):
         console.secrets.append(api_key)
         logger, handler, catcher = client_logger(job.client, args.verbose, console.secrets, sys.stderr)
         with Spinner(sys.stderr, f"{job.client}: generating") as spinner:
             if handler is not None:
                 handler.spinner = spinner
-            return run(job, base_url, api_key, logger, catcher), base_url
+            return run(job, base_url, api_key, logger, catcher), base_url, service
 
 
 def _failure(outcome: Outcome, base_url: str) -> tuple[int, str]:
@@ -149,14 +164,18 @@ def _failure(outcome: Outcome, base_url: str) -> tuple[int, str]:
 
 
 def _keep(where: output.Target, prompt: str, image: bytes, report: dict[str, Any]) -> int:
-    """Write the picture where asked; when that fails, into a new file, for it was paid for."""
-    report["bytes"] = len(image)
-    report["width"], report["height"] = picture_size(image)
+    """Write the picture where asked; when that fails for any reason, into a new file, for it
+    was paid for."""
     try:
         report["output"] = output.write(where, prompt, image)
-    except OSError as err:
-        report["output"] = output.keep_elsewhere(prompt, image)
-        report["message"] = f"cannot write {where.given} ({err}); the picture is kept in {report['output']}"
+    except Exception as err:
+        wanted = where.given or "a new file here"
+        try:
+            report["output"] = output.keep_elsewhere(prompt, image)
+        except OSError as lost:
+            report["message"] = f"cannot write {wanted} ({err}), and {lost}"
+        else:
+            report["message"] = f"cannot write {wanted} ({err}); the picture is kept in {report['output']}"
         return EXIT_FAILED
     return EXIT_OK
 
@@ -164,15 +183,19 @@ def _keep(where: output.Target, prompt: str, image: bytes, report: dict[str, Any
 def _generate(args: argparse.Namespace, console: Console) -> int:
     client_class(args.client)  # a missing module is reported before anything else is read
     job, where = _checked(args)
-    outcome, base_url = _call(args, job, console)
-    console.talk(outcome.summary())
+    outcome, base_url, service = _call(args, job, console)
     report: dict[str, Any] = {"client": job.client, "model": job.model or DEFAULT_MODELS[job.client],
-                              "code": outcome.code, "message": None, "output": None, "bytes": 0,
-                              "width": None, "height": None, "seconds": round(outcome.seconds, 3)}
+                              "service": service, "code": outcome.code, "message": None, "output": None,
+                              "bytes": 0, "width": None, "height": None, "seconds": round(outcome.seconds, 3)}
     if outcome.image is None:
         status, report["message"] = _failure(outcome, base_url)  # -vv showed the traceback in the records
-    else:
+    else:  # the picture was paid for: it is kept before anything else can fail
         status = _keep(where, job.prompt, outcome.image, report)
+        report["bytes"] = len(outcome.image)
+        report["width"], report["height"] = picture_size(outcome.image)
+    console.talk(outcome.summary())
+    if service == EMULATOR:
+        console.note(EMULATOR_NOTE)
     if report["message"]:
         console.error(report["message"])
     if args.json:
@@ -182,13 +205,21 @@ def _generate(args: argparse.Namespace, console: Console) -> int:
     return status
 
 
+def _password(base_url: str | None) -> str:
+    try:
+        return urlsplit(base_url or "").password or ""
+    except ValueError:
+        return ""
+
+
 def main(argv: list[str] | None = None) -> int:
     for stream in (sys.stdout, sys.stderr):
         stream.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
     args = _parser().parse_args(argv)
     console = Console([], getattr(args, "verbose", 0))
-    if args.command == "generate" and args.api_key:
-        console.secrets.append(args.api_key)
+    if args.command == "generate":
+        # The token, and a password written into the address, which the client's records show.
+        console.secrets += [args.api_key or "", _password(args.base_url)]
     try:
         if args.command == "demo":
             from .demo import make_demo

@@ -8,6 +8,7 @@ import time
 
 _SIGNATURES = ((b"\x89PNG\r\n\x1a\n", ".png"), (b"\xff\xd8\xff", ".jpg"), (b"GIF8", ".gif"))
 _WORD = re.compile(r"[a-z0-9]+")
+_DIGITS = re.compile(r"[0-9]+")
 _STEM_LENGTH = 40
 
 
@@ -21,11 +22,29 @@ def extension(data: bytes) -> str:
     return ".png"
 
 
-def _timestamp() -> str:
-    # SOURCE_DATE_EPOCH, the reproducible-builds convention, fixes the time a name shows.
-    fixed = os.environ.get("SOURCE_DATE_EPOCH", "")
-    seconds = int(fixed) if fixed.isdigit() else time.time()
+def _shown(seconds: float) -> str:
     return time.strftime("%Y%m%d-%H%M%S", time.localtime(seconds))
+
+
+def fixed_seconds() -> int | None:
+    """SOURCE_DATE_EPOCH, the reproducible-builds convention that fixes the time a name shows;
+    None when it is not set, ValueError when it is not a time this system can show."""
+    fixed = os.environ.get("SOURCE_DATE_EPOCH", "")
+    if not fixed:
+        return None
+    if not _DIGITS.fullmatch(fixed):  # str.isdigit() also takes "²" and other digits int() refuses
+        raise ValueError("not a whole number of seconds since 1970 in the digits 0-9")
+    try:
+        seconds = int(fixed)
+        _shown(seconds)
+    except (ValueError, OverflowError, OSError):
+        raise ValueError("too late a time for this system to show") from None
+    return seconds
+
+
+def _timestamp() -> str:
+    fixed = fixed_seconds()
+    return _shown(time.time() if fixed is None else fixed)
 
 
 def picture_name(prompt: str, data: bytes, attempt: int) -> str:

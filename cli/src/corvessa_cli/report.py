@@ -29,15 +29,19 @@ HINTS = {
 }
 
 
+def address(url: str) -> str:
+    """scheme://host:port of a link: never a user or password, a path or a query in it."""
+    parts = urlsplit(url)
+    return f"{parts.scheme}://{parts.netloc.rpartition('@')[2]}"
+
+
 def unreachable(error: BaseException | None, base_url: str) -> str | None:
     """The address that could not be reached, when the call failed for that reason."""
     import requests
 
     if not isinstance(error, requests.exceptions.ConnectionError):
         return None
-    url = getattr(getattr(error, "request", None), "url", None) or base_url
-    parts = urlsplit(url)
-    return f"{parts.scheme}://{parts.netloc.rpartition('@')[2]}"  # never a user or password in it
+    return address(getattr(getattr(error, "request", None), "url", None) or base_url)
 
 
 def picture_size(data: bytes | None) -> tuple[int | None, int | None]:
@@ -78,6 +82,10 @@ class Console:
 
     def data(self, line: object) -> None:
         print(safe(line, self.secrets), flush=True)
+
+    def note(self, line: str) -> None:
+        """A line the user needs to read even without -v."""
+        self.error(line)
 
     def json(self, fields: dict[str, Any]) -> None:
         """One JSON object; texts redacted, and ASCII escapes keep every control character out."""

@@ -17,13 +17,15 @@ CLIENTS = {"sorvanel": "SorvanelClient", "tovarin": "TovarinClient"}
 DEFAULT_MODELS = {"sorvanel": "gemini-3-pro-image-preview", "tovarin": "gpt-image-2"}
 # What the clients import at load; a host has its own, contracts/ holds working stand-ins.
 HOST_MODULES = ("dolvex", "corvessa.config", "ferrimo", "tessaly")
+# The token sent to the local emulator, which takes any.
+LOCAL_API_KEY = "local-emulator-key"
 
 
 class ClientUnavailable(RuntimeError):
     """The native module of the chosen client cannot be imported."""
 
 
-@dataclass
+@dataclass(kw_only=True)
 class Job:
     """What to ask for; None leaves an option at the client's own default."""
 
