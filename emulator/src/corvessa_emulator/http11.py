@@ -106,6 +106,12 @@ class _Reader:
         """Bytes received past the end of this request: the start of the next one."""
         return bytes(self._unconsumed)
 
+    def request_path(self) -> str:
+        """The path on the request line of a head h11 refused, to shape the error reply."""
+        line = bytes(self._unconsumed[:self._limits.max_head_bytes]).partition(b"\n")[0]
+        words = line.split(b" ")
+        return words[1].decode("latin-1").partition("?")[0] if len(words) == 3 else ""
+
     def _take_consumed(self) -> bytes:
         consumed = len(self._unconsumed) - len(self.parser.trailing_data[0])
         taken = bytes(self._unconsumed[:consumed])
@@ -184,10 +190,12 @@ class _Exchange:
         reader = _Reader(self.sock, leftover, self.limits)
         path = ""
         try:
-            request = self._read_head(reader)
-            if request is None:
+            head = self._read_head(reader)
+            if head is None:
                 return None
+            request, raw_head = head
             path = request.target.decode("latin-1").partition("?")[0]
+            _check_framing(request, raw_head)
             environ = self._environ(request, self._read_body(reader, request))
         except BodyTooLarge:
             environ = self._environ(request, b"")
@@ -196,6 +204,7 @@ class _Exchange:
             self._linger()
             return None
         except _Refused as refused:
+            path = path or reader.request_path()
             self._respond(self._base_environ(), self.server.error_reply(path, refused.status, refused.message),
                           close=True, label=f"- {path or '-'}")
             self._linger()
@@ -204,7 +213,8 @@ class _Exchange:
         kept = self._respond(environ, self.server.app, close=close)
         return reader.leftover() if kept else None
 
-    def _read_head(self, reader: _Reader) -> h11.Request | None:
+    def _read_head(self, reader: _Reader) -> tuple[h11.Request, bytes] | None:
+        """The next request and its raw head; None when the client closed between requests."""
         try:
             event, raw = reader.next_event()
         except h11.RemoteProtocolError as err:
@@ -216,8 +226,7 @@ class _Exchange:
         assert isinstance(event, h11.Request)
         if len(raw) > self.limits.max_head_bytes:
             raise _Refused(431, "The request head is too large.")
-        _check_framing(event, raw)
-        return event
+        return event, raw
 
     def _read_body(self, reader: _Reader, request: h11.Request) -> bytes:
         cap = self.limits.max_request_bytes
