@@ -5,11 +5,20 @@ from __future__ import annotations
 import threading
 from types import TracebackType
 
+from . import gemini, images_api
 from .app import EmulatorApp
-from .http11 import Http11Server
+from .errors import ApiError
+from .http11 import Http11Server, WsgiApp
 from .settings import Settings
 
 HOST = "127.0.0.1"
+
+
+def _error_reply(path: str, status: int, message: str) -> WsgiApp:
+    """A request the server refuses before the app sees it, answered in the shape of the API its
+    path belongs to; Gemini's shape elsewhere, as the app's own 404 replies are."""
+    render = images_api.error_response if path.startswith("/v1/images/") else gemini.error_response
+    return render(ApiError(status, message))
 
 
 class EmulatorServer:
@@ -20,7 +29,8 @@ class EmulatorServer:
         self._stop = threading.Event()
         self.app = EmulatorApp(self.settings, self._stop)
         self._server = Http11Server(HOST, port, self.app, max_body_bytes=self.settings.max_request_bytes,
-                                    idle_timeout=self.settings.idle_timeout, quiet=quiet)
+                                    idle_timeout=self.settings.idle_timeout, quiet=quiet,
+                                    settings=self.settings, error_reply=_error_reply)
         self.port: int = self._server.server_port
         self.base_url = f"http://{HOST}:{self.port}"
         self._thread = threading.Thread(

@@ -14,7 +14,11 @@ SMALL_PICTURES_VARIABLE = "CORVESSA_EMULATOR_SMALL_PICTURES"
 class Settings:
     file_limit: int = 256  # pictures kept for link replies
     max_request_bytes: int = 128 * 1024 * 1024  # a larger body is answered 413 unread
+    max_head_bytes: int = 64 * 1024  # a larger request head is answered 431
     idle_timeout: float = 30.0  # seconds a connection may wait for its next request
+    head_timeout: float = 10.0  # seconds for a whole request head, from its first byte
+    body_timeout: float = 120.0  # seconds for a whole request body
+    max_connections: int = 128  # open connections; one more is answered 503 and closed
     small_pictures: bool = False  # render at most small_edge pixels on the long edge
     small_edge: int = 64
 
