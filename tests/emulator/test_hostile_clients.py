@@ -15,7 +15,8 @@ import requests
 
 from corvessa_emulator import SMALL_PICTURES_VARIABLE, EmulatorServer, Settings, serve
 
-from .conftest import AUTH, GEMINI_MODEL, gemini_body, gemini_png, images_png, open_png, post_gemini, post_images
+from .conftest import (AUTH, GEMINI_MODEL, gemini_body, gemini_png, images_png, open_png, post_gemini, post_images,
+                       solid_png)
 
 DEEP = b"[" * 100_000 + b"]" * 100_000
 _GEMINI_BODIES = {
@@ -255,3 +256,15 @@ def test_out_of_descriptors_the_server_backs_off():
         child.stdin.write("\n")
         child.stdin.flush()
     assert 0 < failures <= 20 and reply.status_code == 200
+
+
+@pytest.mark.parametrize(
+    ("fields", "named"),
+    [({"prompt": "x" * (2 << 20)}, "A form field exceeds 1048576 bytes."),
+     ({f"f{i}": "x" for i in range(1001)}, "The form has more than 1000 parts.")],
+    ids=["field", "parts"],
+)
+def test_a_form_limit_413_names_the_limit_hit(emulator, fields, named):
+    reply = post_images(emulator, "edits", headers=AUTH, files={"image": ("a.png", solid_png((9, 9, 9)))} | {
+        name: (None, value) for name, value in fields.items()})
+    assert reply.status_code == 413 and reply.json()["error"]["message"] == named

@@ -71,6 +71,15 @@ _IMAGES = _Api(
 )
 
 
+def _form_limit_hit(err: RequestEntityTooLarge) -> ApiError:
+    """The form limit werkzeug refused: its multipart decoder counts parts as it finds their
+    headers (`next_event`) and raises the same exception for a field that is too large."""
+    frames = traceback.extract_tb(err.__traceback__)
+    if frames and frames[-1].name == "next_event":
+        return ApiError(413, f"The form has more than {_Request.max_form_parts} parts.")
+    return ApiError(413, f"A form field exceeds {_Request.max_form_memory_size} bytes.")
+
+
 def _own_url(request: Request) -> str:
     """The address the server listens on; a Host header is the client's word, not ours."""
     return f"http://{request.environ['SERVER_NAME']}:{request.environ['SERVER_PORT']}"
@@ -78,6 +87,7 @@ def _own_url(request: Request) -> str:
 
 class _Request(Request):
     max_form_memory_size = 1024 * 1024
+    max_form_parts = 1000
 
 
 class EmulatorApp:
@@ -138,8 +148,8 @@ class EmulatorApp:
             return handle(request, self._call(request))
         except ApiError as err:
             return api.render_error(err)
-        except RequestEntityTooLarge:
-            return api.render_error(self._too_large())
+        except RequestEntityTooLarge as err:  # the body passed its cap in _check: a form limit
+            return api.render_error(_form_limit_hit(err))
         except Exception:  # an emulator fault, never a client's: say so in the API's shape
             traceback.print_exc()
             return api.render_error(ApiError(500, "The emulator failed on this request."))
