@@ -45,7 +45,7 @@ Ref service_url(PyObject* self, std::initializer_list<PyObject*> tail) {
 
 Ref post_json(const rt::CallFrame& frame, PyObject* url, PyObject* headers, PyObject* body, PyObject* timeout) {
     Ref client = rt::global(frame, constants.http_client);
-    return client ? rt::call_method_kw(client.get(), constants.post, constants.kw_post_json, url, headers, body,
+    return client ? rt::call_method_kw(client.get(), constants.post, {url}, constants.kw_post_json, headers, body,
                                        timeout)
                   : Ref{};
 }

@@ -22,7 +22,7 @@ using Args = rt::Args<params::generate_completions>;
 Ref post_form(const rt::CallFrame& frame, PyObject* url, PyObject* headers, PyObject* payload, PyObject* files,
               PyObject* timeout) {
     Ref client = rt::global(frame, shared.http_client);
-    return client ? rt::call_method_kw(client.get(), shared.post, constants.kw_post_form, url, headers, payload,
+    return client ? rt::call_method_kw(client.get(), shared.post, {url}, constants.kw_post_form, headers, payload,
                                        files, timeout)
                   : Ref{};
 }
