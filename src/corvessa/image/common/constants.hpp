@@ -53,6 +53,7 @@ namespace common {
     X(task_id, rt::text("task_id"))                              \
     X(model_key, rt::text("model_key"))                          \
     X(timeout, rt::text("timeout"))                              \
+    X(model, rt::text("model"))                                  \
     X(msg, rt::text("msg"))                                      \
     X(error, rt::text("error"))                                  \
     X(message, rt::text("message"))                              \

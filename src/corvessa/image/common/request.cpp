@@ -1,5 +1,5 @@
-// Time-out option, bearer header, service URL, the JSON post, refused replies and the
-// time-out report, shared by both clients.
+// Bearer header, service URL, the JSON post, refused replies and the time-out report, shared
+// by both clients.
 #include "corvessa/image/common/request.hpp"
 
 #include "corvessa/image/common/constants.hpp"
@@ -12,14 +12,6 @@
 namespace common {
 
 using rt::Ref;
-
-Ref request_timeout(const rt::CallFrame& frame, PyObject* kwargs) {
-    Ref timeout = rt::dict_get(kwargs, constants.timeout, Py_None);
-    int given = timeout ? rt::truth(timeout.get()) : -1;
-    if (given != 0) return given > 0 ? std::move(timeout) : Ref{};
-    Ref client = rt::global(frame, constants.http_client);
-    return client ? rt::attr(client.get(), constants.base_timeout) : Ref{};
-}
 
 Ref bearer_headers(PyObject* self, PyObject* token_attribute) {
     Ref token = rt::attr(self, token_attribute);

@@ -18,7 +18,6 @@ namespace tovarin {
     /* payload keys and values */                                                     \
     X(prompt, rt::text("prompt"))                                                     \
     X(quality, rt::text("quality"))                                                   \
-    X(model, rt::text("model"))                                                       \
     X(n, rt::text("n"))                                                               \
     X(default_model, rt::text("gpt-image-2"))                                         \
     X(b64_json, rt::text("b64_json"))                                                 \

@@ -4,6 +4,7 @@
 #include "corvessa/image/tovarin/methods.hpp"
 #include "corvessa/image/tovarin/params.hpp"
 
+#include "corvessa/image/common/options.hpp"
 #include "corvessa/image/common/record.hpp"
 #include "corvessa/image/common/request.hpp"
 
@@ -33,7 +34,7 @@ Ref generate_completions(const rt::CallFrame& frame) {
     Args a(frame);
     const common::CallContext c{.frame = frame, .task_id = a["task_id"], .model_key = a["model_key"]};
     Ref headers = common::bearer_headers(a.self(), constants.token);
-    Ref timeout = headers ? common::request_timeout(frame, a.kwargs()) : Ref{};
+    Ref timeout = headers ? common::request_timeout(frame) : Ref{};
     Ref record = timeout ? common::make_record(c, common::after_tag(shared.request_api),
                                                {{.key = constants.payload, .value = a["payload"]}})
                          : Ref{};
