@@ -41,7 +41,7 @@ PyObject* function_signature(PyObject* self, void*) {
         Ref empty = Ref::steal(PyObject_GetAttrString(signature_cls.get(), "empty"));
         Ref positional = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "POSITIONAL_OR_KEYWORD"));
         Ref var_keyword = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "VAR_KEYWORD"));
-        Ref params = Ref::steal(PyList_New(0));
+        Ref params = new_list();
         if (!empty || !positional || !var_keyword || !params) return {};
         std::size_t total = param_count(f);
         std::size_t required = total - default_count(f);

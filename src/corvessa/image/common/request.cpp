@@ -16,7 +16,7 @@ using rt::Ref;
 Ref bearer_headers(PyObject* self, PyObject* token_attribute) {
     Ref token = rt::attr(self, token_attribute);
     Ref bearer = token ? rt::prefixed(constants.bearer, token.get()) : Ref{};
-    Ref headers = bearer ? Ref::steal(PyDict_New()) : Ref{};
+    Ref headers = bearer ? rt::new_dict() : Ref{};
     if (!headers || !rt::put(headers.get(), constants.authorization, bearer.get())) return {};
     return headers;
 }
@@ -46,7 +46,7 @@ bool read_refusal(PyObject* response, PyObject* status, Ref& message, Ref& error
     message = rt::prefixed(constants.service_status, status);
     if (!message) return false;
     Ref body = rt::call_method(response, constants.json);
-    Ref empty = body ? Ref::steal(PyDict_New()) : Ref{};
+    Ref empty = body ? rt::new_dict() : Ref{};
     Ref error = empty ? rt::call_method(body.get(), constants.get, constants.error, empty.get()) : Ref{};
     Ref text = error ? rt::call_method(error.get(), constants.get, constants.message) : Ref{};
     if (text) {

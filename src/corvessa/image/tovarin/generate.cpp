@@ -45,7 +45,7 @@ Ref model_size(const CallContext& c, PyObject* aspect_ratio, PyObject* image_siz
 }
 
 Ref make_payload(const Args& a, PyObject* model, PyObject* response_format, PyObject* size) {
-    Ref payload = Ref::steal(PyDict_New());
+    Ref payload = rt::new_dict();
     if (!payload) return {};
     for (const common::Entry& entry : {common::Entry{.key = shared.model, .value = model},
                                        common::Entry{.key = constants.prompt, .value = a["prompt"]},
