@@ -101,7 +101,7 @@ Ref format_missing(PyObject* names) {
 }
 
 void raise_missing(const Binding& f, PyObject* const* slots, std::size_t required) {
-    Ref names = Ref::steal(PyList_New(0));
+    Ref names = new_list();
     if (!names) return;
     for (std::size_t i = 0; i < required; ++i) {
         if (slots[i]) continue;
@@ -153,7 +153,7 @@ Ref bind_and_run(const Binding& f, PyObject* function, PyObject* const* args, Py
     for (Py_ssize_t i = 0; i < nargs && i < total; ++i) slots[static_cast<std::size_t>(i)] = args[i];
     Ref kwargs;
     if (m.varkw == Varkw::yes) {
-        kwargs = Ref::steal(PyDict_New());
+        kwargs = new_dict();
         if (!kwargs) return {};
     }
     if (kwnames && !bind_keywords(f, slots.data(), kwargs.get(), args + nargs, kwnames)) return {};

@@ -30,35 +30,51 @@ void raise_given_twice(PyObject* self, PyObject* name, PyObject* key) {
     }
 }
 
+// The first key of `extra` that repeats a name of `kwnames` raises the interpreter's TypeError.
+// Comparing keys may run code (a str subclass's __eq__), so this runs before any value of
+// `extra` is borrowed for the call.
+bool check_not_given_twice(PyObject* self, PyObject* name, PyObject* kwnames, PyObject* extra) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(extra, &pos, &key, &value)) {
+        int repeated = PySequence_Contains(kwnames, key);
+        if (repeated == 0) continue;
+        if (repeated > 0) raise_given_twice(self, name, key);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames,
-                              std::initializer_list<PyObject*> values, PyObject* extra) {
-    Py_ssize_t named = PyTuple_GET_SIZE(kwnames);
+namespace detail {
+
+Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames, std::span<PyObject* const> values,
+                              PyObject* extra) {
     Py_ssize_t extras = extra ? PyDict_GET_SIZE(extra) : 0;
-    std::vector<PyObject*> stack;
-    stack.reserve(static_cast<std::size_t>(1 + named + extras));
-    stack.push_back(self);
+    std::vector<PyObject*> stack{self};
     stack.insert(stack.end(), values.begin(), values.end());
     if (extras == 0) return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), 1, kwnames));
-    Ref all_names = Ref::steal(PyTuple_New(named + extras));
+    if (!check_not_given_twice(self, name, kwnames, extra)) return {};
+    Ref all_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size()) + extras));
     if (!all_names) return {};
-    for (Py_ssize_t i = 0; i < named; ++i)
+    // From here to the call no code runs, so the borrowed values of `extra` stay alive; the names
+    // and the values are appended in the same walk, so each name stays beside its value.
+    Py_ssize_t i = 0;
+    for (; i < PyTuple_GET_SIZE(kwnames); ++i)
         PyTuple_SET_ITEM(all_names.get(), i, Py_NewRef(PyTuple_GET_ITEM(kwnames, i)));
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
-    for (Py_ssize_t i = named; PyDict_Next(extra, &pos, &key, &value); ++i) {
-        int repeated = PySequence_Contains(kwnames, key);
-        if (repeated != 0) {
-            if (repeated > 0) raise_given_twice(self, name, key);
-            return {};
-        }
+    for (; PyDict_Next(extra, &pos, &key, &value); ++i) {
         PyTuple_SET_ITEM(all_names.get(), i, Py_NewRef(key));
         stack.push_back(value);
     }
     return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), 1, all_names.get()));
 }
+
+}  // namespace detail
 
 bool unpack_pair(PyObject* value, Ref& first, Ref& second) {
     Ref iterator = Ref::steal(PyObject_GetIter(value));

@@ -1,10 +1,14 @@
 // Calling interpreter objects with borrowed arguments.
 #pragma once
 
+#include "runtime/constants.hpp"
 #include "runtime/ref.hpp"
 
+#include <array>
+#include <concepts>
 #include <cstddef>
-#include <initializer_list>
+#include <span>
+#include <utility>
 
 namespace rt {
 
@@ -18,16 +22,6 @@ Ref call(PyObject* callable, A... args) {
         PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// callable(positional..., **dict(zip(kwnames, trailing args))): the last len(kwnames) arguments
-// are passed by keyword, in the order of `kwnames`.
-template <class... A>
-Ref call_kw(PyObject* callable, PyObject* kwnames, A... args) {
-    PyObject* stack[] = {nullptr, args...};
-    std::size_t positional = sizeof...(A) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(
-        PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
-
 // obj.name(args...), through attribute lookup on obj.
 template <class... A>
 Ref call_method(PyObject* obj, PyObject* name, A... args) {
@@ -35,19 +29,81 @@ Ref call_method(PyObject* obj, PyObject* name, A... args) {
     return Ref::steal(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(A), nullptr));
 }
 
-// obj.name(positional..., keywords...): as call_kw, through attribute lookup on obj.
-template <class... A>
-Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, A... args) {
-    PyObject* stack[] = {obj, args...};
-    std::size_t positional = 1 + sizeof...(A) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, positional, kwnames));
+// Keyword calls take their names as a `Keywords<K>` of a constant table and their values as a
+// pack or a braced list whose size is checked against K when the call compiles, so a name
+// without a value, or a value without a name, is a compile error; the positional arguments
+// come in a braced list of their own, and the argument vector is sized at compile time.
+namespace detail {
+
+template <class... V>
+concept Objects = (std::same_as<V, PyObject*> && ...);
+
+// {first, positional..., values...}: the argument vector of a vectorcall.
+template <std::size_t P, class... V>
+std::array<PyObject*, 1 + P + sizeof...(V)> arguments(PyObject* first, const std::array<PyObject*, P>& positional,
+                                                      V... values) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array<PyObject*, 1 + P + sizeof...(V)>{first, positional[I]..., values...};
+    }(std::make_index_sequence<P>{});
 }
 
-// self.<name>(**dict(zip(kwnames, values)), **extra): the named keywords in order, then the
+template <std::size_t P, std::size_t K, class... V>
+Ref call_kw(PyObject* callable, const std::array<PyObject*, P>& positional, const Keywords<K>& names,
+            V... values) {
+    static_assert(sizeof...(V) == K, "a keyword call passes one value per keyword name");
+    auto stack = arguments(nullptr, positional, values...);
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack.data() + 1, P | PY_VECTORCALL_ARGUMENTS_OFFSET, names.names));
+}
+
+template <std::size_t P, std::size_t K, class... V>
+Ref call_method_kw(PyObject* obj, PyObject* name, const std::array<PyObject*, P>& positional,
+                   const Keywords<K>& names, V... values) {
+    static_assert(sizeof...(V) == K, "a keyword call passes one value per keyword name");
+    auto stack = arguments(obj, positional, values...);
+    return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), 1 + P, names.names));
+}
+
+// The call behind the template of the same name below, which has checked the sizes.
+Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames, std::span<PyObject* const> values,
+                              PyObject* extra);
+
+}  // namespace detail
+
+// callable(**dict(zip(names, values)))
+template <std::size_t K, detail::Objects... V>
+Ref call_kw(PyObject* callable, const Keywords<K>& names, V... values) {
+    return detail::call_kw(callable, std::array<PyObject*, 0>{}, names, values...);
+}
+
+// callable(*positional, **dict(zip(names, values))), e.g. call_kw(f, {a}, kw_b_c, b, c)
+template <std::size_t P, std::size_t K, detail::Objects... V>
+Ref call_kw(PyObject* callable, PyObject* const (&positional)[P], const Keywords<K>& names, V... values) {
+    return detail::call_kw(callable, std::to_array(positional), names, values...);
+}
+
+// obj.name(**dict(zip(names, values))), through attribute lookup on obj.
+template <std::size_t K, detail::Objects... V>
+Ref call_method_kw(PyObject* obj, PyObject* name, const Keywords<K>& names, V... values) {
+    return detail::call_method_kw(obj, name, std::array<PyObject*, 0>{}, names, values...);
+}
+
+// obj.name(*positional, **dict(zip(names, values))), through attribute lookup on obj.
+template <std::size_t P, std::size_t K, detail::Objects... V>
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* const (&positional)[P], const Keywords<K>& names,
+                   V... values) {
+    return detail::call_method_kw(obj, name, std::to_array(positional), names, values...);
+}
+
+// self.<name>(**dict(zip(names, values)), **extra): the named keywords in order, then the
 // entries of the dict `extra` (may be nullptr); a key of `extra` that repeats a named keyword
 // raises the interpreter's TypeError for a keyword given twice.
-Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames,
-                              std::initializer_list<PyObject*> values, PyObject* extra);
+template <std::size_t K, std::size_t V>
+Ref call_method_with_keywords(PyObject* self, PyObject* name, const Keywords<K>& names,
+                              PyObject* const (&values)[V], PyObject* extra) {
+    static_assert(V == K, "a keyword call passes one value per keyword name");
+    return detail::call_method_with_keywords(self, name, names.names, values, extra);
+}
 
 // `first, second = value`, with the interpreter's unpacking errors.
 bool unpack_pair(PyObject* value, Ref& first, Ref& second);

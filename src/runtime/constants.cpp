@@ -11,7 +11,7 @@ namespace {
 
 // ("a", "b", ...) from "a b ...", each name interned.
 Ref keyword_tuple(std::string_view names) {
-    Ref list = Ref::steal(PyList_New(0));
+    Ref list = new_list();
     while (list && !names.empty()) {
         std::size_t end = names.find(' ');
         std::string_view name = names.substr(0, end);

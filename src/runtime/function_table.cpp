@@ -17,7 +17,7 @@ Ref default_value(const Default& fallback) {
 }  // namespace
 
 Ref table_defaults(const Method& m) {
-    Ref values = Ref::steal(PyList_New(0));
+    Ref values = new_list();
     if (!values) return {};
     for (const Param& p : m.params) {
         if (!p.fallback.present()) continue;
@@ -29,7 +29,7 @@ Ref table_defaults(const Method& m) {
 }
 
 Ref table_annotations(const Method& m) {
-    Ref annotations = Ref::steal(PyDict_New());
+    Ref annotations = new_dict();
     if (!annotations) return {};
     for (const Param& p : m.params) {
         if (!p.annotation) continue;

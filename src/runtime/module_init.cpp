@@ -87,7 +87,7 @@ Ref registered_module_with(const char* name, std::initializer_list<const char*> 
 }
 
 Ref fromlist_of(std::initializer_list<const char*> names) {
-    Ref list = Ref::steal(PyList_New(0));
+    Ref list = new_list();
     if (!list) return {};
     for (const char* name : names) {
         Ref text = str(name);

@@ -38,14 +38,23 @@ template <const ModuleInfo& info>
 PyModuleDef* module_definition() {
     static ModuleStatics statics;
     static PyModuleDef_Slot slots[] = {
-        {Py_mod_create,
-         reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) { return create_module(statics, spec); })},
-        {Py_mod_exec,
-         reinterpret_cast<void*>(+[](PyObject* module) { return exec_module(statics, info, module); })},
-        {0, nullptr},
+        {.slot = Py_mod_create, .value = reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) {
+                                    return create_module(statics, spec);
+                                })},
+        {.slot = Py_mod_exec,
+         .value = reinterpret_cast<void*>(+[](PyObject* module) { return exec_module(statics, info, module); })},
+        {.slot = 0, .value = nullptr},
     };
     static PyModuleDef definition = {
-        PyModuleDef_HEAD_INIT, info.name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = info.name,
+        .m_doc = nullptr,
+        .m_size = 0,
+        .m_methods = nullptr,
+        .m_slots = slots,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
     };
     return &definition;
 }

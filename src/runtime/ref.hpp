@@ -46,4 +46,8 @@ private:
 // None, as a new reference.
 inline Ref none() { return Ref::borrow(Py_None); }
 
+// [] and {}: new, empty.
+inline Ref new_list() { return Ref::steal(PyList_New(0)); }
+inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+
 }  // namespace rt

@@ -3,6 +3,7 @@
 #include "runtime/function_object.hpp"
 
 #include "runtime/call.hpp"
+#include "runtime/constants.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/text.hpp"
 
@@ -11,12 +12,19 @@
 namespace rt {
 namespace {
 
+#define SIGNATURE_KEYWORDS(X)                      \
+    X(parameter, keywords<"default annotation">()) \
+    X(signature, keywords<"return_annotation">())
+
+namespace signature_keywords {
+RT_CONSTANT_TABLE(SIGNATURE_KEYWORDS)
+}  // namespace signature_keywords
+const auto& keyword_names = signature_keywords::constants;
+
 // inspect.Parameter for one table entry.
 Ref make_parameter(PyObject* parameter_cls, PyObject* kind, PyObject* name, PyObject* fallback,
                    PyObject* annotation) {
-    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
-    if (!kwnames) return {};
-    return call_kw(parameter_cls, kwnames.get(), name, kind, fallback, annotation);
+    return call_kw(parameter_cls, {name, kind}, keyword_names.parameter, fallback, annotation);
 }
 
 }  // namespace
@@ -24,6 +32,7 @@ Ref make_parameter(PyObject* parameter_cls, PyObject* kind, PyObject* name, PyOb
 PyObject* function_signature(PyObject* self, void*) {
     return guarded([&]() -> Ref {
         Function* f = as_function(self);
+        if (!signature_keywords::constants_ready()) return {};
         Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
         if (!inspect) return {};
         Ref parameter_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -32,7 +41,7 @@ PyObject* function_signature(PyObject* self, void*) {
         Ref empty = Ref::steal(PyObject_GetAttrString(signature_cls.get(), "empty"));
         Ref positional = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "POSITIONAL_OR_KEYWORD"));
         Ref var_keyword = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "VAR_KEYWORD"));
-        Ref params = Ref::steal(PyList_New(0));
+        Ref params = new_list();
         if (!empty || !positional || !var_keyword || !params) return {};
         std::size_t total = param_count(f);
         std::size_t required = total - default_count(f);
@@ -57,9 +66,7 @@ PyObject* function_signature(PyObject* self, void*) {
         PyObject* returns = nullptr;
         if (PyDict_GetItemStringRef(f->annotations, "return", &returns) < 0) return {};
         Ref owned_returns = Ref::steal(returns);
-        Ref kwnames = Ref::steal(Py_BuildValue("(s)", "return_annotation"));
-        if (!kwnames) return {};
-        return call_kw(signature_cls.get(), kwnames.get(), params.get(),
+        return call_kw(signature_cls.get(), {params.get()}, keyword_names.signature,
                        owned_returns ? owned_returns.get() : empty.get());
     });
 }

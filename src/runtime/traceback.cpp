@@ -64,7 +64,7 @@ void add_traceback_entry(Function* f) {
     }
 }
 
-void note_frame(const CallFrame& frame) {
+void add_frame_to_traceback(const CallFrame& frame) {
     if (PyErr_Occurred()) add_traceback_entry(as_function(frame.function));
 }
 

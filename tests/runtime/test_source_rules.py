@@ -31,6 +31,16 @@ def test_module_code_does_not_count_references_by_hand(path):
     assert not REFCOUNTING.findall(path.read_text())
 
 
+# Calls that can pass keywords are made in runtime/call.* alone, whose helpers check the count of
+# values against the count of names when the call compiles.
+KEYWORD_CALLS = re.compile(r"\bPyObject_(Vectorcall|VectorcallMethod|VectorcallDict|Call)\s*\(")
+
+
+@pytest.mark.parametrize("path", [p for p in SOURCES if p.stem != "call"], ids=lambda p: str(p.relative_to(SRC)))
+def test_keyword_calls_go_through_the_checked_helpers(path):
+    assert not KEYWORD_CALLS.findall(path.read_text())
+
+
 # The runtime is generic: it knows nothing of the clients or the modules they call.
 CLIENT_NAMES = re.compile(r"dolvex|ferrimo|requests|ServiceResult|ErrorCode|logger", re.IGNORECASE)
 

@@ -53,6 +53,7 @@ namespace common {
     X(task_id, rt::text("task_id"))                              \
     X(model_key, rt::text("model_key"))                          \
     X(timeout, rt::text("timeout"))                              \
+    X(model, rt::text("model"))                                  \
     X(msg, rt::text("msg"))                                      \
     X(error, rt::text("error"))                                  \
     X(message, rt::text("message"))                              \
@@ -78,11 +79,11 @@ namespace common {
     /* numbers and keyword tuples */                             \
     X(seconds_digits, rt::integer(3))                            \
     X(status_ok, rt::integer(200))                               \
-    X(kw_data, rt::keywords("data"))                             \
-    X(kw_code, rt::keywords("code"))                             \
-    X(kw_code_msg, rt::keywords("code msg"))                     \
-    X(kw_code_message, rt::keywords("code message"))             \
-    X(kw_post_json, rt::keywords("headers json timeout"))
+    X(kw_data, rt::keywords<"data">())                           \
+    X(kw_code, rt::keywords<"code">())                           \
+    X(kw_code_msg, rt::keywords<"code msg">())                   \
+    X(kw_code_message, rt::keywords<"code message">())           \
+    X(kw_post_json, rt::keywords<"headers json timeout">())
 
 RT_CONSTANT_TABLE(COMMON_CONSTANTS)
 

@@ -29,7 +29,7 @@ bool log_exception(const CallContext& context, PyObject* exc, PyObject* suffix) 
 }
 
 Ref entry_failure(const CallContext& context) {
-    rt::note_frame(context.frame);
+    rt::add_frame_to_traceback(context.frame);
     Ref exc = rt::take_raised();
     if (rt::matches(exc.get(), PyExc_Exception) <= 0) return rt::reraise(std::move(exc));
     rt::HandlingScope handling(exc.get());

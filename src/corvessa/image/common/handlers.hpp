@@ -27,7 +27,7 @@ rt::Ref type_name(PyObject* exc);
 // exception is the one being handled while the class is looked up and while a handler runs.
 template <class OnTimeout, class OnException>
 rt::Ref handle_request_failure(const rt::CallFrame& frame, OnTimeout&& on_timeout, OnException&& on_exception) {
-    rt::note_frame(frame);
+    rt::add_frame_to_traceback(frame);
     rt::Ref exc = rt::take_raised();
     rt::HandlingScope handling(exc.get());
     rt::Ref read_timeout = read_timeout_class(frame);

@@ -37,7 +37,7 @@ Ref seconds_since(const rt::CallFrame& frame, PyObject* started) {
 }
 
 Ref make_record(const CallContext& context, Message msg, std::initializer_list<Entry> rest) {
-    Ref record = Ref::steal(PyDict_New());
+    Ref record = rt::new_dict();
     Ref text = record ? message_text(context.self(), msg) : Ref{};
     if (!text || !rt::put(record.get(), constants.msg, text.get()) ||
         !rt::put(record.get(), constants.task_id, context.task_id) ||

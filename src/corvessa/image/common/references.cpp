@@ -103,7 +103,7 @@ bool add_list(Gathering& g, PyObject* items) {
 }  // namespace
 
 Ref gather_references(const rt::CallFrame& frame, PyObject* files, const ReferenceRules& rules) {
-    Gathering g{.frame = frame, .rules = rules, .list = Ref::steal(PyList_New(0)), .os = {}};
+    Gathering g{.frame = frame, .rules = rules, .list = rt::new_list(), .os = {}};
     if (!g.list) return {};
     int any = rt::truth(files);
     if (any < 0) return {};

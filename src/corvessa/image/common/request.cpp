@@ -1,5 +1,5 @@
-// Time-out option, bearer header, service URL, the JSON post, refused replies and the
-// time-out report, shared by both clients.
+// Bearer header, service URL, the JSON post, refused replies and the time-out report, shared
+// by both clients.
 #include "corvessa/image/common/request.hpp"
 
 #include "corvessa/image/common/constants.hpp"
@@ -13,18 +13,10 @@ namespace common {
 
 using rt::Ref;
 
-Ref request_timeout(const rt::CallFrame& frame, PyObject* kwargs) {
-    Ref timeout = rt::dict_get(kwargs, constants.timeout, Py_None);
-    int given = timeout ? rt::truth(timeout.get()) : -1;
-    if (given != 0) return given > 0 ? std::move(timeout) : Ref{};
-    Ref client = rt::global(frame, constants.http_client);
-    return client ? rt::attr(client.get(), constants.base_timeout) : Ref{};
-}
-
 Ref bearer_headers(PyObject* self, PyObject* token_attribute) {
     Ref token = rt::attr(self, token_attribute);
     Ref bearer = token ? rt::prefixed(constants.bearer, token.get()) : Ref{};
-    Ref headers = bearer ? Ref::steal(PyDict_New()) : Ref{};
+    Ref headers = bearer ? rt::new_dict() : Ref{};
     if (!headers || !rt::put(headers.get(), constants.authorization, bearer.get())) return {};
     return headers;
 }
@@ -45,7 +37,7 @@ Ref service_url(PyObject* self, std::initializer_list<PyObject*> tail) {
 
 Ref post_json(const rt::CallFrame& frame, PyObject* url, PyObject* headers, PyObject* body, PyObject* timeout) {
     Ref client = rt::global(frame, constants.http_client);
-    return client ? rt::call_method_kw(client.get(), constants.post, constants.kw_post_json, url, headers, body,
+    return client ? rt::call_method_kw(client.get(), constants.post, {url}, constants.kw_post_json, headers, body,
                                        timeout)
                   : Ref{};
 }
@@ -54,7 +46,7 @@ bool read_refusal(PyObject* response, PyObject* status, Ref& message, Ref& error
     message = rt::prefixed(constants.service_status, status);
     if (!message) return false;
     Ref body = rt::call_method(response, constants.json);
-    Ref empty = body ? Ref::steal(PyDict_New()) : Ref{};
+    Ref empty = body ? rt::new_dict() : Ref{};
     Ref error = empty ? rt::call_method(body.get(), constants.get, constants.error, empty.get()) : Ref{};
     Ref text = error ? rt::call_method(error.get(), constants.get, constants.message) : Ref{};
     if (text) {

@@ -11,10 +11,6 @@
 
 namespace common {
 
-// The request time-out: kwargs["timeout"] when it is given and true, else
-// http_client.base_timeout.
-rt::Ref request_timeout(const rt::CallFrame& frame, PyObject* kwargs);
-
 // {"Authorization": "Bearer " + the text form of self.<token_attribute>}
 rt::Ref bearer_headers(PyObject* self, PyObject* token_attribute);
 

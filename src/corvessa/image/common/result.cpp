@@ -45,8 +45,8 @@ Ref fail(const rt::CallFrame& frame, Code code) {
 Ref fail(const rt::CallFrame& frame, Code code, MessageKey key, PyObject* text) {
     Ref method = service_result_method(frame, constants.fail);
     Ref member = method ? error_code(frame, code) : Ref{};
-    PyObject* kwnames = key == MessageKey::msg ? constants.kw_code_msg : constants.kw_code_message;
-    return member ? rt::call_kw(method.get(), kwnames, member.get(), text) : Ref{};
+    const rt::Keywords<2>& names = key == MessageKey::msg ? constants.kw_code_msg : constants.kw_code_message;
+    return member ? rt::call_kw(method.get(), names, member.get(), text) : Ref{};
 }
 
 }  // namespace common

@@ -35,7 +35,7 @@ PyObject* mime_type_of(std::string_view image) {
 using rt::put;
 
 Ref text_part(PyObject* prompt) {
-    Ref part = Ref::steal(PyDict_New());
+    Ref part = rt::new_dict();
     return part && put(part.get(), constants.text, prompt) ? std::move(part) : Ref{};
 }
 
@@ -48,9 +48,9 @@ bool append_image_part(PyObject* self, PyObject* parts, PyObject* image) {
 
 // {"role": "user", "parts": self._build_parts(image_bytes_list=..., prompt=...)}
 Ref user_content(PyObject* self, PyObject* prompt, PyObject* images) {
-    Ref content = Ref::steal(PyDict_New());
+    Ref content = rt::new_dict();
     if (!content || !put(content.get(), constants.role, constants.user)) return {};
-    Ref empty = images == Py_None ? Ref::steal(PyList_New(0)) : Ref::borrow(images);
+    Ref empty = images == Py_None ? rt::new_list() : Ref::borrow(images);
     Ref parts = empty
                     ? rt::call_method_kw(self, constants.build_parts, constants.kw_parts_call, empty.get(), prompt)
                     : Ref{};
@@ -59,15 +59,15 @@ Ref user_content(PyObject* self, PyObject* prompt, PyObject* images) {
 
 // {"responseModalities": ["IMAGE"]}
 Ref generation_config() {
-    Ref config = Ref::steal(PyDict_New());
-    Ref modalities = Ref::steal(PyList_New(0));
+    Ref config = rt::new_dict();
+    Ref modalities = rt::new_list();
     if (!config || !modalities || PyList_Append(modalities.get(), constants.image_modality) < 0) return {};
     return put(config.get(), constants.responseModalities, modalities.get()) ? std::move(config) : Ref{};
 }
 
 // imageConfig with "aspectRatio" and "imageSize" where each is a non-empty string.
 bool add_image_config(PyObject* config, PyObject* aspect_ratio, PyObject* image_size) {
-    Ref image_config = Ref::steal(PyDict_New());
+    Ref image_config = rt::new_dict();
     if (!image_config) return false;
     for (auto [key, value] :
          {std::pair{constants.aspectRatio, aspect_ratio}, std::pair{constants.imageSize, image_size}}) {
@@ -86,8 +86,8 @@ Ref detect_mime_type(const rt::CallFrame& frame) {
 
 Ref bytes_to_part(const rt::CallFrame& frame) {
     rt::Args<params::bytes_to_part> a(frame);
-    Ref outer = Ref::steal(PyDict_New());
-    Ref inner = Ref::steal(PyDict_New());
+    Ref outer = rt::new_dict();
+    Ref inner = rt::new_dict();
     if (!outer || !inner || !put(inner.get(), constants.mimeType, a["mime_type"])) return {};
     Ref data = common::encode_base64(frame, a["image_bytes"]);
     if (!data || !put(inner.get(), shared.data, data.get()) ||
@@ -98,7 +98,7 @@ Ref bytes_to_part(const rt::CallFrame& frame) {
 
 Ref build_parts(const rt::CallFrame& frame) {
     rt::Args<params::build_parts> a(frame);
-    Ref parts = Ref::steal(PyList_New(0));
+    Ref parts = rt::new_list();
     Ref first = text_part(a["prompt"]);
     if (!parts || !first || PyList_Append(parts.get(), first.get()) < 0) return {};
     Ref images = Ref::steal(PyObject_GetIter(a["image_bytes_list"]));
@@ -116,9 +116,9 @@ Ref build_body_data(const rt::CallFrame& frame) {
         image_size = rt::call_method(image_size.get(), constants.upper);
         if (!image_size) return {};
     }
-    Ref body = Ref::steal(PyDict_New());
+    Ref body = rt::new_dict();
     Ref content = body ? user_content(a.self(), a["prompt"], a["image_bytes_list"]) : Ref{};
-    Ref contents = content ? Ref::steal(PyList_New(0)) : Ref{};
+    Ref contents = content ? rt::new_list() : Ref{};
     if (!contents || PyList_Append(contents.get(), content.get()) < 0 ||
         !put(body.get(), constants.contents, contents.get())) {
         return {};

@@ -8,6 +8,7 @@
 #include "corvessa/image/sorvanel/validation.hpp"
 
 #include "corvessa/image/common/handlers.hpp"
+#include "corvessa/image/common/options.hpp"
 #include "corvessa/image/common/record.hpp"
 #include "corvessa/image/common/request.hpp"
 #include "corvessa/image/common/result.hpp"
@@ -22,20 +23,6 @@ using rt::Ref;
 namespace {
 
 using Args = rt::Args<params::generate_image>;
-
-// The per-call options taken out of kwargs.
-struct Options {
-    Ref task_id;
-    Ref model_key;
-    Ref timeout;
-};
-
-bool take_options(const rt::CallFrame& frame, Options& options) {
-    options.task_id = rt::dict_pop(frame.kwargs, shared.task_id);
-    options.model_key = options.task_id ? rt::dict_pop(frame.kwargs, shared.model_key) : Ref{};
-    options.timeout = options.model_key ? common::request_timeout(frame, frame.kwargs) : Ref{};
-    return static_cast<bool>(options.timeout);
-}
 
 Ref json_headers(PyObject* self) {
     Ref headers = common::bearer_headers(self, constants.api_key);
@@ -95,10 +82,13 @@ Ref generate_image(const rt::CallFrame& frame) {
     if (model_ok <= 0) return model_ok < 0 ? Ref{} : refuse(frame, constants.invalid_model, a["model"]);
     int ratio_ok = supported(frame, constants.supported_ratios, a["aspect_ratio"]);
     if (ratio_ok <= 0) return ratio_ok < 0 ? Ref{} : refuse(frame, constants.invalid_ratio, a["aspect_ratio"]);
-    Options options;
-    if (!take_options(frame, options)) return {};
-    const CallContext c{.frame = frame, .task_id = options.task_id.get(), .model_key = options.model_key.get()};
-    if (Ref result = request(c, options.timeout.get())) return result;
+    // task_id and model_key are taken out of kwargs; the time-out is only read.
+    common::CallOptions options;
+    if (!common::read_call_options(frame, common::Take::pop, options)) return {};
+    Ref timeout = common::request_timeout(frame);
+    if (!timeout) return {};
+    const CallContext c = options.context(frame);
+    if (Ref result = request(c, timeout.get())) return result;
     return common::handle_request_failure(
         frame, [&] { return common::report_timeout(c); }, [&](PyObject* exc) { return report_error(c, exc); });
 }

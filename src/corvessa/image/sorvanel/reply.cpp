@@ -31,8 +31,8 @@ Ref get(PyObject* obj, PyObject* key, PyObject* fallback) {
     return rt::call_method(obj, shared.get, key, fallback);
 }
 
-Ref new_list() { return Ref::steal(PyList_New(0)); }
-Ref new_dict() { return Ref::steal(PyDict_New()); }
+Ref new_list() { return rt::new_list(); }
+Ref new_dict() { return rt::new_dict(); }
 
 // Appends the part's truthy fileData.fileUri to `urls`.
 bool collect_file_uri(PyObject* part, PyObject* urls) {

@@ -6,6 +6,7 @@
 #include "corvessa/image/sorvanel/validation.hpp"
 
 #include "corvessa/image/common/handlers.hpp"
+#include "corvessa/image/common/options.hpp"
 #include "corvessa/image/common/references.hpp"
 #include "corvessa/image/common/start.hpp"
 
@@ -36,8 +37,8 @@ Ref start(const rt::CallFrame& frame) {
     Args a(frame);
     int ratio_ok = supported(frame, constants.supported_ratios, a["aspect_ratio"]);
     if (ratio_ok <= 0) return ratio_ok < 0 ? Ref{} : refuse(frame, constants.invalid_ratio, a["aspect_ratio"]);
-    common::EntryOptions options;
-    if (!common::read_entry_options(frame, options)) return {};
+    common::CallOptions options;
+    if (!common::read_call_options(frame, common::Take::get, options)) return {};
     Ref images = common::gather_references(frame, a["files"], reference_rules);
     Ref result = images ? generate(a, common::images_or_none(images.get())) : Ref{};
     return result ? std::move(result) : common::entry_failure(options.context(frame));

@@ -6,6 +6,7 @@
 #include "corvessa/image/tovarin/reply.hpp"
 
 #include "corvessa/image/common/handlers.hpp"
+#include "corvessa/image/common/options.hpp"
 #include "corvessa/image/common/record.hpp"
 #include "corvessa/image/common/request.hpp"
 #include "corvessa/image/common/result.hpp"
@@ -43,18 +44,15 @@ Ref model_size(const CallContext& c, PyObject* aspect_ratio, PyObject* image_siz
     return height_text ? rt::join({width_text.get(), constants.size_separator, height_text.get()}) : Ref{};
 }
 
-Ref make_payload(const Args& a, PyObject* size) {
-    Ref model = rt::dict_get(a.kwargs(), constants.model, constants.default_model);
-    Ref response_format = model ? rt::dict_get(a.kwargs(), shared.response_format, constants.b64_json) : Ref{};
-    Ref payload = response_format ? Ref::steal(PyDict_New()) : Ref{};
+Ref make_payload(const Args& a, PyObject* model, PyObject* response_format, PyObject* size) {
+    Ref payload = rt::new_dict();
     if (!payload) return {};
-    for (const common::Entry& entry :
-         {common::Entry{.key = constants.model, .value = model.get()},
-          common::Entry{.key = constants.prompt, .value = a["prompt"]},
-          common::Entry{.key = shared.response_format, .value = response_format.get()},
-          common::Entry{.key = shared.size, .value = size},
-          common::Entry{.key = constants.quality, .value = a["quality"]},
-          common::Entry{.key = constants.n, .value = constants.image_count}}) {
+    for (const common::Entry& entry : {common::Entry{.key = shared.model, .value = model},
+                                       common::Entry{.key = constants.prompt, .value = a["prompt"]},
+                                       common::Entry{.key = shared.response_format, .value = response_format},
+                                       common::Entry{.key = shared.size, .value = size},
+                                       common::Entry{.key = constants.quality, .value = a["quality"]},
+                                       common::Entry{.key = constants.n, .value = constants.image_count}}) {
         if (!rt::put(payload.get(), entry.key, entry.value)) return {};
     }
     return payload;
@@ -66,9 +64,11 @@ Ref make_payload(const Args& a, PyObject* size) {
 Ref post_request(const CallContext& c, Ref& started) {
     Args a(c.frame);
     started = common::clock(c.frame);
-    Ref size = started ? model_size(c, a["aspect_ratio"], a["image_size"]) : Ref{};
-    Ref payload = size ? make_payload(a, size.get()) : Ref{};
-    Ref timeout = payload ? rt::dict_get(a.kwargs(), shared.timeout, Py_None) : Ref{};
+    Ref model = started ? common::model_option(c.frame, constants.default_model) : Ref{};
+    Ref response_format = model ? common::response_format_option(c.frame, constants.b64_json) : Ref{};
+    Ref size = response_format ? model_size(c, a["aspect_ratio"], a["image_size"]) : Ref{};
+    Ref payload = size ? make_payload(a, model.get(), response_format.get(), size.get()) : Ref{};
+    Ref timeout = payload ? common::timeout_option(c.frame) : Ref{};
     return timeout ? rt::call_method_kw(a.self(), constants.generate_completions, constants.kw_completions_call,
                                         c.task_id, c.model_key, payload.get(), a["files"], timeout.get())
                    : Ref{};
@@ -90,10 +90,9 @@ Ref report_warning(const CallContext& c, PyObject* exc) {
 
 Ref generate_image(const rt::CallFrame& frame) {
     Args a(frame);
-    Ref task_id = rt::dict_get(a.kwargs(), shared.task_id, Py_None);
-    Ref model_key = task_id ? rt::dict_get(a.kwargs(), shared.model_key, Py_None) : Ref{};
-    if (!model_key) return {};
-    const CallContext c{.frame = frame, .task_id = task_id.get(), .model_key = model_key.get()};
+    common::CallOptions options;
+    if (!common::read_call_options(frame, common::Take::get, options)) return {};
+    const CallContext c = options.context(frame);
     if (Ref result = request(c)) return result;
     return common::handle_request_failure(
         frame, [&] { return common::report_timeout(c); }, [&](PyObject* exc) { return report_warning(c, exc); });

@@ -4,6 +4,7 @@
 #include "corvessa/image/tovarin/methods.hpp"
 #include "corvessa/image/tovarin/params.hpp"
 
+#include "corvessa/image/common/options.hpp"
 #include "corvessa/image/common/record.hpp"
 #include "corvessa/image/common/request.hpp"
 
@@ -22,7 +23,7 @@ using Args = rt::Args<params::generate_completions>;
 Ref post_form(const rt::CallFrame& frame, PyObject* url, PyObject* headers, PyObject* payload, PyObject* files,
               PyObject* timeout) {
     Ref client = rt::global(frame, shared.http_client);
-    return client ? rt::call_method_kw(client.get(), shared.post, constants.kw_post_form, url, headers, payload,
+    return client ? rt::call_method_kw(client.get(), shared.post, {url}, constants.kw_post_form, headers, payload,
                                        files, timeout)
                   : Ref{};
 }
@@ -33,7 +34,7 @@ Ref generate_completions(const rt::CallFrame& frame) {
     Args a(frame);
     const common::CallContext c{.frame = frame, .task_id = a["task_id"], .model_key = a["model_key"]};
     Ref headers = common::bearer_headers(a.self(), constants.token);
-    Ref timeout = headers ? common::request_timeout(frame, a.kwargs()) : Ref{};
+    Ref timeout = headers ? common::request_timeout(frame) : Ref{};
     Ref record = timeout ? common::make_record(c, common::after_tag(shared.request_api),
                                                {{.key = constants.payload, .value = a["payload"]}})
                          : Ref{};

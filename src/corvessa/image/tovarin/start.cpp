@@ -5,6 +5,7 @@
 #include "corvessa/image/tovarin/params.hpp"
 
 #include "corvessa/image/common/handlers.hpp"
+#include "corvessa/image/common/options.hpp"
 #include "corvessa/image/common/references.hpp"
 #include "corvessa/image/common/start.hpp"
 
@@ -29,8 +30,8 @@ Ref generate(const Args& a, PyObject* images) {
 
 Ref start(const rt::CallFrame& frame) {
     Args a(frame);
-    common::EntryOptions options;
-    if (!common::read_entry_options(frame, options)) return {};
+    common::CallOptions options;
+    if (!common::read_call_options(frame, common::Take::get, options)) return {};
     // Each image becomes the multipart part ("image", bytes); `os` is the module global, looked
     // up at each path test.
     const common::ReferenceRules rules{.os = common::OsModule::module_global, .field = constants.image_field};
