@@ -18,6 +18,7 @@ import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
 from dolvex import ErrorCode
 
+from clients.kinds import BY_NAME
 from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, raises
 
 from .support import PNG, SECRET, make_client
@@ -67,7 +68,7 @@ class Text(str):
 @dataclass(frozen=True)
 class ResultPath:
     id: str
-    kind: str  # "sorvanel" or "tovarin"
+    kind: str  # a name of the registry (clients/kinds.py)
     invoke: Callable[[Any, Files], Any]
     # An ErrorCode, "bytes", "link" (Gemini's link-text success) or a type that the outcome
     # (a returned value or an exception that left the call) is an instance of.
@@ -79,7 +80,7 @@ class ResultPath:
         return make_client(self.kind, logger=self.logger())
 
     def module(self) -> Any:
-        return sorvanel if self.kind == "sorvanel" else tovarin
+        return BY_NAME[self.kind].module
 
 
 def run(path: ResultPath, client: Any, files: Files) -> Any:

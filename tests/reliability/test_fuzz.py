@@ -41,6 +41,8 @@ from doubles import FakeHttpClient, FakeResponse, RecordingLogger, raises
 
 from twins import sorvanel_py, tovarin_py
 
+from clients.kinds import NAMES
+
 from .support import (MODULES, PNG, assert_no_secret, assert_result, fake_ferrimo, make_client, module_globals,
                       report)
 
@@ -204,7 +206,7 @@ def answers(module: ModuleType, kind: str, exchange: Exchange, logger: Any) -> t
 
 # ---- reply properties ----
 
-@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("kind", NAMES)
 @FUZZ
 @given(data=st.data())
 def test_answers_any_reply_as_the_twin_does(kind: str, data: st.DataObject) -> None:
@@ -292,7 +294,7 @@ def posted_form_images(http: FakeHttpClient) -> list[bytes]:
     return [image for _, image in kwargs["files"]]
 
 
-@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("kind", NAMES)
 @FUZZ
 @given(files=reference_files)
 def test_gathers_the_reference_images_the_twin_gathers(folder: Path, kind: str, files: Any) -> None:
@@ -309,7 +311,7 @@ def test_gathers_the_reference_images_the_twin_gathers(folder: Path, kind: str, 
 
 # ---- files that exist but cannot be read, and links through the real download tool ----
 
-@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("kind", NAMES)
 @pytest.mark.parametrize("where", ["folder", "proc-mem", "locked"])
 def test_an_existing_path_that_cannot_be_read_is_service_busy(folder: Path, kind: str, where: str) -> None:
     if where == "locked" and os.geteuid() == 0:

@@ -19,6 +19,7 @@ from typing import Any
 import pytest
 from PIL import Image
 
+from clients.kinds import NAMES
 from harness import bounded
 
 from .support import RecordingLogger, assert_no_secret, make_client, report
@@ -77,7 +78,7 @@ def check_records(kind: str, records: list[Any]) -> None:
             assert request["payload"]["prompt"] == prompt_for(ident)
 
 
-@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("kind", NAMES)
 def test_one_client_many_threads_every_answer_is_its_own(kind: str, emulator: Any) -> None:
     logger = RecordingLogger()
     client = make_client(kind, base_url=emulator.base_url, logger=logger)
