@@ -7,7 +7,8 @@
 - `ResultRecorder`, `success`, `fail`: `ServiceResult` as the keyword calls that make it.
 - `FakeClock`: the `time` module, walking through given readings.
 - `image_bytes`: real images made with Pillow, for the doubles to carry.
-- `LoopbackServer`: a real HTTP server on 127.0.0.1 (its fixture is in conftest.py).
+- `LoopbackServer`: a real HTTP server on 127.0.0.1 (its fixture is in conftest.py);
+  `unused_loopback_url`: where nothing listens.
 - `RawServer`: a raw socket server on 127.0.0.1 for faults no HTTP server makes on purpose
   (its fixture, `raw_server`, is in conftest.py), with `read_request` and `wait_for_hangup`.
 
@@ -329,6 +330,13 @@ class LoopbackHTTPServer(ThreadingHTTPServer):
     def __init__(self) -> None:
         super().__init__(("127.0.0.1", 0), _Handler)
         self.state = LoopbackServer(url=f"http://127.0.0.1:{self.server_port}")
+
+
+def unused_loopback_url() -> str:
+    """A loopback URL where nothing listens (the port was bound, then released)."""
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return f"http://127.0.0.1:{sock.getsockname()[1]}"
 
 
 # ---- raw socket server ----

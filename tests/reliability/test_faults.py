@@ -49,7 +49,7 @@ from PIL import Image
 from dolvex import ErrorCode
 
 from clients.kinds import NAMES
-from doubles import RawServer, read_request, wait_for_hangup
+from doubles import RawServer, read_request, unused_loopback_url, wait_for_hangup
 from harness import bounded
 
 from .support import (DEBUG_BUILD, UNDER_ASAN, RecordingLogger, assert_no_secret, assert_result, make_client,
@@ -146,12 +146,6 @@ def prompt_of(picture: bytes) -> str:
         return image.text["prompt"]  # type: ignore[attr-defined]
 
 
-def closed_port_url() -> str:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return f"http://127.0.0.1:{sock.getsockname()[1]}"
-
-
 def check_outcome(result: Any, expected: Outcome, prompt: str, base_url: str) -> None:
     if expected.code is not None:
         assert_result(result)
@@ -175,7 +169,7 @@ def test_fault_gives_its_code_and_leaves_nothing_behind(fault: Fault, kind: str,
     if server is not None:
         base_url = server.url
     else:
-        base_url = closed_port_url() if fault.refused else emulator.base_url
+        base_url = unused_loopback_url() if fault.refused else emulator.base_url
     logger = RecordingLogger()
     client = make_client(kind, base_url=base_url, logger=logger)
     expected: Outcome = getattr(fault, kind)  # a client without its outcome fails here
