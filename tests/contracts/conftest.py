@@ -1,12 +1,11 @@
 """A werkzeug application on 127.0.0.1 that records every request it receives, served by the
-emulator's HTTP/1.1 server (kept-alive connections, as the services keep them); a forward proxy;
-the shared raw socket server."""
+emulator's HTTP/1.1 server (kept-alive connections, as the services keep them), which also
+stands in for a forward proxy (a route for the absolute target); the shared raw socket server."""
 
 import socket
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
 import pytest
@@ -78,76 +77,13 @@ def server() -> Iterator[LoopbackServer]:
     srv.close()
 
 
-# --- a forward proxy and a raw socket server, both on 127.0.0.1 ---------------------------------
+# --- the environment's routes, and a raw socket server on 127.0.0.1 --------------------------------
 
 type Script = Callable[[socket.socket], None]
 
 # Every environment variable that can steer a request to a proxy or a CA bundle.
 ROUTE_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                    "no_proxy", "NO_PROXY", "REQUEST_METHOD", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")
-
-
-@dataclass
-class Proxied:
-    """One request as the proxy received it."""
-
-    method: str
-    target: str  # the absolute URI of the forwarded request
-    headers: dict[str, str]  # names in lower case
-    body: bytes
-
-
-class _ProxyHandler(BaseHTTPRequestHandler):
-    """Answers forwarded requests itself: nothing leaves the machine."""
-
-    protocol_version = "HTTP/1.1"
-    server: "_ProxyServer"
-
-    def _record(self) -> None:
-        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        headers = {name.lower(): value for name, value in self.headers.items()}
-        self.server.owner.seen.append(Proxied(self.command, self.path, headers, body))
-
-    def do_POST(self) -> None:
-        self._record()
-        reply = b'{"via": "proxy"}'
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-
-    do_GET = do_POST
-
-    def log_message(self, format: str, *args: object) -> None:
-        pass
-
-
-class _ProxyServer(ThreadingHTTPServer):
-    daemon_threads = True
-    owner: "ForwardProxy"
-
-
-class ForwardProxy:
-    def __init__(self) -> None:
-        self.seen: list[Proxied] = []
-        self._server = _ProxyServer(("127.0.0.1", 0), _ProxyHandler)
-        self._server.owner = self
-        self.url = f"http://127.0.0.1:{self._server.server_port}"
-        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
-        self._thread.start()
-
-    def close(self) -> None:
-        self._server.shutdown()
-        self._server.server_close()
-        self._thread.join(timeout=5)
-
-
-@pytest.fixture
-def forward_proxy() -> Iterator[ForwardProxy]:
-    proxy = ForwardProxy()
-    yield proxy
-    proxy.close()
 
 
 @pytest.fixture
