@@ -6,7 +6,8 @@
 - `FakeImageTool` / `fake_ferrimo`: the download of an image by link.
 - `ResultRecorder`, `success`, `fail`: `ServiceResult` as the keyword calls that make it.
 - `FakeClock`: the `time` module, walking through given readings.
-- `image_bytes`: real images made with Pillow, for the doubles to carry.
+- `image_bytes`: real images made with Pillow, for the doubles to carry; `b64`, their text.
+- `StrSub`, `BytesSub`, `ListSub`, `DictSub`: subclasses, refused by the exact-type checks.
 - `LoopbackServer`: a real HTTP server on 127.0.0.1 (its fixture is in conftest.py);
   `unused_loopback_url`: where nothing listens.
 - `RawServer`: a raw socket server on 127.0.0.1 for faults no HTTP server makes on purpose
@@ -18,6 +19,7 @@ calls leaves the interpreter's reference and block counts where they were.
 
 from __future__ import annotations
 
+import base64
 import io
 import json as jsonlib
 import re
@@ -236,7 +238,20 @@ class FakeClock:
         return self.readings.pop(0)
 
 
-# ---- real images, and a comparison that sees key order ----
+# ---- values of a subclass, which the exact-type checks refuse ----
+
+class StrSub(str): ...
+class BytesSub(bytes): ...
+class ListSub(list): ...  # type: ignore[type-arg]
+class DictSub(dict): ...  # type: ignore[type-arg]
+
+
+# ---- real images, their base64 text, and a comparison that sees key order ----
+
+def b64(data: bytes) -> str:
+    return base64.b64encode(data).decode()
+
+
 
 def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8),
                 colour: tuple[int, int, int] = (200, 30, 60)) -> bytes:

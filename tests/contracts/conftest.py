@@ -9,6 +9,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
+from corvessa.config import HttpClient
 from corvessa_emulator.http11 import Http11Server
 from werkzeug.wrappers import Request, Response
 
@@ -68,6 +69,14 @@ class LoopbackServer:
         self._server.server_close()
         self._server.close_connections()
         self._thread.join(timeout=5)
+
+
+@pytest.fixture
+def client() -> Iterator[HttpClient]:
+    """The package's HTTP client, closed after the test."""
+    http = HttpClient(base_timeout=5)
+    yield http
+    http.close()
 
 
 @pytest.fixture

@@ -3,26 +3,17 @@ proxy still applies (the session keeps trust_env), header values of None are let
 left out, and ~/.netrc never replaces the caller's Authorization header, redirects included.
 How requests itself reads proxy, bypass and CA-bundle variables is requests' own business."""
 
-import typing
 
 import pytest
 import requests
 from werkzeug.wrappers import Response
 
-from corvessa.config import HttpClient
 
 UPSTREAM = "http://upstream.test:8080/v1/images/generations"  # only ever reached through the proxy
 
 
 def ok_json(_request) -> Response:
     return Response('{"via": "direct"}', mimetype="application/json")
-
-
-@pytest.fixture
-def client() -> typing.Iterator[HttpClient]:
-    http = HttpClient(base_timeout=5)
-    yield http
-    http.close()
 
 
 def test_http_proxy_forwards_the_whole_request(route_environment, server, client) -> None:

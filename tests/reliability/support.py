@@ -23,6 +23,7 @@ from types import ModuleType
 from typing import Any
 
 import requests
+from PIL import Image
 
 import doubles
 from clients.kinds import BY_NAME
@@ -72,6 +73,12 @@ def assert_result(result: Any, *, link: Any = None) -> None:
     else:
         assert result.code in set(ErrorCode), repr(result)
         assert result.data is None
+
+
+def prompt_of(picture: bytes) -> str:
+    """The prompt the emulator wrote into a picture it drew."""
+    with Image.open(io.BytesIO(picture)) as image:
+        return image.text["prompt"]  # type: ignore[attr-defined]
 
 
 # ---- the download tool, installed as a module global ----

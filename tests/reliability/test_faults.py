@@ -32,7 +32,6 @@ Codes, and why:
 from __future__ import annotations
 
 import gc
-import io
 import itertools
 import socket
 import struct
@@ -44,7 +43,6 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
-from PIL import Image
 
 from dolvex import ErrorCode
 
@@ -53,7 +51,7 @@ from doubles import RawServer, read_request, unused_loopback_url, wait_for_hangu
 from harness import bounded
 
 from .support import (DEBUG_BUILD, UNDER_ASAN, RecordingLogger, assert_no_secret, assert_result, make_client,
-                      report)
+                      prompt_of, report)
 
 ANY = object()
 BIG = 50 << 20
@@ -139,11 +137,6 @@ FAULTS = [
 def resident_bytes() -> int:
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * 4096
-
-
-def prompt_of(picture: bytes) -> str:
-    with Image.open(io.BytesIO(picture)) as image:
-        return image.text["prompt"]  # type: ignore[attr-defined]
 
 
 def check_outcome(result: Any, expected: Outcome, prompt: str, base_url: str) -> None:

@@ -7,7 +7,7 @@ patches), and everything Python sees of the two compared:
 - every `ServiceResult` made, as the keyword call that made it (names and order);
 - every log record, keys in order; a traceback by its outline (the lines that are not frames:
   native frames differ from the twin's by nature), an elapsed time by its type;
-- every HTTP call, positional and keyword arguments in order.
+- every HTTP call and every download, positional and keyword arguments in order.
 """
 
 from __future__ import annotations
@@ -77,9 +77,10 @@ class Run:
     made: list[Any]
     records: list[Any]
     calls: list[Any]
+    downloads: list[Any]
 
     def seen(self) -> Any:
-        return normal((self.raised, self.outcome, self.made, self.records, self.calls))
+        return normal((self.raised, self.outcome, self.made, self.records, self.calls, self.downloads))
 
 
 def run(module: ModuleType, kind: Kind, call: Callable[[Any], Any], http: FakeHttpClient, ferrimo: ModuleType,
@@ -96,7 +97,7 @@ def run(module: ModuleType, kind: Kind, call: Callable[[Any], Any], http: FakeHt
             outcome, raised = call(client), False
         except Exception as exc:
             outcome, raised = exc, True
-    return Run(outcome, raised, made, log.records, http.calls)
+    return Run(outcome, raised, made, log.records, http.calls, ferrimo.ImageTool.calls)
 
 
 def twin_agrees(kind: Kind, call: Callable[[Any], Any], http: Callable[[], FakeHttpClient], *,
