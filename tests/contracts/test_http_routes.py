@@ -5,7 +5,6 @@ How requests itself reads proxy, bypass and CA-bundle variables is requests' own
 
 
 import pytest
-import requests
 from werkzeug.wrappers import Response
 
 
