@@ -252,7 +252,6 @@ def b64(data: bytes) -> str:
     return base64.b64encode(data).decode()
 
 
-
 def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8),
                 colour: tuple[int, int, int] = (200, 30, 60)) -> bytes:
     """A real image in the given Pillow format."""
