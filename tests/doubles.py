@@ -9,7 +9,7 @@
 - `image_bytes`: real images made with Pillow, for the doubles to carry; `b64`, their text.
 - `StrSub`, `BytesSub`, `ListSub`, `DictSub`: subclasses, refused by the exact-type checks.
 - `LoopbackServer`: a real HTTP server on 127.0.0.1 (its fixture is in conftest.py);
-  `unused_loopback_url`: where nothing listens.
+  `unused_port`, `unused_loopback_url`: where nothing listens.
 - `RawServer`: a raw socket server on 127.0.0.1 for faults no HTTP server makes on purpose
   (its fixture, `raw_server`, is in conftest.py), with `read_request` and `wait_for_hangup`.
 
@@ -346,11 +346,15 @@ class LoopbackHTTPServer(ThreadingHTTPServer):
         self.state = LoopbackServer(url=f"http://127.0.0.1:{self.server_port}")
 
 
-def unused_loopback_url() -> str:
-    """A loopback URL where nothing listens (the port was bound, then released)."""
+def unused_port() -> int:
+    """A port of 127.0.0.1 where nothing listens (it was bound, then released)."""
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
-        return f"http://127.0.0.1:{sock.getsockname()[1]}"
+        return int(sock.getsockname()[1])
+
+
+def unused_loopback_url() -> str:
+    return f"http://127.0.0.1:{unused_port()}"
 
 
 # ---- raw socket server ----
