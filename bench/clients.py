@@ -48,6 +48,7 @@ from bench.payloads import (
     images_reply,
     reply_image,
 )
+from bench.request_checks import CannedResponse, RecordingHttpClient, WrongResult
 from bench.transport import SessionHttpClient
 
 Call = Callable[[], bytes]
@@ -65,10 +66,6 @@ _UNREACHABLE: Final = "http://127.0.0.1:9"
 
 class Unavailable(Exception):
     """A client that cannot run here (its module does not import)."""
-
-
-class WrongResult(Exception):
-    """A call that did not return the image the server sent."""
 
 
 def load_module(client: str, api: str) -> ModuleType:
@@ -305,35 +302,7 @@ def _openai_call(case: Case, base: str, refs: list[bytes]) -> Call:
     return call
 
 
-# --- the in-process HTTP client of the no-network cases ----------------------------------------
-
-
-class CannedResponse:
-    """A status-200 response whose `json()` hands back one prepared reply."""
-
-    status_code = 200
-
-    def __init__(self, reply: dict) -> None:
-        self._reply = reply
-
-    def json(self) -> dict:
-        return self._reply
-
-
-class RecordingHttpClient:
-    """Stands in for `corvessa.config.http_client`: answers at once and keeps the last call."""
-
-    base_timeout = 120.0
-
-    def __init__(self, reply: dict) -> None:
-        self.response = CannedResponse(reply)
-        self.calls = 0
-        self.last: tuple[str, dict] | None = None
-
-    def post(self, url: str, **kwargs: Any) -> CannedResponse:
-        self.calls += 1
-        self.last = (url, kwargs)
-        return self.response
+# --- the in-process HTTP client of the no-network cases, swapped into the module -------------
 
 
 @contextlib.contextmanager
@@ -354,21 +323,6 @@ def recording_http_client(client: str, case: Case) -> Iterator[RecordingHttpClie
         yield recorder
     finally:
         setattr(module, "http_client", saved)
-
-
-def check_recorded_request(recorder: RecordingHttpClient, case: Case) -> None:
-    """The no-network call really went through `http_client.post` with the expected shape."""
-    if recorder.last is None:
-        raise WrongResult("http_client.post was never called")
-    url, kwargs = recorder.last
-    if case.api == "gemini":
-        parts = kwargs["json"]["contents"][0]["parts"]
-        ok = url.endswith(":generateContent") and len(parts) == 1 + case.ref_count
-    else:
-        endpoint = "/edits" if case.ref_count else "/generations"
-        ok = url.endswith(endpoint) and len(kwargs.get("files") or []) == case.ref_count
-    if not ok:
-        raise WrongResult(f"unexpected request: {url} {sorted(kwargs)}")
 
 
 # --- the lower bound of the no-network cases ---------------------------------------------------

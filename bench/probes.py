@@ -22,7 +22,8 @@ from pathlib import Path
 from typing import Final
 
 from bench.cases import CASES
-from bench.clients import WrongResult, build_call, expected_image, recording_http_client
+from bench.clients import build_call, expected_image, recording_http_client
+from bench.request_checks import WrongResult
 from bench.stats import median
 
 REPO_ROOT: Final = Path(__file__).resolve().parent.parent

@@ -21,7 +21,8 @@ from pathlib import Path
 from typing import Final
 
 from bench.cases import CASES, MEMORY_CLIENTS, MEMORY_REPEATS, NETWORK_CASES, OFFLINE_CASES, REFERENCE_KEYS, Case, CaseResult, Report
-from bench.clients import WrongResult, availability, build_call, check_recorded_request, expected_image, recording_http_client
+from bench.clients import availability, build_call, expected_image, recording_http_client
+from bench.request_checks import WrongResult, check_recorded_request
 from bench.probes import REPO_ROOT, cold_start, import_time, instructions_per_call, probe_memory
 from bench.report import IMPORTED_MODULES, render, unsettled_summary
 from bench.timing import settle_heap_thresholds, time_rounds

@@ -3,16 +3,16 @@ raw socket server, for every test folder; and what an instrumented leg of CI lea
 
 from __future__ import annotations
 
-import socket
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
 
+from clients.kinds import KINDS
 from harness import INSTRUMENTED, TESTS
 from doubles import (Behaviour, FakeHttpClient, FakeResponse, LoopbackHTTPServer, LoopbackServer, RawServer,
-                     RecordingLogger)
+                     RecordingLogger, unused_loopback_url)
 
 # What the debug-interpreter and sanitizer legs skip, by place under tests/: instrumentation of
 # the modules can find nothing there that the release leg does not. Tests marked `browser`
@@ -67,6 +67,16 @@ def recording_http_client() -> FakeHttpClient:
 
 
 @pytest.fixture
+def http_fake(monkeypatch: pytest.MonkeyPatch, recording_http_client: FakeHttpClient) -> FakeHttpClient:
+    """The recording HTTP client as the global `http_client` of every client module and twin, so
+    that no call leaves the process."""
+    for kind in KINDS:
+        monkeypatch.setattr(kind.module, "http_client", recording_http_client)
+        monkeypatch.setattr(kind.twin, "http_client", recording_http_client)
+    return recording_http_client
+
+
+@pytest.fixture
 def fake_response() -> type[FakeResponse]:
     """The reply double's class, for tests that build replies of their own."""
     return FakeResponse
@@ -89,10 +99,7 @@ def loopback() -> Iterator[LoopbackServer]:
 @pytest.fixture
 def closed_port_url() -> str:
     """A loopback URL where nothing listens (the port was bound, then released)."""
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    return f"http://127.0.0.1:{port}"
+    return unused_loopback_url()
 
 
 @pytest.fixture

@@ -6,8 +6,10 @@
 - `FakeImageTool` / `fake_ferrimo`: the download of an image by link.
 - `ResultRecorder`, `success`, `fail`: `ServiceResult` as the keyword calls that make it.
 - `FakeClock`: the `time` module, walking through given readings.
-- `image_bytes`: real images made with Pillow, for the doubles to carry.
-- `LoopbackServer`: a real HTTP server on 127.0.0.1 (its fixture is in conftest.py).
+- `image_bytes`: real images made with Pillow, for the doubles to carry; `b64`, their text.
+- `StrSub`, `BytesSub`, `ListSub`, `DictSub`: subclasses, refused by the exact-type checks.
+- `LoopbackServer`: a real HTTP server on 127.0.0.1 (its fixture is in conftest.py);
+  `unused_port`, `unused_loopback_url`: where nothing listens.
 - `RawServer`: a raw socket server on 127.0.0.1 for faults no HTTP server makes on purpose
   (its fixture, `raw_server`, is in conftest.py), with `read_request` and `wait_for_hangup`.
 
@@ -17,6 +19,7 @@ calls leaves the interpreter's reference and block counts where they were.
 
 from __future__ import annotations
 
+import base64
 import io
 import json as jsonlib
 import re
@@ -235,7 +238,19 @@ class FakeClock:
         return self.readings.pop(0)
 
 
-# ---- real images, and a comparison that sees key order ----
+# ---- values of a subclass, which the exact-type checks refuse ----
+
+class StrSub(str): ...
+class BytesSub(bytes): ...
+class ListSub(list): ...  # type: ignore[type-arg]
+class DictSub(dict): ...  # type: ignore[type-arg]
+
+
+# ---- real images, their base64 text, and a comparison that sees key order ----
+
+def b64(data: bytes) -> str:
+    return base64.b64encode(data).decode()
+
 
 def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8),
                 colour: tuple[int, int, int] = (200, 30, 60)) -> bytes:
@@ -329,6 +344,17 @@ class LoopbackHTTPServer(ThreadingHTTPServer):
     def __init__(self) -> None:
         super().__init__(("127.0.0.1", 0), _Handler)
         self.state = LoopbackServer(url=f"http://127.0.0.1:{self.server_port}")
+
+
+def unused_port() -> int:
+    """A port of 127.0.0.1 where nothing listens (it was bound, then released)."""
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return int(sock.getsockname()[1])
+
+
+def unused_loopback_url() -> str:
+    return f"http://127.0.0.1:{unused_port()}"
 
 
 # ---- raw socket server ----

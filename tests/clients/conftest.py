@@ -1,6 +1,5 @@
-"""Fixtures of the tests that hold for both clients: a client of each class and of its twin,
-with the recording HTTP client installed in all four modules so that no call leaves the
-process."""
+"""Fixtures of the tests that hold for every client: a client of each class and of its twin,
+with the recording HTTP client (`http_fake`) installed for every test."""
 
 from __future__ import annotations
 
@@ -19,11 +18,8 @@ def kind(request: pytest.FixtureRequest) -> Kind:
 
 
 @pytest.fixture(autouse=True)
-def http_fake(monkeypatch: pytest.MonkeyPatch, recording_http_client: FakeHttpClient) -> FakeHttpClient:
-    for each in KINDS:
-        monkeypatch.setattr(each.module, "http_client", recording_http_client)
-        monkeypatch.setattr(each.twin, "http_client", recording_http_client)
-    return recording_http_client
+def http_fake(http_fake: FakeHttpClient) -> FakeHttpClient:
+    return http_fake
 
 
 @pytest.fixture

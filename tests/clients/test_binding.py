@@ -11,13 +11,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from doubles import BytesSub, DictSub, ListSub, StrSub
+
 from .kinds import KINDS, SORVANEL, TOVARIN, Kind, case_id
 
 
-class StrSub(str): ...
-class BytesSub(bytes): ...
-class ListSub(list): ...  # type: ignore[type-arg]
-class DictSub(dict): ...  # type: ignore[type-arg]
 
 
 def outcome(call: Callable[[], Any]) -> str | None:

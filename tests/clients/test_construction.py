@@ -8,6 +8,8 @@ from typing import Any
 
 import pytest
 
+from doubles import StrSub
+
 from .kinds import Kind
 
 
@@ -89,10 +91,6 @@ def test_get_logger_failure_propagates_after_the_first_attributes(kind: Kind,
         c.__init__("u", "k", logger=object())
     assert info.value is error
     assert vars(c) == {"base_url": "u" + kind.url_suffix, kind.key_attribute: "k", "model_tag": kind.tag}
-
-
-class StrSub(str):
-    pass
 
 
 @pytest.mark.parametrize(("args", "message", "noted"), [

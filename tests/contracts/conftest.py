@@ -1,13 +1,16 @@
-"""A real HTTP server on 127.0.0.1 that records every request it receives."""
+"""A werkzeug application on 127.0.0.1 that records every request it receives, served by the
+emulator's HTTP/1.1 server (kept-alive connections, as the services keep them), which also
+stands in for a forward proxy (a route for the absolute target); the shared raw socket server."""
 
 import socket
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any
 
 import pytest
-from werkzeug.test import EnvironBuilder
+from corvessa.config import HttpClient
+from corvessa_emulator.http11 import Http11Server
 from werkzeug.wrappers import Request, Response
 
 # read_request is imported from here by the tests of this folder.
@@ -30,54 +33,20 @@ class Seen:
     body: bytes = b""
 
 
-class _Handler(BaseHTTPRequestHandler):
-    """HTTP/1.1 with keep-alive (werkzeug's own server closes every connection)."""
-
-    protocol_version = "HTTP/1.1"
-    server: "_Server"
-
-    def do_POST(self) -> None:
-        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        headers = [(k, v) for k, v in self.headers.items() if k.lower() != "content-length"]
-        environ = EnvironBuilder(path=self.path, method=self.command, headers=headers,
-                                 data=body).get_environ()
-        environ["REMOTE_PORT"] = self.client_address[1]
-        with Request(environ) as request:  # closes the parsed upload files
-            response = self.server.owner.handle(request)
-        self.send_response(response.status_code)
-        for name, value in response.headers.items():
-            self.send_header(name, value)
-        if "Content-Length" not in response.headers:
-            self.send_header("Connection", "close")
-            self.close_connection = True
-        self.end_headers()
-        for chunk in response.iter_encoded():
-            self.wfile.write(chunk)
-            self.wfile.flush()
-
-    do_GET = do_POST
-
-    def log_message(self, format: str, *args: object) -> None:
-        pass
-
-
-class _Server(ThreadingHTTPServer):
-    daemon_threads = True
-    request_queue_size = 64  # many clients connect at once: no handshake may wait for a retry
-    owner: "LoopbackServer"
-
-
 class LoopbackServer:
     def __init__(self) -> None:
         self.routes: dict[str, Handler] = {}
         self.seen: list[Seen] = []
         # Set at teardown so that handlers holding a reply back return at once.
         self.release = threading.Event()
-        self._server = _Server(("127.0.0.1", 0), _Handler)
-        self._server.owner = self
+        self._server = Http11Server("127.0.0.1", 0, self._app, max_body_bytes=1 << 30, idle_timeout=60, quiet=True)
         self.url = f"http://127.0.0.1:{self._server.server_port}"
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
         self._thread.start()
+
+    def _app(self, environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
+        with Request(environ) as request:  # closes the parsed upload files
+            return self.handle(request)(environ, start_response)
 
     def handle(self, request: Request) -> Response:
         self.seen.append(Seen(
@@ -98,7 +67,16 @@ class LoopbackServer:
         self.release.set()
         self._server.shutdown()
         self._server.server_close()
+        self._server.close_connections()
         self._thread.join(timeout=5)
+
+
+@pytest.fixture
+def client() -> Iterator[HttpClient]:
+    """The package's HTTP client, closed after the test."""
+    http = HttpClient(base_timeout=5)
+    yield http
+    http.close()
 
 
 @pytest.fixture
@@ -108,85 +86,13 @@ def server() -> Iterator[LoopbackServer]:
     srv.close()
 
 
-@pytest.fixture
-def refused_url() -> str:
-    """A loopback URL where nothing listens."""
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    return f"http://127.0.0.1:{port}/x"
-
-
-# --- a forward proxy and a raw socket server, both on 127.0.0.1 ---------------------------------
+# --- the environment's routes, and a raw socket server on 127.0.0.1 --------------------------------
 
 type Script = Callable[[socket.socket], None]
 
 # Every environment variable that can steer a request to a proxy or a CA bundle.
 ROUTE_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                    "no_proxy", "NO_PROXY", "REQUEST_METHOD", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")
-
-
-@dataclass
-class Proxied:
-    """One request as the proxy received it."""
-
-    method: str
-    target: str  # the absolute URI of the forwarded request
-    headers: dict[str, str]  # names in lower case
-    body: bytes
-
-
-class _ProxyHandler(BaseHTTPRequestHandler):
-    """Answers forwarded requests itself: nothing leaves the machine."""
-
-    protocol_version = "HTTP/1.1"
-    server: "_ProxyServer"
-
-    def _record(self) -> None:
-        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        headers = {name.lower(): value for name, value in self.headers.items()}
-        self.server.owner.seen.append(Proxied(self.command, self.path, headers, body))
-
-    def do_POST(self) -> None:
-        self._record()
-        reply = b'{"via": "proxy"}'
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-
-    do_GET = do_POST
-
-    def log_message(self, format: str, *args: object) -> None:
-        pass
-
-
-class _ProxyServer(ThreadingHTTPServer):
-    daemon_threads = True
-    owner: "ForwardProxy"
-
-
-class ForwardProxy:
-    def __init__(self) -> None:
-        self.seen: list[Proxied] = []
-        self._server = _ProxyServer(("127.0.0.1", 0), _ProxyHandler)
-        self._server.owner = self
-        self.url = f"http://127.0.0.1:{self._server.server_port}"
-        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
-        self._thread.start()
-
-    def close(self) -> None:
-        self._server.shutdown()
-        self._server.server_close()
-        self._thread.join(timeout=5)
-
-
-@pytest.fixture
-def forward_proxy() -> Iterator[ForwardProxy]:
-    proxy = ForwardProxy()
-    yield proxy
-    proxy.close()
 
 
 @pytest.fixture

@@ -18,13 +18,6 @@ def ok_json(_request) -> Response:
     return Response(json.dumps({"data": [{"b64_json": "AA=="}]}), mimetype="application/json")
 
 
-@pytest.fixture
-def client() -> typing.Iterator[HttpClient]:
-    http = HttpClient(base_timeout=5)
-    yield http
-    http.close()
-
-
 def test_tables_and_shared_client() -> None:
     assert config._SUPPORTED_MODELS == set(typing.get_args(config._GeminiModel)) == {
         "gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"}

@@ -28,9 +28,9 @@ def test_download_outcomes(server, monkeypatch, reply, cap, expected) -> None:
     assert (result.getvalue() if result is not None else None) == expected
 
 
-def test_refused_connection_raises(refused_url) -> None:
+def test_refused_connection_raises(closed_port_url) -> None:
     with pytest.raises(requests.exceptions.ConnectionError):
-        ImageTool.get_img_url_io(refused_url)
+        ImageTool.get_img_url_io(f"{closed_port_url}/x")
 
 
 def test_stalled_download_raises(server, monkeypatch) -> None:

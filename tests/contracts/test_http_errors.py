@@ -6,25 +6,16 @@ may be one, and a refused header must not show its value (the bearer token).
 """
 
 import socket
-import typing
 
 import pytest
 import requests
 from werkzeug.wrappers import Response
 
-from corvessa.config import HttpClient
 
 from .conftest import read_request
 
 exc = requests.exceptions
 TOKEN = "tok-5ecret-77"
-
-
-@pytest.fixture
-def client() -> typing.Iterator[HttpClient]:
-    http = HttpClient(base_timeout=5)
-    yield http
-    http.close()
 
 
 def stall_before_reply(server):

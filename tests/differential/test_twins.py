@@ -1,11 +1,10 @@
-"""Both native clients against their pure-Python twins (tests/twins): over random calls, with
-fakes in place of the module globals (http_client, ferrimo, ServiceResult, base64) and with the
-standard base64 and binascii functions patched or not, native and twin give the same result or
-exception, the same log records and the same HTTP calls. Exceptions are compared with their
-chains (__context__, __cause__, notes); a record's traceback by its outline, the lines that are
-not frames (the frames of native code differ from the twin's by nature).
+"""Both native clients against their pure-Python twins, through the one harness
+(tests/twins/compare.py): over random calls and replies of any shape, with fakes in place of the
+module globals (http_client, ferrimo, base64) and with the standard base64 and binascii
+functions patched or not, native and twin give the same result or exception, the same results
+made, the same log records and the same HTTP calls.
 
-CORVESSA_TWIN_EXAMPLES sets the number of random calls (default 300).
+CORVESSA_TWIN_EXAMPLES sets the number of random calls (default 600).
 """
 
 from __future__ import annotations
@@ -20,30 +19,28 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-import pytest
 import requests
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import corvessa.image.sorvanel as sorvanel
-import corvessa.image.tovarin as tovarin
-from doubles import FakeHttpClient, FakeResponse, RecordingLogger, ResultRecorder, fake_ferrimo, raises
-from twins import sorvanel_py, tovarin_py
+from clients.kinds import BY_NAME, NAMES
+from doubles import FakeHttpClient, FakeResponse, fake_ferrimo, raises
+from twins.compare import twin_agrees
 
-EXAMPLES = int(os.environ.get("CORVESSA_TWIN_EXAMPLES", "300"))
-
-CLIENTS = {"sorvanel": (sorvanel, sorvanel_py, "SorvanelClient"), "tovarin": (tovarin, tovarin_py, "TovarinClient")}
-
+EXAMPLES = int(os.environ.get("CORVESSA_TWIN_EXAMPLES", "600"))
 
 # ---- fakes beyond the shared doubles ----
 
+TRANSPORT: dict[str, Callable[[], BaseException]] = {
+    "read-timeout": lambda: requests.ReadTimeout("slow"), "timeout": lambda: TimeoutError("slow"),
+    "refused": lambda: ConnectionError("refused")}
+
+
 def http_client(reply: Any) -> FakeHttpClient:
     """(status, body) answers with a fresh copy of body (ValueError: a body that is not JSON);
-    "read-timeout" and "refused" raise."""
-    if reply == "read-timeout":
-        return FakeHttpClient(raises(lambda: requests.ReadTimeout("slow")), base_timeout=7.0)
-    if reply == "refused":
-        return FakeHttpClient(raises(lambda: ConnectionError("refused")), base_timeout=7.0)
+    the names of TRANSPORT raise."""
+    if isinstance(reply, str):
+        return FakeHttpClient(raises(TRANSPORT[reply]), base_timeout=7.0)
     status, body = reply
     if body is ValueError:
         return FakeHttpClient(FakeResponse(status, json_error=lambda: ValueError("not json")), base_timeout=7.0)
@@ -64,35 +61,6 @@ class IterFails:
 
 class IterNone:
     __iter__ = None
-
-
-# ---- comparable forms ----
-
-def chain(exc: BaseException | None, depth: int = 0) -> Any:
-    if exc is None or depth > 3:
-        return None
-    return (type(exc), str(exc), getattr(exc, "__notes__", None), exc.__suppress_context__,
-            chain(exc.__context__, depth + 1), chain(exc.__cause__, depth + 1))
-
-
-def outline(trace: str) -> list[str]:
-    """A formatted traceback without its frames: exception lines and chain separators."""
-    return [line for line in trace.splitlines()
-            if line and not line.startswith(" ") and line != "Traceback (most recent call last):"]
-
-
-def normal(value: Any, key: Any = None) -> Any:
-    if key in ("second", "total_second"):
-        return type(value)
-    if key == "traceback":
-        return outline(value)
-    if isinstance(value, BaseException):
-        return chain(value)
-    if isinstance(value, dict):
-        return (dict, [(k, normal(v, k)) for k, v in value.items()])
-    if isinstance(value, (list, tuple)):
-        return (type(value), [normal(v) for v in value])
-    return value
 
 
 # ---- base64 and binascii as a host may patch them ----
@@ -133,27 +101,8 @@ CODEC_PATCHES: dict[str, Patch] = {
 class Scenario:
     client: str
     codec: str
-    reply: Any  # (status, body), "read-timeout" or "refused"
+    reply: Any  # (status, body), "read-timeout", "timeout" or "refused"
     action: Callable[[Any], Any]
-    link_pair: Callable[[Any], Any] | None = None  # replaces _extract_file_uris on the instance
-
-
-def run(module: types.ModuleType, class_name: str, scenario: Scenario) -> Any:
-    http, log = http_client(scenario.reply), RecordingLogger()
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(module, "http_client", http)
-        patch.setattr(module, "ferrimo", fake_ferrimo(other=download, record=False))
-        patch.setattr(module, "ServiceResult", ResultRecorder)
-        for target, name, value in CODEC_PATCHES[scenario.codec](module):
-            patch.setattr(target, name, value)
-        client = getattr(module, class_name)("http://api.test", "tok", logger=log)
-        if scenario.link_pair is not None:
-            client._extract_file_uris = scenario.link_pair
-        try:
-            outcome = ("returned", normal(scenario.action(client)))
-        except Exception as exc:
-            outcome = ("raised", chain(exc))
-    return outcome, [normal(record) for record in log.records], [normal(call) for call in http.calls]
 
 
 links = st.sampled_from(["https://img.test/ok.png", "https://img.test/none.png", "http://img.test/raise.png", ""])
@@ -208,12 +157,16 @@ link_lists = st.one_of(st.dictionaries(st.integers(0, 1), links, min_size=1),
                        st.lists(links, max_size=2), st.tuples(links), st.just(""))
 
 
-def link_pair(shape: str, urls: Any) -> Callable[[Any], Any]:
-    return lambda data_dict: PAIR_SHAPES[shape](urls)
+def start_with_link_pair(shape: str, urls: Any) -> Callable[[Any], Any]:
+    def action(client: Any) -> Any:
+        client._extract_file_uris = lambda data_dict: PAIR_SHAPES[shape](urls)
+        return client.start("a fox")
+
+    return action
 
 
 gemini_link_pairs = st.builds(
-    lambda codec, reply, shape, urls: Scenario("sorvanel", codec, reply, call_start("a fox"), link_pair(shape, urls)),
+    lambda codec, reply, shape, urls: Scenario("sorvanel", codec, reply, start_with_link_pair(shape, urls)),
     codecs, gemini_ok_replies, st.one_of(st.just("pair"), st.sampled_from(sorted(PAIR_SHAPES))), link_lists)
 
 # Gemini: the methods without **kwargs, called with odd keywords (lone surrogates, near misses).
@@ -239,23 +192,46 @@ gemini_methods = st.builds(
     codecs, st.sampled_from(sorted(METHOD_ARGS)), st.integers(0, 4),
     st.dictionaries(keyword_names, keyword_values, max_size=2))
 
-# Images API: start over replies with "b64_json", a data URL or a link.
+# Images API: start over replies with "b64_json", a data URL or a link, and over replies and
+# arguments of any shape.
+texts = st.one_of(st.text(max_size=12), payloads, st.sampled_from(["abc", "=", "a=b="]))
+image_links = st.one_of(
+    st.builds(lambda text: "data:image/png;base64," + (text or ""), payloads),
+    links, st.sampled_from(["http://img.test/gone.png", "ftp://x", "data:image/png", "HTTPS://img.test/ok.png"]),
+    st.integers(), st.none())
 image_items = st.one_of(
     st.builds(lambda text: {"b64_json": text}, payloads),
-    st.builds(lambda text: {"url": "data:image/png;base64," + (text or "")}, payloads),
-    st.builds(lambda url: {"url": url}, links),
-)
-image_replies = st.one_of(st.tuples(st.just(200), st.builds(lambda item: {"data": [item]}, image_items)), failures)
+    st.builds(lambda url: {"url": url}, image_links),
+    st.fixed_dictionaries({}, optional={"b64_json": texts, "url": image_links, "extra": st.integers()}),
+    texts, st.none())
+image_bodies = st.one_of(
+    st.builds(lambda item: {"data": [item]}, image_items),
+    st.fixed_dictionaries({}, optional={"data": st.one_of(st.lists(image_items, max_size=3), st.none(), texts),
+                                        "error": st.one_of(st.none(), texts,
+                                                           st.fixed_dictionaries({}, optional={"message": texts}))}),
+    st.lists(st.integers(), max_size=2), st.none(), st.just(ValueError))
+image_replies = st.one_of(st.tuples(st.sampled_from([200, 200, 201, 400, 429, 500]), image_bodies), failures,
+                          st.just("timeout"))
+image_files = st.one_of(files, st.lists(st.one_of(st.binary(max_size=4), image_links), max_size=3))
+image_options = st.fixed_dictionaries({}, optional={
+    "files": image_files, "task_id": st.one_of(st.none(), st.text(max_size=3), st.integers()),
+    "model_key": st.one_of(st.none(), st.text(max_size=3)), "timeout": st.sampled_from([None, 0, 3]),
+    "model": st.just("gpt-image-1"), "response_format": st.just("url")})
 image_starts = st.builds(
     lambda codec, reply, args, kwargs: Scenario("tovarin", codec, reply, call_start(*args, **kwargs)),
     codecs, image_replies,
-    st.tuples(st.just("a fox"), st.sampled_from(["", "auto", "1:1"]), st.just(""), st.sampled_from(["", "2k"]),
-              files),
-    options)
+    st.tuples(st.sampled_from(["a fox", ""]), st.sampled_from(["", "auto", "1:1", "2:3", "7:1", "bad"]),
+              st.sampled_from(["", "low"]), st.sampled_from(["", "2k", "9k"])),
+    image_options)
+
+
+# The calls of each client; a client of the registry without its own fails at collection.
+SCENARIOS = {"sorvanel": st.one_of(gemini_starts, gemini_link_pairs, gemini_methods), "tovarin": image_starts}
 
 
 @settings(max_examples=EXAMPLES, deadline=None, database=None)
-@given(st.one_of(gemini_starts, gemini_link_pairs, gemini_methods, image_starts))
+@given(st.one_of(*(SCENARIOS[name] for name in NAMES)))
 def test_native_clients_behave_as_their_twins(scenario: Scenario) -> None:
-    native, twin, class_name = CLIENTS[scenario.client]
-    assert run(native, class_name, scenario) == run(twin, class_name, scenario)
+    twin_agrees(BY_NAME[scenario.client], scenario.action, lambda: http_client(scenario.reply),
+                ferrimo=lambda: fake_ferrimo(other=download, record=False),
+                patches=CODEC_PATCHES[scenario.codec])

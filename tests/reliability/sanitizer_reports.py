@@ -3,8 +3,8 @@
     python tests/reliability/sanitizer_reports.py REPORT_DIR
 
 Every AddressSanitizer or UndefinedBehaviorSanitizer error fails the run. A leak fails it when
-any frame of its allocation stack lies in the modules (their sources under src/, their rt::,
-sorvanel:: or tovarin:: functions, or their shared objects); a leak whose stack holds
+any frame of its allocation stack lies in the modules (their sources under src/, the functions
+of their layers' namespaces, or their shared objects); a leak whose stack holds
 interpreter and library frames only is the interpreter's own and is listed, not counted.
 
 LeakSanitizer's own suppression file cannot draw this line: a suppression matches a leak when
@@ -21,7 +21,12 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-MODULE_FRAME = re.compile(r"/src/(runtime|corvessa)/|\b(rt|sorvanel|tovarin)::|/corvessa/image/(sorvanel|tovarin)\.")
+# The modules' own code: their sources, the namespace of each layer (rt::, and one per folder of
+# src/corvessa/image, common:: included, so a new client needs no entry here) and every shared
+# object in the package.
+LAYERS = ["rt", *sorted(path.name for path in (Path(__file__).resolve().parents[2] / "src" / "corvessa" / "image")
+                        .iterdir() if path.is_dir())]
+MODULE_FRAME = re.compile(rf"/src/(runtime|corvessa)/|\b({'|'.join(LAYERS)})::|/corvessa/image/\w+\.[^/]*\.so")
 LEAK_HEAD = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) allocated from:")
 FRAME = re.compile(r"^\s+#\d+ ")
 

@@ -23,10 +23,10 @@ from types import ModuleType
 from typing import Any
 
 import requests
+from PIL import Image
 
-import corvessa.image.sorvanel as sorvanel
-import corvessa.image.tovarin as tovarin
 import doubles
+from clients.kinds import BY_NAME
 from dolvex import ErrorCode, ServiceResult
 # The shared doubles, also under the names that the reliability tests import from here.
 from doubles import (DiscardingLogger, FakeHttpClient, FakeResponse, RecordingLogger, image_bytes,  # noqa: F401
@@ -75,6 +75,12 @@ def assert_result(result: Any, *, link: Any = None) -> None:
         assert result.data is None
 
 
+def prompt_of(picture: bytes) -> str:
+    """The prompt the emulator wrote into a picture it drew."""
+    with Image.open(io.BytesIO(picture)) as image:
+        return image.text["prompt"]  # type: ignore[attr-defined]
+
+
 # ---- the download tool, installed as a module global ----
 
 def fake_download(url: Any) -> io.BytesIO | None:
@@ -109,13 +115,10 @@ def module_globals(module: ModuleType, **values: Any) -> Iterator[None]:
             setattr(module, name, value)
 
 
-MODULES = {"sorvanel": sorvanel, "tovarin": tovarin}
-
-
 def make_client(kind: str, base_url: str = "http://api.test", logger: Any = None,
                 module: ModuleType | None = None) -> Any:
     """A client of the native module of that kind, or of the same class in `module` (a twin)."""
-    cls = getattr(module or MODULES[kind], "SorvanelClient" if kind == "sorvanel" else "TovarinClient")
+    cls = getattr(module or BY_NAME[kind].module, BY_NAME[kind].class_name)
     return cls(base_url, SECRET, logger=logger if logger is not None else DiscardingLogger())
 
 

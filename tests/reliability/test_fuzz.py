@@ -6,7 +6,7 @@ of each API) with random status codes, served by a fake HTTP client whose `json(
 value or raises. Properties: nothing leaves `generate_image` or `start`; every result is a
 failure with one of the five codes or a success carrying bytes (or, for a Gemini file reference
 whose download gives nothing, the link); and the result is the pure-Python twin's (tests/twins)
-for the same exchange: the same code, message and data.
+for the same exchange (tests/twins/compare.py): the same results, records and requests.
 
 Reference images: random `files` arguments (nested lists, bytes and their subclasses, byte
 arrays, memory views, tuples, dicts, paths to files, folders, missing and unreadable files,
@@ -25,7 +25,6 @@ import string
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
-from types import ModuleType
 from typing import Any
 
 import pytest
@@ -33,15 +32,13 @@ import requests
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import corvessa.image.sorvanel as sorvanel
-import corvessa.image.tovarin as tovarin
 from dolvex import ErrorCode
 
+from clients.kinds import BY_NAME, NAMES
 from doubles import FakeHttpClient, FakeResponse, RecordingLogger, raises
+from twins.compare import twin_agrees
 
-from twins import sorvanel_py, tovarin_py
-
-from .support import (MODULES, PNG, assert_no_secret, assert_result, fake_ferrimo, make_client, module_globals,
+from .support import (PNG, SECRET, assert_no_secret, assert_result, fake_ferrimo, make_client, module_globals,
                       report)
 
 EXAMPLES = int(os.environ.get("CORVESSA_FUZZ_EXAMPLES", "300"))
@@ -179,44 +176,34 @@ def exchanges(success_bodies: st.SearchStrategy[Any]) -> st.SearchStrategy[Excha
 
 # ---- the twins as the oracle ----
 
-TWINS = {"sorvanel": sorvanel_py, "tovarin": tovarin_py}
-
-
-def fields(result: Any) -> tuple[Any, Any, Any]:
-    return result.code, result.msg, result.data
-
-
 def link_of(result: Any) -> Any:
     """The link a Gemini success carries when its picture could not be fetched."""
     return result.data if isinstance(result.data, str) else None
 
 
-def answers(module: ModuleType, kind: str, exchange: Exchange, logger: Any) -> tuple[Any, Any]:
-    """generate_image, then start, of a client of `module` over the exchange."""
-    with module_globals(module, http_client=exchange.http(), ferrimo=fake_ferrimo()):
-        client = make_client(kind, logger=logger, module=module)
-        if kind == "sorvanel":
-            generated = client.generate_image("a cat", task_id="t", model_key="k")
-        else:
-            generated = client.generate_image("a cat", "1:1", "high", "1k", task_id="t", model_key="k")
-        return generated, client.start("a cat", task_id="t", model_key="k")
+# For each client: the replies of its API, and generate_image's arguments.
+REPLIES = {"sorvanel": gemini_replies | gemini_refusals, "tovarin": images_replies}
+GENERATE_ARGS: dict[str, tuple[str, ...]] = {"sorvanel": ("a cat",), "tovarin": ("a cat", "1:1", "high", "1k")}
+
+
+def generate_then_start(kind: str) -> Callable[[Any], tuple[Any, Any]]:
+    return lambda client: (client.generate_image(*GENERATE_ARGS[kind], task_id="t", model_key="k"),
+                           client.start("a cat", task_id="t", model_key="k"))
 
 
 # ---- reply properties ----
 
-@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("kind", NAMES)
 @FUZZ
 @given(data=st.data())
 def test_answers_any_reply_as_the_twin_does(kind: str, data: st.DataObject) -> None:
-    exchange = data.draw(exchanges(gemini_replies | gemini_refusals if kind == "sorvanel" else images_replies))
+    exchange = data.draw(exchanges(REPLIES[kind]))
     counted(f"{kind} replies")
-    logger = RecordingLogger()
-    native = answers(MODULES[kind], kind, exchange, logger)
-    twin = answers(TWINS[kind], kind, exchange, RecordingLogger())
-    for result, expected in zip(native, twin):
-        assert_result(result, link=link_of(expected))
-        assert fields(result) == fields(expected), f"{result!r} != {expected!r}"
-    assert_no_secret(*native, *logger.records)
+    native = twin_agrees(BY_NAME[kind], generate_then_start(kind), exchange.http, ferrimo=fake_ferrimo, token=SECRET)
+    assert not native.raised, native.outcome
+    for result in native.outcome:
+        assert_result(result, link=link_of(result))
+    assert_no_secret(*native.outcome, *native.records)
 
 
 # ---- reference images ----
@@ -269,14 +256,6 @@ ACCEPTED = {"sorvanel": {"candidates": [{"content": {"parts": [{"inlineData": {"
             "tovarin": {"data": [{"b64_json": B64}]}}
 
 
-def gathering(module: ModuleType, kind: str, files: Any, logger: Any) -> tuple[Any, list[Any]]:
-    """The result of start over `files` with a client of `module`, and the requests it made."""
-    http = FakeHttpClient(FakeResponse(200, ACCEPTED[kind]))
-    with module_globals(module, http_client=http, ferrimo=fake_ferrimo()):
-        result = make_client(kind, logger=logger, module=module).start("a cat", files=files)
-    return result, http.calls
-
-
 def posted_gemini_images(http: FakeHttpClient) -> list[bytes]:
     assert http.last is not None
     parts = http.last[1]["json"]["contents"][0]["parts"]
@@ -292,24 +271,26 @@ def posted_form_images(http: FakeHttpClient) -> list[bytes]:
     return [image for _, image in kwargs["files"]]
 
 
-@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+POSTED_IMAGES = {"sorvanel": posted_gemini_images, "tovarin": posted_form_images}
+
+
+@pytest.mark.parametrize("kind", NAMES)
 @FUZZ
 @given(files=reference_files)
 def test_gathers_the_reference_images_the_twin_gathers(folder: Path, kind: str, files: Any) -> None:
     counted(f"{kind} reference images")
-    logger = RecordingLogger()
     with contextlib.chdir(folder):
-        result, requests_made = gathering(MODULES[kind], kind, files, logger)
-        expected, twin_requests = gathering(TWINS[kind], kind, files, RecordingLogger())
-    assert_result(result)
-    assert fields(result) == fields(expected), f"{result!r} != {expected!r}"
-    assert requests_made == twin_requests
-    assert_no_secret(result, *logger.records)
+        native = twin_agrees(BY_NAME[kind], lambda client: client.start("a cat", files=files),
+                             lambda: FakeHttpClient(FakeResponse(200, ACCEPTED[kind])), ferrimo=fake_ferrimo,
+                             token=SECRET)
+    assert not native.raised, native.outcome
+    assert_result(native.outcome)
+    assert_no_secret(native.outcome, *native.records)
 
 
 # ---- files that exist but cannot be read, and links through the real download tool ----
 
-@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("kind", NAMES)
 @pytest.mark.parametrize("where", ["folder", "proc-mem", "locked"])
 def test_an_existing_path_that_cannot_be_read_is_service_busy(folder: Path, kind: str, where: str) -> None:
     if where == "locked" and os.geteuid() == 0:
@@ -317,7 +298,7 @@ def test_an_existing_path_that_cannot_be_read_is_service_busy(folder: Path, kind
     path = {"folder": str(folder / "folder"), "proc-mem": "/proc/self/mem", "locked": str(folder / "locked.png")}[where]
     logger = RecordingLogger()
     http = FakeHttpClient(FakeResponse(200, {}))
-    with module_globals(sorvanel if kind == "sorvanel" else tovarin, http_client=http):
+    with module_globals(BY_NAME[kind].module, http_client=http):
         result = make_client(kind, logger=logger).start("a cat", files=[PNG, path])
     assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, None, None)
     [failure] = logger.records
@@ -332,11 +313,11 @@ def test_links_download_through_the_real_tool(emulator: Any) -> None:
                                         json={"prompt": "ref", "response_format": "url"}).text)["data"][0]["url"]
     picture = requests.get(png_link, timeout=30).content
     missing = f"{emulator.base_url}/files/missing-0.png"
-    for kind, module in (("sorvanel", sorvanel), ("tovarin", tovarin)):
+    for kind in NAMES:
         http = FakeHttpClient(FakeResponse(200, {}))
-        with module_globals(module, http_client=http):
+        with module_globals(BY_NAME[kind].module, http_client=http):
             make_client(kind).start("a cat", files=[png_link, missing, PNG])
-            sent = posted_gemini_images(http) if kind == "sorvanel" else posted_form_images(http)
+            sent = POSTED_IMAGES[kind](http)
             assert sent == [picture, PNG]
             http.calls.clear()
             refused = make_client(kind).start("a cat", files=["http://127.0.0.1:9/x.png"])

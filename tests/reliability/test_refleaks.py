@@ -27,6 +27,7 @@ from typing import Any
 
 import pytest
 
+from clients.kinds import NAMES
 from harness import run_fresh
 
 from .paths import PATHS, Files, ResultPath, check, run
@@ -115,7 +116,7 @@ print(json.dumps([blocks_after({calls}), blocks_after(3 * {calls})]))
 """
 
 
-@pytest.mark.parametrize("name", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("name", NAMES)
 def test_reimport_leaves_blocks_unchanged(name: str) -> None:
     """Out of the registry and imported again: the same module object, and no memory kept.
 

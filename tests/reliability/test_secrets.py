@@ -14,7 +14,10 @@ import requests
 
 from dolvex import ErrorCode
 
+from clients.kinds import NAMES
+
 from .paths import PATHS, Files, ResultPath, check, run
+
 from .support import (SECRET, DiscardingLogger, RecordingLogger, assert_no_secret, fake_ferrimo, make_client,
                       module_globals)
 
@@ -45,7 +48,7 @@ UNSENDABLE = {"line-feed": "\n", "carriage-return": "\r", "nul": "\0", "tab": "\
 
 
 @pytest.mark.parametrize("character", UNSENDABLE.values(), ids=UNSENDABLE)
-@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("kind", NAMES)
 def test_a_token_that_cannot_be_sent_stays_out_of_the_records(kind: str, character: str, raw_server) -> None:
     server = raw_server(lambda conn, closing: None)
     logger = RecordingLogger()

@@ -10,18 +10,17 @@ The threads are joined with a deadline so a hang fails the test instead of stall
 
 from __future__ import annotations
 
-import io
 import os
 import threading
 from collections import Counter, defaultdict
 from typing import Any
 
 import pytest
-from PIL import Image
 
+from clients.kinds import NAMES
 from harness import bounded
 
-from .support import RecordingLogger, assert_no_secret, make_client, report
+from .support import RecordingLogger, assert_no_secret, make_client, prompt_of, report
 
 THREADS = 8
 CALLS = bounded(200, 4)
@@ -33,11 +32,6 @@ RECORDS = {
     "sorvanel": Counter({"SORVANEL request api": 1, "SORVANEL api complete successfully": 1, "image_candidates": 1}),
     "tovarin": Counter({"GPT-IMAGE-2 ": 1, "GPT-IMAGE-2 request api": 1, "GPT-IMAGE-2 api complete": 1}),
 }
-
-
-def prompt_of(picture: bytes) -> str:
-    with Image.open(io.BytesIO(picture)) as image:
-        return image.text["prompt"]  # type: ignore[attr-defined]
 
 
 def call_id(kind: str, thread: int, call: int) -> str:
@@ -77,7 +71,7 @@ def check_records(kind: str, records: list[Any]) -> None:
             assert request["payload"]["prompt"] == prompt_for(ident)
 
 
-@pytest.mark.parametrize("kind", ["sorvanel", "tovarin"])
+@pytest.mark.parametrize("kind", NAMES)
 def test_one_client_many_threads_every_answer_is_its_own(kind: str, emulator: Any) -> None:
     logger = RecordingLogger()
     client = make_client(kind, base_url=emulator.base_url, logger=logger)

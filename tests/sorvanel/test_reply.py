@@ -4,7 +4,6 @@ client as well."""
 
 from __future__ import annotations
 
-import base64
 from types import SimpleNamespace
 from typing import Any
 
@@ -13,16 +12,14 @@ import requests
 
 import corvessa.image.sorvanel as sorvanel
 
-from doubles import ResultRecorder, fail, fake_ferrimo, image_bytes, ordered, success
-from twins import sorvanel_py
+from clients.kinds import SORVANEL
+from doubles import (FakeHttpClient, FakeResponse, ResultRecorder, b64, fail, fake_ferrimo, image_bytes, ordered,
+                     success)
+from twins.compare import twin_agrees
 
 U1, U2, U3 = "https://files.test/1.png", "https://files.test/2.png", "http://files.test/3.png"
 PNG = image_bytes("PNG")
 SMALL, LARGE, LARGE_TOO = b"s" * 10, b"L" * 20, b"l" * 20
-
-
-def b64(data: bytes) -> str:
-    return base64.b64encode(data).decode()
 
 
 def inline(data: bytes, key: str = "inlineData") -> dict[str, Any]:
@@ -139,13 +136,8 @@ def test_reply_decoding(client: Any, recording_logger: Any, recording_http_clien
     assert ordered([comparable(r) for r in logged[2:]]) == ordered(records)
     for record in logged:
         assert list(record)[:3] == ["msg", "task_id", "model_key"]
-
-    oracle_logger = type(recording_logger)()
-    oracle = sorvanel_py.SorvanelClient("http://gemini.test", "tok-1", logger=oracle_logger)
-    assert run_client(oracle, sorvanel_py, monkeypatch, recording_http_client, links) == (result, fetched)
-    drop = {"second", "traceback"}
-    assert ordered([comparable({k: v for k, v in r.items() if k not in drop}) for r in oracle_logger.records]) == (
-        ordered([comparable({k: v for k, v in r.items() if k not in drop}) for r in logged]))
+    twin_agrees(SORVANEL, lambda c: c.generate_image("p", task_id="T", model_key="K"),
+                lambda: FakeHttpClient(FakeResponse(200, body)), ferrimo=lambda: fake_ferrimo(links))
 
 
 def test_getvalue_failure_is_reported(client: Any, recording_http_client: Any, fake_response: Any,

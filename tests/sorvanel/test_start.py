@@ -15,24 +15,12 @@ import requests
 
 import corvessa.image.sorvanel as sorvanel
 
-from doubles import ResultRecorder, fail, fake_ferrimo, image_bytes
+from doubles import BytesSub, ListSub, ResultRecorder, StrSub, fail, fake_ferrimo, image_bytes
 
 LINK, LINK_EMPTY, LINK_DOWN = "http://img.test/a.png", "https://img.test/none", "https://img.test/down"
 FETCHED = image_bytes("GIF")
 FILE_BYTES = image_bytes("JPEG")
 RAW = image_bytes("PNG")
-
-
-class BytesSub(bytes):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class ListSub(list):
-    pass
 
 
 class Undecidable:

@@ -29,11 +29,10 @@ class SizeCalculator:
 
 
 @pytest.fixture(autouse=True)
-def http_fake(monkeypatch: pytest.MonkeyPatch, recording_http_client: Any) -> Any:
-    """The recording HTTP client, installed as the module global `http_client` for every test,
-    so that no call leaves the process unless a test puts the real client back."""
-    monkeypatch.setattr(tovarin, "http_client", recording_http_client)
-    return recording_http_client
+def http_fake(http_fake: Any) -> Any:
+    """The recording HTTP client for every test: no call leaves the process unless a test puts
+    the real client back."""
+    return http_fake
 
 
 @pytest.fixture

@@ -3,7 +3,6 @@ calculator, against a real HTTP server on 127.0.0.1, with real PNG images."""
 
 from __future__ import annotations
 
-import base64
 import io
 import pathlib
 from typing import Any
@@ -17,7 +16,7 @@ from werkzeug.wrappers import Request
 
 import corvessa.image.tovarin as tovarin
 
-from doubles import Answer, image_bytes
+from doubles import Answer, b64, image_bytes
 
 from .conftest import TAG
 
@@ -26,10 +25,6 @@ REF_FILE_PNG = image_bytes("PNG", (16, 16), (0, 0, 255))
 REF_LINK_PNG = image_bytes("PNG", (12, 20), (0, 255, 0))
 GENERATIONS = "/v1/images/generations"
 EDITS = "/v1/images/edits"
-
-
-def b64(data: bytes) -> str:
-    return base64.b64encode(data).decode()
 
 
 @pytest.fixture

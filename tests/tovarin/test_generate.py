@@ -3,7 +3,6 @@ of exceptions to results, against fakes installed as the module's globals."""
 
 from __future__ import annotations
 
-import base64
 import http
 import io
 import traceback
@@ -16,7 +15,7 @@ from dolvex import ErrorCode, ServiceResult
 
 import corvessa.image.tovarin as tovarin
 
-from doubles import image_bytes
+from doubles import b64, image_bytes
 
 from .conftest import TAG
 
@@ -30,10 +29,6 @@ FAILED = f"{TAG} response failed"
 NO_IMAGE = ServiceResult.fail(code=ErrorCode.NO_IMAGE_RESULT)
 BUSY = ServiceResult.fail(code=ErrorCode.SERVICE_BUSY)
 TIMED_OUT = ServiceResult.fail(code=ErrorCode.SERVICE_TIMEOUT)
-
-
-def b64(data: bytes) -> str:
-    return base64.b64encode(data).decode()
 
 
 def ok(data: bytes) -> ServiceResult:
