@@ -182,14 +182,15 @@ def _start_call(module: ModuleType, case: Case, base: str, refs: list[bytes]) ->
 def _result_data(result: Any) -> bytes:
     if result.code is not None:
         raise WrongResult(repr(result))
-    return result.data
+    data: bytes = result.data
+    return data
 
 
 # --- the floor: plain requests -----------------------------------------------------------------
 
 
-def _gemini_payload(refs: list[bytes]) -> dict:
-    parts: list[dict] = [{"text": PROMPT}]
+def _gemini_payload(refs: list[bytes]) -> dict[str, Any]:
+    parts: list[dict[str, Any]] = [{"text": PROMPT}]
     for ref in refs:
         parts.append({"inlineData": {"mimeType": "image/png", "data": base64.b64encode(ref).decode("ascii")}})
     return {
@@ -202,7 +203,7 @@ def _gemini_payload(refs: list[bytes]) -> dict:
     }
 
 
-def _images_fields() -> dict:
+def _images_fields() -> dict[str, Any]:
     return {
         "model": IMAGES_MODEL,
         "prompt": PROMPT,
@@ -361,7 +362,8 @@ def _outside_gemini(base: str, refs: list[bytes], recorder: RecordingHttpClient)
         round(time.time() - start, 3)
         image = base64.b64decode(reply["candidates"][0]["content"]["parts"][0]["inlineData"]["data"])
         logger.debug(record)
-        return ServiceResult.success(data=image).data
+        data: bytes = ServiceResult.success(data=image).data
+        return data
 
     return call
 
@@ -390,6 +392,7 @@ def _outside_images(base: str, refs: list[bytes], recorder: RecordingHttpClient)
         round(time.time() - start, 3)
         logger.debug(record)
         image = base64.b64decode(response.json()["data"][0]["b64_json"])
-        return ServiceResult.success(data=image).data
+        data: bytes = ServiceResult.success(data=image).data
+        return data
 
     return call

@@ -9,7 +9,7 @@ from __future__ import annotations
 import base64
 import json
 import random
-from typing import Final
+from typing import Any, Final
 
 PNG_SIGNATURE: Final = b"\x89PNG\r\n\x1a\n"
 
@@ -51,19 +51,19 @@ def reference_images(count: int, size: int) -> list[bytes]:
     return [image_bytes(size, seed=2000 + index) for index in range(count)]
 
 
-def gemini_reply(image: bytes) -> dict:
+def gemini_reply(image: bytes) -> dict[str, Any]:
     """A `generateContent` reply carrying `image` inline."""
     data = base64.b64encode(image).decode("ascii")
     part = {"inlineData": {"mimeType": "image/png", "data": data}}
     return {"candidates": [{"content": {"parts": [part]}, "finishReason": "STOP"}]}
 
 
-def images_reply(image: bytes) -> dict:
+def images_reply(image: bytes) -> dict[str, Any]:
     """An images-API reply carrying `image` as base64 JSON."""
     return {"data": [{"b64_json": base64.b64encode(image).decode("ascii")}]}
 
 
-def encode_reply(reply: dict) -> bytes:
+def encode_reply(reply: dict[str, Any]) -> bytes:
     """The reply as the server sends it: compact JSON."""
     return json.dumps(reply, separators=(",", ":")).encode("ascii")
 

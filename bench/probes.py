@@ -29,7 +29,7 @@ from bench.stats import median
 REPO_ROOT: Final = Path(__file__).resolve().parent.parent
 
 
-def _child(arguments: list[str], timeout: float, env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
+def _child(arguments: list[str], timeout: float, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     return subprocess.run([sys.executable, *arguments], capture_output=True, text=True, cwd=REPO_ROOT, env=env,
                           timeout=timeout, check=False)
 
@@ -42,7 +42,8 @@ def probe_memory(client: str, case_key: str, server_url: str) -> dict[str, float
     done = _child(["-m", "bench.probes", "memory", client, case_key, server_url], timeout=300)
     if done.returncode != 0:
         raise RuntimeError(f"memory probe {client}/{case_key} failed: {done.stderr.strip()[-2000:]}")
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    peaks: dict[str, float | None] = json.loads(done.stdout.strip().splitlines()[-1])
+    return peaks
 
 
 def _status_kib(key: str) -> int:

@@ -18,10 +18,10 @@ class CannedResponse:
 
     status_code = 200
 
-    def __init__(self, reply: dict) -> None:
+    def __init__(self, reply: dict[str, Any]) -> None:
         self._reply = reply
 
-    def json(self) -> dict:
+    def json(self) -> dict[str, Any]:
         return self._reply
 
 
@@ -30,10 +30,10 @@ class RecordingHttpClient:
 
     base_timeout = 120.0
 
-    def __init__(self, reply: dict) -> None:
+    def __init__(self, reply: dict[str, Any]) -> None:
         self.response = CannedResponse(reply)
         self.calls = 0
-        self.last: tuple[str, dict] | None = None
+        self.last: tuple[str, dict[str, Any]] | None = None
 
     def post(self, url: str, **kwargs: Any) -> CannedResponse:
         self.calls += 1

@@ -21,8 +21,8 @@ from pathlib import Path
 from typing import Final
 
 from bench.cases import CASES, MEMORY_CLIENTS, MEMORY_REPEATS, NETWORK_CASES, OFFLINE_CASES, REFERENCE_KEYS, Case, CaseResult, Report
-from bench.clients import availability, build_call, expected_image, recording_http_client
-from bench.request_checks import WrongResult, check_recorded_request
+from bench.clients import Call, availability, build_call, expected_image, recording_http_client
+from bench.request_checks import RecordingHttpClient, WrongResult, check_recorded_request
 from bench.probes import REPO_ROOT, cold_start, import_time, instructions_per_call, probe_memory
 from bench.report import IMPORTED_MODULES, render, unsettled_summary
 from bench.timing import settle_heap_thresholds, time_rounds
@@ -70,9 +70,9 @@ def runnable_clients(case: Case, report: Report) -> list[str]:
 
 
 def verified_calls(case: Case, clients: list[str], server_url: str, result: CaseResult,
-                   recorders: dict | None = None) -> dict:
+                   recorders: dict[str, RecordingHttpClient] | None = None) -> dict[str, Call]:
     """One warm-up call per client, checked against the image the server sent."""
-    calls = {}
+    calls: dict[str, Call] = {}
     for client in clients:
         try:
             call = build_call(client, case, server_url, case.references(), recorder=(recorders or {}).get(client))
@@ -147,7 +147,8 @@ def measure_unsettled(keys: list[str]) -> dict[str, dict[str, dict[str, float]]]
     if done.returncode != 0:
         log(f"unsettled pass failed: {done.stderr.strip()[-2000:]}")
         return {}
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    settled: dict[str, dict[str, dict[str, float]]] = json.loads(done.stdout.strip().splitlines()[-1])
+    return settled
 
 
 def run(quick: bool, only: frozenset[str] | None, settled: bool = True) -> Report:

@@ -7,7 +7,7 @@ import gc
 import random
 import resource
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Final
 
@@ -28,7 +28,7 @@ class Plan:
     batch: int = 1
 
 
-def time_rounds(calls: dict[str, Callable[[], object]], plan: Plan, errors: dict[str, str]) -> dict[str, Samples]:
+def time_rounds(calls: Mapping[str, Callable[[], object]], plan: Plan, errors: dict[str, str]) -> dict[str, Samples]:
     """Take `plan.per_round` samples of every call per round, the clients interleaved.
 
     Within a round the clients take turns sample by sample, in a new (seeded) order for every
