@@ -40,3 +40,33 @@ install_parts() {
     pip_install "$_python" "$_contracts" "$_emulator" "$@"
     pip_install "$_python" "$_cli"
 }
+
+# The interpreter versions a wheel is built for, each with its own ABI tag (cp314, cp315);
+# CORVESSA_PYTHON_VERSIONS narrows a build or a check to some of them.
+python_versions=${CORVESSA_PYTHON_VERSIONS:-3.14 3.15}
+
+# abi_tag VERSION: the wheel tag part of an interpreter version (3.15: cp315).
+abi_tag() {
+    echo "cp$(echo "$1" | tr -d .)"
+}
+
+# check_installed PYTHON: every extension module the installed corvessa-image distribution
+# holds imports from where pip put it, without the warning of a module built for another
+# interpreter version; prints what was installed from which wheel tag.
+check_installed() {
+    ${python_runner:-} "$1" - <<'PY'
+import importlib, importlib.metadata as metadata, pathlib, platform, sysconfig, warnings
+warnings.simplefilter("error", RuntimeWarning)
+distribution = metadata.distribution("corvessa-image")
+site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
+files = [file for file in distribution.files or () if file.suffix == ".so"]
+assert files, "the distribution holds no extension module"
+for file in files:
+    name = ".".join((*file.parent.parts, file.name.split(".")[0]))
+    path = pathlib.Path(importlib.import_module(name).__file__).resolve()
+    assert path == (site / file).resolve(), (name, path)
+tag = distribution.read_text("WHEEL").split("Tag: ")[1].split()[0]
+print(platform.machine(), "installed", distribution.version, "from", tag + ":",
+      ", ".join(file.name for file in files))
+PY
+}
