@@ -26,6 +26,7 @@ NOT_INSTRUMENTED = {
     "cli/test_install.py": "installing a build runs no native code of ours",
     "emulator": "the emulator's own tests run no native code",
     "contracts": "the stand-ins of the host's packages are plain Python",
+    "test_doubles.py": "the doubles' pictures are plain Python",
 }
 # ... but for what every leg checks: the stand-ins' bounds on what a server sends, which keep any
 # run of the clients, instrumented or not, within memory and free of stray credentials.
@@ -99,7 +100,8 @@ def pytest_collect_directory(path: Path, parent: pytest.Collector) -> pytest.Col
     return _skipped_if_lacking(path, parent)
 
 
-def pytest_pycollect_makemodule(module_path: Path, parent: pytest.Collector) -> pytest.Collector | None:
+def pytest_pycollect_makemodule(module_path: Path,
+                                parent: pytest.Collector) -> pytest.Collector | None:
     return _skipped_if_lacking(module_path, parent)
 
 

@@ -242,7 +242,8 @@ class FakeClock:
 type RGB = tuple[int, int, int]
 
 
-def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8), colour: RGB = (200, 30, 60)) -> bytes:
+def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8),
+                colour: RGB = (200, 30, 60)) -> bytes:
     """A real picture of one colour in the given format (named as Pillow names it: PNG, JPEG,
     GIF, WEBP, BMP, TIFF); tests/test_doubles.py checks that Pillow reads each as made."""
     width, height = size
@@ -251,11 +252,13 @@ def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8), colour: RGB = 
 
 def _png(width: int, height: int, colour: RGB) -> bytes:
     def chunk(kind: bytes, data: bytes) -> bytes:
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        checksum = struct.pack(">I", zlib.crc32(kind + data))
+        return struct.pack(">I", len(data)) + kind + data + checksum
 
     rows = (b"\0" + bytes(colour) * width) * height
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
-    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows))
+            + chunk(b"IEND", b""))
 
 
 def _bmp(width: int, height: int, colour: RGB) -> bytes:
@@ -266,18 +269,21 @@ def _bmp(width: int, height: int, colour: RGB) -> bytes:
 
 
 def _tiff(width: int, height: int, colour: RGB) -> bytes:
-    # Little-endian, uncompressed RGB in one strip: header, the directory, the bits per sample, pixels.
+    # Little-endian, uncompressed RGB in one strip: header, directory, bits per sample, pixels.
     pixels = bytes(colour) * (width * height)
-    entries = [(256, 3, 1, width), (257, 3, 1, height), (258, 3, 3, 122), (259, 3, 1, 1), (262, 3, 1, 2),
-               (273, 4, 1, 128), (277, 3, 1, 3), (278, 3, 1, height), (279, 4, 1, len(pixels))]
-    directory = struct.pack("<H", len(entries)) + b"".join(struct.pack("<HHII", *entry) for entry in entries)
-    return b"II*\0" + struct.pack("<I", 8) + directory + b"\0\0\0\0" + struct.pack("<HHH", 8, 8, 8) + pixels
+    entries = [(256, 3, 1, width), (257, 3, 1, height), (258, 3, 3, 122), (259, 3, 1, 1),
+               (262, 3, 1, 2), (273, 4, 1, 128), (277, 3, 1, 3), (278, 3, 1, height),
+               (279, 4, 1, len(pixels))]
+    directory = struct.pack("<H", len(entries)) + b"".join(struct.pack("<HHII", *e) for e in entries)
+    bits_per_sample = struct.pack("<HHH", 8, 8, 8)
+    return b"II*\0" + struct.pack("<I", 8) + directory + b"\0\0\0\0" + bits_per_sample + pixels
 
 
 def _gif(width: int, height: int, colour: RGB) -> bytes:
     # Two-colour palette; 3-bit LZW codes, a clear code (4) before every pair of pixels keeps the
     # code size from growing, then the end code (5).
-    codes = [code for index in range(width * height) for code in ((4, 0) if index % 2 == 0 else (0,))] + [5]
+    pixels = range(width * height)
+    codes = [code for index in pixels for code in ((4, 0) if index % 2 == 0 else (0,))] + [5]
     data = bytearray()
     bits = count = 0
     for code in codes:
@@ -288,9 +294,11 @@ def _gif(width: int, height: int, colour: RGB) -> bytes:
             bits, count = bits >> 8, count - 8
     if count:
         data.append(bits)
-    blocks = b"".join(bytes([len(data[i:i + 255])]) + data[i:i + 255] for i in range(0, len(data), 255))
+    blocks = b"".join(bytes([len(data[i:i + 255])]) + data[i:i + 255]
+                      for i in range(0, len(data), 255))
     screen = struct.pack("<HHBBB", width, height, 0x80, 0, 0) + bytes(colour) + b"\0\0\0"
-    return b"GIF89a" + screen + b"," + struct.pack("<HHHHB", 0, 0, width, height, 0) + b"\x02" + blocks + b"\0;"
+    image = b"," + struct.pack("<HHHHB", 0, 0, width, height, 0) + b"\x02" + blocks
+    return b"GIF89a" + screen + image + b"\0;"
 
 
 def _jpeg(width: int, height: int, colour: RGB) -> bytes:
@@ -305,9 +313,12 @@ def _jpeg(width: int, height: int, colour: RGB) -> bytes:
         return bytes([0xFF, marker]) + struct.pack(">H", len(data) + 2) + data
 
     components = (1, 2, 3)
-    frame = struct.pack(">BHHB", 8, height, width, 3) + b"".join(bytes([c, 0x11, 0]) for c in components)
-    # DC sizes 0 to 11 as the 4-bit codes 0000 to 1011; the AC table holds end-of-block alone, code 0.
-    tables = bytes([0x00, 0, 0, 0, 12] + [0] * 12) + bytes(range(12)) + bytes([0x10, 1] + [0] * 15 + [0])
+    frame = (struct.pack(">BHHB", 8, height, width, 3)
+             + b"".join(bytes([c, 0x11, 0]) for c in components))
+    # DC sizes 0 to 11 as the 4-bit codes 0000 to 1011; the AC table holds end-of-block alone,
+    # code 0.
+    dc_table = bytes([0x00, 0, 0, 0, 12] + [0] * 12) + bytes(range(12))
+    tables = dc_table + bytes([0x10, 1] + [0] * 15 + [0])
     scan = bytes([3]) + b"".join(bytes([c, 0]) for c in components) + bytes([0, 63, 0])
     bits = ""
     previous = [0, 0, 0]
@@ -321,7 +332,8 @@ def _jpeg(width: int, height: int, colour: RGB) -> bytes:
                 bits += format(diff if diff > 0 else diff + (1 << length) - 1, f"0{length}b")
             bits += "0"
     bits += "1" * (-len(bits) % 8)
-    entropy = bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8)).replace(b"\xff", b"\xff\0")
+    coded = bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+    entropy = coded.replace(b"\xff", b"\xff\0")
     return (b"\xff\xd8" + segment(0xDB, b"\0" + b"\x01" * 64) + segment(0xC0, frame)
             + segment(0xC4, tables) + segment(0xDA, scan) + entropy + b"\xff\xd9")
 
