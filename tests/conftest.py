@@ -1,8 +1,12 @@
 """Fixtures over the shared test doubles (tests/doubles.py), the loopback HTTP server and the
-raw socket server, for every test folder; and what an instrumented leg of CI leaves out."""
+raw socket server, for every test folder; what an instrumented leg of CI leaves out, and what an
+interpreter leaves out when Debian builds a compiled package for another one only."""
 
 from __future__ import annotations
 
+import functools
+import importlib
+import sys
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -22,30 +26,103 @@ NOT_INSTRUMENTED = {
     "cli/test_install.py": "installing a build runs no native code of ours",
     "emulator": "the emulator's own tests run no native code",
     "contracts": "the stand-ins of the host's packages are plain Python",
+    "test_doubles.py": "the doubles' pictures are plain Python",
 }
 # ... but for what every leg checks: the stand-ins' bounds on what a server sends, which keep any
 # run of the clients, instrumented or not, within memory and free of stray credentials.
 EVERY_LEG = {"contracts/test_server_bounds.py"}
 
 
-def _not_instrumented(item: pytest.Item) -> str | None:
-    if item.get_closest_marker("browser"):
-        return "page rendering in a browser runs no native code"
-    place = Path(item.path).relative_to(TESTS)
-    if place.as_posix() in EVERY_LEG:
-        return None
-    for prefix, reason in NOT_INSTRUMENTED.items():
+# What some tests need that Debian builds for its default interpreter only, by place: the module
+# whose import shows it is there, and why the tests need it. On another interpreter (the cp315
+# wheel's checks) the places whose module is missing are skipped before they are imported, and
+# so is every test that takes the `emulator` fixture when Pillow is missing. Everything about the
+# native modules runs there: the doubles make their pictures without Pillow.
+PILLOW = "PIL.Image"
+NEEDS = {
+    "emulator": (PILLOW, "the emulator draws its pictures with Pillow"),
+    "cli": (PILLOW, "the tool and the emulator it starts draw and read pictures with Pillow"),
+    "reliability/test_threads.py": (PILLOW, "reads the emulator's pictures with Pillow"),
+    "reliability/test_faults.py": (PILLOW, "reads the emulator's pictures with Pillow"),
+    "test_doubles.py": (PILLOW, "compares the doubles' pictures with what Pillow reads"),
+    "docs/test_readme.py": (PILLOW, "runs the README's example against the emulator"),
+    "stubs": ("ast_serialize", "mypy parses through its compiled ast_serialize"),
+}
+PYTHON = f"Python {sys.version_info.major}.{sys.version_info.minor}"
+
+
+@functools.cache
+def _missing(module: str) -> bool:
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        return True
+    return False
+
+
+def _by_place[T](path: Path, table: dict[str, T]) -> T | None:
+    """The entry of `table` whose place (a folder or file under tests/) holds `path`."""
+    place = Path(path).relative_to(TESTS)
+    for prefix, entry in table.items():
         if place == Path(prefix) or Path(prefix) in place.parents:
-            return reason
+            return entry
     return None
 
 
+def _not_instrumented(item: pytest.Item) -> str | None:
+    if item.get_closest_marker("browser"):
+        return "page rendering in a browser runs no native code"
+    if Path(item.path).relative_to(TESTS).as_posix() in EVERY_LEG:
+        return None
+    return _by_place(item.path, NOT_INSTRUMENTED)
+
+
+def _lacking(path: Path) -> str | None:
+    """Why the folder or module at `path` cannot run on this interpreter, if it cannot."""
+    need = _by_place(path, NEEDS)
+    if need is None or not _missing(need[0]):
+        return None
+    return f"no {need[0]} for {PYTHON}: {need[1]}"
+
+
+class _Lacking(pytest.Collector):
+    """Stands for a folder or module this interpreter cannot run: reported as one skip, never
+    imported (nor is a folder's conftest.py)."""
+
+    def collect(self) -> list[pytest.Item | pytest.Collector]:
+        pytest.skip(_lacking(self.path) or "")
+
+
+def _skipped_if_lacking(path: Path, parent: pytest.Collector) -> pytest.Collector | None:
+    return _Lacking.from_parent(parent, name=path.name, path=path) if _lacking(path) else None
+
+
+def pytest_collect_directory(path: Path, parent: pytest.Collector) -> pytest.Collector | None:
+    return _skipped_if_lacking(path, parent)
+
+
+def pytest_pycollect_makemodule(module_path: Path,
+                                parent: pytest.Collector) -> pytest.Collector | None:
+    return _skipped_if_lacking(module_path, parent)
+
+
+def pytest_report_header(config: pytest.Config) -> list[str]:
+    lines = []
+    for module in dict.fromkeys(module for module, _ in NEEDS.values()):
+        if _missing(module):
+            places = ", ".join(place for place, (need, _) in NEEDS.items() if need == module)
+            emulator = " and every test of the emulator" if module == PILLOW else ""
+            lines.append(f"no {module} for {PYTHON}: skipping {places}{emulator}")
+    return lines
+
+
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
-    if not INSTRUMENTED:
-        return
     for item in items:
-        if (reason := _not_instrumented(item)) is not None:
+        if INSTRUMENTED and (reason := _not_instrumented(item)) is not None:
             item.add_marker(pytest.mark.skip(reason=f"instrumented leg: {reason}"))
+        elif _missing(PILLOW) and "emulator" in getattr(item, "fixturenames", ()):
+            reason = f"no {PILLOW} for {PYTHON}: the emulator draws its pictures with Pillow"
+            item.add_marker(pytest.mark.skip(reason=reason))
 
 
 @pytest.fixture(autouse=True)

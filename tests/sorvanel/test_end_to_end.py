@@ -4,14 +4,12 @@
 from __future__ import annotations
 
 import base64
-import io
 import json
 from pathlib import Path
 from typing import Any
 
 import pytest
 from dolvex import ErrorCode
-from PIL import Image
 
 import corvessa.config
 import corvessa.image.sorvanel as sorvanel
@@ -50,7 +48,6 @@ def test_inline_image_with_references_from_a_link_and_a_file(client: Any, loopba
     result = client.start("一只猫", "16:9", "2k", [f"{loopback.url}/refs/1.png", str(reference_file)], MODEL,
                           task_id="T-1", model_key="K-1", timeout=10)
     assert result.ok and result.data == OUT_PNG
-    assert Image.open(io.BytesIO(result.data)).size == (32, 24)
 
     download, generation = loopback.received
     assert (download.method, download.path) == ("GET", "/refs/1.png")

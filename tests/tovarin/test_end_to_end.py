@@ -3,14 +3,12 @@ calculator, against a real HTTP server on 127.0.0.1, with real PNG images."""
 
 from __future__ import annotations
 
-import io
 import pathlib
 from typing import Any
 
 import corvessa.config
 import pytest
 from dolvex import ErrorCode, ServiceResult
-from PIL import Image
 from werkzeug.test import EnvironBuilder
 from werkzeug.wrappers import Request
 
@@ -43,12 +41,6 @@ def form_of(received: Any) -> tuple[list[tuple[str, str]], list[bytes]]:
         return list(request.form.items(multi=True)), [part.read() for part in request.files.getlist("image")]
 
 
-def decoded_png(data: bytes) -> tuple[int, int]:
-    with Image.open(io.BytesIO(data)) as image:
-        assert image.format == "PNG"
-        return image.size
-
-
 def msgs(logger: Any) -> list[str]:
     return [record["msg"] for record in logger.records]
 
@@ -56,7 +48,7 @@ def msgs(logger: Any) -> list[str]:
 def test_generations_with_b64_json(live: tovarin.TovarinClient, loopback: Any, recording_logger: Any) -> None:
     loopback.routes[GENERATIONS] = lambda request: Answer.of_json({"created": 1, "data": [{"b64_json": b64(OUT_PNG)}]})
     result = live.start("a red fox", "2:3", "high", "1k", task_id="t-1", model_key="k-1")
-    assert result == ServiceResult.success(data=OUT_PNG) and decoded_png(result.data) == (32, 48)
+    assert result == ServiceResult.success(data=OUT_PNG)
     [request] = loopback.received
     assert (request.method, request.path) == ("POST", GENERATIONS)
     assert request.headers["Authorization"] == "Bearer tok-e2e"
@@ -85,7 +77,6 @@ def test_edits_with_two_reference_images(live: tovarin.TovarinClient, loopback: 
         ("size", "1024x1024"), ("quality", "low"), ("n", "1"),
     ]
     assert images == [REF_FILE_PNG, REF_LINK_PNG]
-    assert [decoded_png(image) for image in (REF_FILE_PNG, REF_LINK_PNG)] == [(16, 16), (12, 20)]
 
 
 def test_a_url_reply_is_downloaded(live: tovarin.TovarinClient, loopback: Any, recording_logger: Any) -> None:

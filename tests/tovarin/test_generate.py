@@ -4,7 +4,6 @@ of exceptions to results, against fakes installed as the module's globals."""
 from __future__ import annotations
 
 import http
-import io
 import traceback
 import types
 from typing import Any
@@ -348,10 +347,6 @@ def test_records_carry_none_without_ids_and_the_text_form_of_the_tag(client: tov
 
 
 def test_image_bytes_are_a_real_png(client: tovarin.TovarinClient, http_fake: Any, fake_response: Any) -> None:
-    from PIL import Image
-
     http_fake.reply = fake_response(200, {"data": [{"b64_json": b64(PNG)}]})
     result = client.generate_image("p")
-    assert type(result.data) is bytes
-    with Image.open(io.BytesIO(result.data)) as image:
-        assert (image.format, image.size) == ("PNG", (8, 8))
+    assert type(result.data) is bytes and result.data == PNG
