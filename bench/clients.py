@@ -288,13 +288,22 @@ def _openai_call(case: Case, base: str, refs: list[bytes]) -> Call:
     def call() -> bytes:
         if uploads:
             reply = sdk.images.edit(
-                image=uploads, prompt=PROMPT, model=IMAGES_MODEL, size=IMAGES_PIXEL_SIZE,
-                quality=IMAGES_QUALITY, n=1, response_format="b64_json",
+                image=uploads,
+                prompt=PROMPT,
+                model=IMAGES_MODEL,
+                size=IMAGES_PIXEL_SIZE,
+                quality=IMAGES_QUALITY,
+                n=1,
+                response_format="b64_json",
             )
         else:
             reply = sdk.images.generate(
-                prompt=PROMPT, model=IMAGES_MODEL, size=IMAGES_PIXEL_SIZE,
-                quality=IMAGES_QUALITY, n=1, response_format="b64_json",
+                prompt=PROMPT,
+                model=IMAGES_MODEL,
+                size=IMAGES_PIXEL_SIZE,
+                quality=IMAGES_QUALITY,
+                n=1,
+                response_format="b64_json",
             )
         if not reply.data or reply.data[0].b64_json is None:
             raise WrongResult("reply without b64_json")

@@ -30,8 +30,15 @@ REPO_ROOT: Final = Path(__file__).resolve().parent.parent
 
 
 def _child(arguments: list[str], timeout: float, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, *arguments], capture_output=True, text=True, cwd=REPO_ROOT, env=env,
-                          timeout=timeout, check=False)
+    return subprocess.run(
+        [sys.executable, *arguments],
+        capture_output=True,
+        text=True,
+        cwd=REPO_ROOT,
+        env=env,
+        timeout=timeout,
+        check=False,
+    )
 
 
 # --- peak memory ---------------------------------------------------------------------------------
@@ -116,10 +123,25 @@ def instructions_per_call(client: str, case_key: str, calls: int) -> float | Non
         with tempfile.TemporaryDirectory() as scratch:
             out = Path(scratch) / "callgrind.out"
             done = subprocess.run(
-                ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                 sys.executable, "-m", "bench.probes", "count", client, case_key, str(count)],
-                capture_output=True, text=True, cwd=REPO_ROOT, env=dict(os.environ, PYTHONHASHSEED="0"),
-                timeout=600, check=False)
+                [
+                    "valgrind",
+                    "--tool=callgrind",
+                    f"--callgrind-out-file={out}",
+                    sys.executable,
+                    "-m",
+                    "bench.probes",
+                    "count",
+                    client,
+                    case_key,
+                    str(count),
+                ],
+                capture_output=True,
+                text=True,
+                cwd=REPO_ROOT,
+                env=dict(os.environ, PYTHONHASHSEED="0"),
+                timeout=600,
+                check=False,
+            )
             match = _CALLGRIND_TOTAL.search(out.read_text(encoding="utf-8")) if out.exists() else None
             if done.returncode != 0 or match is None:
                 return None
@@ -153,8 +175,11 @@ def import_time(module: str, repeats: int) -> tuple[float, float] | None:
     cumulatives: list[float] = []
     for attempt in range(repeats + 1):
         done = _child(["-X", "importtime", "-c", f"import {module}"], timeout=120)
-        entries = [match for match in map(_IMPORTTIME_LINE.match, done.stderr.splitlines())
-                   if match and match.group(3) == module]
+        entries = [
+            match
+            for match in map(_IMPORTTIME_LINE.match, done.stderr.splitlines())
+            if match and match.group(3) == module
+        ]
         if done.returncode != 0 or not entries:
             return None
         if attempt:
@@ -168,8 +193,10 @@ def cold_start(imports: str, construct: str, repeats: int) -> float | None:
 
     The interpreter's own start-up is left out; one unmeasured run first warms byte-code caches.
     """
-    code = (f"import time\nstart = time.perf_counter()\n{imports}\nBASE, KEY = 'http://127.0.0.1:9', 'key'\n"
-            f"{construct}\nprint(time.perf_counter() - start)")
+    code = (
+        f"import time\nstart = time.perf_counter()\n{imports}\nBASE, KEY = 'http://127.0.0.1:9', 'key'\n"
+        f"{construct}\nprint(time.perf_counter() - start)"
+    )
     seconds: list[float] = []
     for attempt in range(repeats + 1):
         done = _child(["-c", code], timeout=120)

@@ -20,7 +20,17 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Final
 
-from bench.cases import CASES, MEMORY_CLIENTS, MEMORY_REPEATS, NETWORK_CASES, OFFLINE_CASES, REFERENCE_KEYS, Case, CaseResult, Report
+from bench.cases import (
+    CASES,
+    MEMORY_CLIENTS,
+    MEMORY_REPEATS,
+    NETWORK_CASES,
+    OFFLINE_CASES,
+    REFERENCE_KEYS,
+    Case,
+    CaseResult,
+    Report,
+)
 from bench.clients import Call, availability, build_call, expected_image, recording_http_client
 from bench.request_checks import RecordingHttpClient, WrongResult, check_recorded_request
 from bench.probes import REPO_ROOT, cold_start, import_time, instructions_per_call, probe_memory
@@ -44,8 +54,9 @@ def split_cpus() -> tuple[set[int], set[int]]:
 @contextlib.contextmanager
 def loopback_server(cpus: set[int]) -> Iterator[str]:
     """Start bench.server in its own process (on `cpus`); its base URL. It stops when its stdin closes."""
-    server = subprocess.Popen([sys.executable, "-m", "bench.server"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              text=True, cwd=REPO_ROOT)
+    server = subprocess.Popen(
+        [sys.executable, "-m", "bench.server"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=REPO_ROOT
+    )
     try:
         os.sched_setaffinity(server.pid, cpus)
         assert server.stdout is not None
@@ -65,12 +76,20 @@ def loopback_server(cpus: set[int]) -> Iterator[str]:
 
 def runnable_clients(case: Case, report: Report) -> list[str]:
     """The case's clients whose module imports ("ours_contracts" runs the native module)."""
-    return [client for client in case.clients()
-            if ("ours" if client == "ours_contracts" else client, case.api) not in report.skipped]
+    return [
+        client
+        for client in case.clients()
+        if ("ours" if client == "ours_contracts" else client, case.api) not in report.skipped
+    ]
 
 
-def verified_calls(case: Case, clients: list[str], server_url: str, result: CaseResult,
-                   recorders: dict[str, RecordingHttpClient] | None = None) -> dict[str, Call]:
+def verified_calls(
+    case: Case,
+    clients: list[str],
+    server_url: str,
+    result: CaseResult,
+    recorders: dict[str, RecordingHttpClient] | None = None,
+) -> dict[str, Call]:
     """One warm-up call per client, checked against the image the server sent."""
     calls: dict[str, Call] = {}
     for client in clients:
@@ -91,8 +110,11 @@ def measure_case(case: Case, server_url: str, report: Report) -> CaseResult:
     result = CaseResult(case)
     clients = runnable_clients(case, report)
     with contextlib.ExitStack() as stack:
-        recorders = None if case.network else {
-            client: stack.enter_context(recording_http_client(client, case)) for client in clients}
+        recorders = (
+            None
+            if case.network
+            else {client: stack.enter_context(recording_http_client(client, case)) for client in clients}
+        )
         calls = verified_calls(case, clients, server_url, result, recorders)
         result.samples = time_rounds(calls, case.plan(report.quick), result.errors)
     return result
@@ -125,7 +147,9 @@ def measure_instructions(report: Report) -> None:
         counts = report.instructions.setdefault(case.key, {})
         for client in runnable_clients(case, report):
             log(f"  instructions: {case.key} / {client}")
-            counts[client] = instructions_per_call(client, case.key, 40 if case.ref_count and case.api == "gemini" else 1000)
+            counts[client] = instructions_per_call(
+                client, case.key, 40 if case.ref_count and case.api == "gemini" else 1000
+            )
 
 
 def measure_startup(report: Report) -> None:
@@ -142,8 +166,14 @@ def measure_unsettled(keys: list[str]) -> dict[str, dict[str, dict[str, float]]]
     if not keys:
         return {}
     log("timing: reference cases on an unsettled heap (fresh process)")
-    done = subprocess.run([sys.executable, "-m", "bench.run", "--unsettled", "--only", ",".join(keys)],
-                          capture_output=True, text=True, cwd=REPO_ROOT, timeout=1800, check=False)
+    done = subprocess.run(
+        [sys.executable, "-m", "bench.run", "--unsettled", "--only", ",".join(keys)],
+        capture_output=True,
+        text=True,
+        cwd=REPO_ROOT,
+        timeout=1800,
+        check=False,
+    )
     if done.returncode != 0:
         log(f"unsettled pass failed: {done.stderr.strip()[-2000:]}")
         return {}
@@ -157,8 +187,11 @@ def run(quick: bool, only: frozenset[str] | None, settled: bool = True) -> Repor
     `settled=False` leaves glibc's heap thresholds where the cases put them and only times.
     """
     client_cpus, server_cpus = split_cpus()
-    report = Report(quick=quick, only=only,
-                    cpus=f"client process on CPU {min(client_cpus)}, loopback server on CPU {min(server_cpus)}")
+    report = Report(
+        quick=quick,
+        only=only,
+        cpus=f"client process on CPU {min(client_cpus)}, loopback server on CPU {min(server_cpus)}",
+    )
     os.sched_setaffinity(0, client_cpus)
     report.settled = settled and settle_heap_thresholds()
     for client in ("ours", "py", "openai"):
@@ -182,10 +215,14 @@ def run(quick: bool, only: frozenset[str] | None, settled: bool = True) -> Repor
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m bench.run", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true",
-                        help="few samples, no callgrind and no unsettled pass: checks that everything runs")
+    parser = argparse.ArgumentParser(
+        prog="python -m bench.run", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="few samples, no callgrind and no unsettled pass: checks that everything runs",
+    )
     parser.add_argument("--only", help=f"comma-separated case keys to run, and nothing else ({', '.join(CASES)})")
     parser.add_argument("--output", type=Path, default=RESULTS, help="where to write the report")
     parser.add_argument("--no-write", action="store_true", help="print the report only")
@@ -211,7 +248,11 @@ def main(argv: list[str]) -> int:
     if not args.no_write:
         args.output.write_text(text, encoding="utf-8")
         log(f"written: {args.output}")
-    failures = [f"{key} / {client}: {error}" for key, result in report.results.items() for client, error in result.errors.items()]
+    failures = [
+        f"{key} / {client}: {error}"
+        for key, result in report.results.items()
+        for client, error in result.errors.items()
+    ]
     for failure in failures:
         log(f"client failure: {failure}")
     return 1 if failures else 0

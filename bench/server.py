@@ -39,9 +39,9 @@ def route(path: str) -> tuple[str, str] | None:
     """(size class, API) for a request path, None when nothing answers there."""
     path = path.split("?", 1)[0]
     prefix, _, rest = path.lstrip("/").partition("/")
-    if not prefix.startswith("reply-") or prefix[len("reply-"):] not in REPLY_SIZES:
+    if not prefix.startswith("reply-") or prefix[len("reply-") :] not in REPLY_SIZES:
         return None
-    size = prefix[len("reply-"):]
+    size = prefix[len("reply-") :]
     if rest.startswith("v1beta/models/") and rest.endswith(":generateContent"):
         return size, "gemini"
     if rest in ("v1/images/generations", "v1/images/edits"):

@@ -63,8 +63,12 @@ def _rounds(series: Sequence[list[list[float]]]) -> list[list[list[float]]]:
 
 
 def _figure(rounds: list[list[list[float]]], picks: list[Sequence[int]], statistic: Callable[..., float]) -> float:
-    return statistics.median([statistic(*(statistics.median([values[i] for i in pick]) for values in columns))
-                              for columns, pick in zip(rounds, picks)])
+    return statistics.median(
+        [
+            statistic(*(statistics.median([values[i] for i in pick]) for values in columns))
+            for columns, pick in zip(rounds, picks)
+        ]
+    )
 
 
 def per_round_value(series: Sequence[list[list[float]]], statistic: Callable[..., float]) -> float:
@@ -88,8 +92,10 @@ def per_round_estimate(series: Sequence[list[list[float]]], statistic: Callable[
     sizes = [len(columns[0]) for columns in rounds]
     point = _figure(rounds, [range(size) for size in sizes], statistic)
     draw = random.Random(19)
-    resampled = sorted(_figure(rounds, [[draw.randrange(size) for _ in range(size)] for size in sizes], statistic)
-                       for _ in range(RESAMPLES))
+    resampled = sorted(
+        _figure(rounds, [[draw.randrange(size) for _ in range(size)] for size in sizes], statistic)
+        for _ in range(RESAMPLES)
+    )
     return Estimate(point, resampled[int(0.025 * RESAMPLES)], resampled[math.ceil(0.975 * RESAMPLES) - 1])
 
 

@@ -25,7 +25,14 @@ class SessionHttpClient:
     def __init__(self) -> None:
         self.session = requests.Session()
 
-    def post(self, url: str, *, headers: Any = None, json: Any = None, data: Any = None, files: Any = None,
-             timeout: Any = None) -> requests.Response:
+    def post(
+        self,
+        url: str,
+        *,
+        headers: Any = None,
+        json: Any = None,
+        data: Any = None,
+        files: Any = None,
+        timeout: Any = None,
+    ) -> requests.Response:
         return self.session.post(url, headers=headers, json=json, data=data, files=files, timeout=timeout)
-

@@ -19,12 +19,16 @@ REPORTED: Final = "reported"
 # Cold start: a fresh interpreter imports these and builds one client of each API.
 COLD_STARTS: Final = (
     ("`import requests` alone", "import requests", ""),
-    ("ours (native): import both modules + construct both clients",
-     "import corvessa.image.sorvanel as g, corvessa.image.tovarin as i",
-     "g.SorvanelClient(BASE, KEY); i.TovarinClient(BASE, KEY)"),
-    ("pure-Python twins: import both + construct both clients",
-     "import tests.twins.sorvanel_py as g, tests.twins.tovarin_py as i",
-     "g.SorvanelClient(BASE, KEY); i.TovarinClient(BASE, KEY)"),
+    (
+        "ours (native): import both modules + construct both clients",
+        "import corvessa.image.sorvanel as g, corvessa.image.tovarin as i",
+        "g.SorvanelClient(BASE, KEY); i.TovarinClient(BASE, KEY)",
+    ),
+    (
+        "pure-Python twins: import both + construct both clients",
+        "import tests.twins.sorvanel_py as g, tests.twins.tovarin_py as i",
+        "g.SorvanelClient(BASE, KEY); i.TovarinClient(BASE, KEY)",
+    ),
 )
 
 
@@ -45,7 +49,9 @@ class Verdict:
             # Enough digits that a figure just beyond the limit never prints as the limit itself.
             while digits < 6 and any(round(v, digits) == self.limit != v for v in (e.value, e.low, e.high)):
                 digits += 1
-            figure = f"{e.value:.{digits}f}x (95 % CI {e.low:.{digits}f}–{e.high:.{digits}f}; target ≤ {self.limit:.3g}x)"
+            figure = (
+                f"{e.value:.{digits}f}x (95 % CI {e.low:.{digits}f}–{e.high:.{digits}f}; target ≤ {self.limit:.3g}x)"
+            )
         return f"- {word}: {self.target}: " + "; ".join(filter(None, [figure, self.note]))
 
 
@@ -105,13 +111,20 @@ def _own_work_verdict(report: Report, case: Case) -> Verdict:
     if ours.value <= 0 or py.value <= 0:
         who = "native" if ours.value <= 0 else "pure-Python"
         figure = ours.value if ours.value <= 0 else py.value
-        return Verdict(target, "own", WITHHELD, note=(
-            f"{who} CPU per call is {-figure * 1e6:.1f} µs below the outside-calls row's: that client skips "
-            "outside calls the row makes, so its own work cannot be separated; the total CPU verdict stands"))
+        return Verdict(
+            target,
+            "own",
+            WITHHELD,
+            note=(
+                f"{who} CPU per call is {-figure * 1e6:.1f} µs below the outside-calls row's: that client skips "
+                "outside calls the row makes, so its own work cannot be separated; the total CPU verdict stands"
+            ),
+        )
     samples = report.samples(case.key)
     estimate = per_round_estimate(
         [samples["ours"].cpu, samples["py"].cpu, samples["outside"].cpu],
-        lambda mine, twin, outside: max(mine - outside, 0.0) / (twin - outside) if twin > outside else math.inf)
+        lambda mine, twin, outside: max(mine - outside, 0.0) / (twin - outside) if twin > outside else math.inf,
+    )
     mine_n, py_n = own_instructions(report, case.key, "ours"), own_instructions(report, case.key, "py")
     note = f"{mine_n / py_n:.3f}x by instruction count" if mine_n and py_n and mine_n > 0 and py_n > 0 else ""
     return judge(target, "own", estimate, 1 / 3, note)
@@ -135,20 +148,36 @@ def evaluate(report: Report) -> list[Verdict]:
     for case in wanted:
         if case.network and case.ref_count == 0:
             limit = 1.05
-            verdicts.append(judge(f"{case.label}, same transport: native CPU ÷ floor CPU", "floor",
-                                  cpu_ratio(report, case.key, "ours", "floor"), limit))
+            verdicts.append(
+                judge(
+                    f"{case.label}, same transport: native CPU ÷ floor CPU",
+                    "floor",
+                    cpu_ratio(report, case.key, "ours", "floor"),
+                    limit,
+                )
+            )
         if case.ref_count and case.network:
-            verdicts.append(judge(f"{case.label}: native CPU ÷ per-call floor CPU", "floor",
-                                  cpu_ratio(report, case.key, "ours", "floor_call"), 1.05))
-        verdicts.append(judge(f"{case.label}: native CPU ÷ pure-Python CPU", "py",
-                              cpu_ratio(report, case.key, "ours", "py"), 1.0))
+            verdicts.append(
+                judge(
+                    f"{case.label}: native CPU ÷ per-call floor CPU",
+                    "floor",
+                    cpu_ratio(report, case.key, "ours", "floor_call"),
+                    1.05,
+                )
+            )
+        verdicts.append(
+            judge(f"{case.label}: native CPU ÷ pure-Python CPU", "py", cpu_ratio(report, case.key, "ours", "py"), 1.0)
+        )
     for case in wanted:
         memory_limit = case.memory_limit
         if memory_limit is not None:
             for metric, name in (("traced_peak", "tracemalloc"), ("rss_growth", "ΔRSS")):
                 estimate, note = memory_ratio(report, case.key, metric)
-                verdicts.append(judge(f"{case.label}: native peak memory ({name}) ÷ floor's", "memory",
-                                      estimate, memory_limit, note))
+                verdicts.append(
+                    judge(
+                        f"{case.label}: native peak memory ({name}) ÷ floor's", "memory", estimate, memory_limit, note
+                    )
+                )
     verdicts += [_own_work_verdict(report, case) for case in wanted if not case.network]
     if report.only is None:
         verdicts.append(_cold_start_verdict(report))
@@ -166,14 +195,27 @@ def _span(verdicts: list[Verdict], kind: str) -> str | None:
 def bottom_line(verdicts: list[Verdict]) -> list[str]:
     """Three lines: the count of each verdict, the range of the ratios, and what misses."""
     judged = [v for v in verdicts if v.state != REPORTED]
-    counts = [f"{sum(v.state == state for v in judged)} {word}" for state, word in
-              ((HOLDS, "hold"), (NOISE, "within noise"), (MISSES, "miss"), (WITHHELD, "withheld"), (UNMEASURED, "not measured"))
-              if any(v.state == state for v in judged)]
-    spans = [f"{text} {span}" for text, span in (
-        ("native CPU ÷ floor (same `requests.Session`):", _span(verdicts, "floor")),
-        ("÷ pure-Python twin:", _span(verdicts, "py")),
-        ("peak memory ÷ floor:", _span(verdicts, "memory")),
-        ("own work ÷ twin's (no network):", _span(verdicts, "own"))) if span]
+    counts = [
+        f"{sum(v.state == state for v in judged)} {word}"
+        for state, word in (
+            (HOLDS, "hold"),
+            (NOISE, "within noise"),
+            (MISSES, "miss"),
+            (WITHHELD, "withheld"),
+            (UNMEASURED, "not measured"),
+        )
+        if any(v.state == state for v in judged)
+    ]
+    spans = [
+        f"{text} {span}"
+        for text, span in (
+            ("native CPU ÷ floor (same `requests.Session`):", _span(verdicts, "floor")),
+            ("÷ pure-Python twin:", _span(verdicts, "py")),
+            ("peak memory ÷ floor:", _span(verdicts, "memory")),
+            ("own work ÷ twin's (no network):", _span(verdicts, "own")),
+        )
+        if span
+    ]
     misses = [v.target for v in verdicts if v.state == MISSES]
     return [
         f"**Bottom line: {len(judged)} targets: {', '.join(counts)}.**",

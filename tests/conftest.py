@@ -15,8 +15,16 @@ import pytest
 
 from clients.kinds import KINDS
 from harness import INSTRUMENTED, TESTS
-from doubles import (Behaviour, FakeHttpClient, FakeResponse, LoopbackHTTPServer, LoopbackServer, RawServer,
-                     RecordingLogger, unused_loopback_url)
+from doubles import (
+    Behaviour,
+    FakeHttpClient,
+    FakeResponse,
+    LoopbackHTTPServer,
+    LoopbackServer,
+    RawServer,
+    RecordingLogger,
+    unused_loopback_url,
+)
 
 # What the debug-interpreter and sanitizer legs skip, by place under tests/: instrumentation of
 # the modules can find nothing there that the release leg does not. Tests marked `browser`
@@ -101,8 +109,7 @@ def pytest_collect_directory(path: Path, parent: pytest.Collector) -> pytest.Col
     return _skipped_if_lacking(path, parent)
 
 
-def pytest_pycollect_makemodule(module_path: Path,
-                                parent: pytest.Collector) -> pytest.Collector | None:
+def pytest_pycollect_makemodule(module_path: Path, parent: pytest.Collector) -> pytest.Collector | None:
     return _skipped_if_lacking(module_path, parent)
 
 

@@ -41,6 +41,7 @@ type Call = tuple[tuple[Any, ...], dict[str, Any]]
 
 # ---- loggers ----
 
+
 class RecordingLogger:
     """Keeps every call of `debug`, `info`, `warning` and `error`; `debug` may be made to raise.
     Safe to share between threads (list.append holds the GIL)."""
@@ -154,13 +155,15 @@ class FakeHttpClient:
 
 # ---- the download ----
 
+
 class FakeImageTool:
     """Stands in for `ferrimo.ImageTool`. A link in `links` is answered by its entry (bytes: a
     file-like object holding them; None: nothing; an exception: raised); any other link by
     `other(link)`, or with nothing. Each call is recorded unless `record=False`."""
 
-    def __init__(self, links: dict[str, Any] | None = None, other: Callable[[Any], Any] | None = None,
-                 record: bool = True) -> None:
+    def __init__(
+        self, links: dict[str, Any] | None = None, other: Callable[[Any], Any] | None = None, record: bool = True
+    ) -> None:
         self.links = dict(links or {})
         self.other = other
         self.record = record
@@ -194,8 +197,9 @@ class FakeImageTool:
         return [args[0] for args, _ in self.calls]
 
 
-def fake_ferrimo(links: dict[str, Any] | None = None, other: Callable[[Any], Any] | None = None,
-                 record: bool = True) -> ModuleType:
+def fake_ferrimo(
+    links: dict[str, Any] | None = None, other: Callable[[Any], Any] | None = None, record: bool = True
+) -> ModuleType:
     """A `ferrimo` module whose `ImageTool` is a FakeImageTool."""
     module = ModuleType("ferrimo")
     module.ImageTool = FakeImageTool(links, other, record)  # type: ignore[attr-defined]
@@ -242,13 +246,21 @@ class FakeClock:
 
 # ---- values of a subclass, which the exact-type checks refuse ----
 
+
 class StrSub(str): ...
+
+
 class BytesSub(bytes): ...
+
+
 class ListSub(list): ...  # type: ignore[type-arg]
+
+
 class DictSub(dict): ...  # type: ignore[type-arg]
 
 
 # ---- real images, their base64 text, and a comparison that sees key order ----
+
 
 def b64(data: bytes) -> str:
     return base64.b64encode(data).decode()
@@ -257,8 +269,7 @@ def b64(data: bytes) -> str:
 type RGB = tuple[int, int, int]
 
 
-def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8),
-                colour: RGB = (200, 30, 60)) -> bytes:
+def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8), colour: RGB = (200, 30, 60)) -> bytes:
     """A real picture of one colour in the given format (named as Pillow names it: PNG, JPEG,
     GIF, WEBP, BMP, TIFF); tests/test_doubles.py checks that Pillow reads each as made."""
     width, height = size
@@ -272,8 +283,7 @@ def _png(width: int, height: int, colour: RGB) -> bytes:
 
     rows = (b"\0" + bytes(colour) * width) * height
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows))
-            + chunk(b"IEND", b""))
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
 
 
 def _bmp(width: int, height: int, colour: RGB) -> bytes:
@@ -286,9 +296,17 @@ def _bmp(width: int, height: int, colour: RGB) -> bytes:
 def _tiff(width: int, height: int, colour: RGB) -> bytes:
     # Little-endian, uncompressed RGB in one strip: header, directory, bits per sample, pixels.
     pixels = bytes(colour) * (width * height)
-    entries = [(256, 3, 1, width), (257, 3, 1, height), (258, 3, 3, 122), (259, 3, 1, 1),
-               (262, 3, 1, 2), (273, 4, 1, 128), (277, 3, 1, 3), (278, 3, 1, height),
-               (279, 4, 1, len(pixels))]
+    entries = [
+        (256, 3, 1, width),
+        (257, 3, 1, height),
+        (258, 3, 3, 122),
+        (259, 3, 1, 1),
+        (262, 3, 1, 2),
+        (273, 4, 1, 128),
+        (277, 3, 1, 3),
+        (278, 3, 1, height),
+        (279, 4, 1, len(pixels)),
+    ]
     directory = struct.pack("<H", len(entries)) + b"".join(struct.pack("<HHII", *e) for e in entries)
     bits_per_sample = struct.pack("<HHH", 8, 8, 8)
     return b"II*\0" + struct.pack("<I", 8) + directory + b"\0\0\0\0" + bits_per_sample + pixels
@@ -309,8 +327,7 @@ def _gif(width: int, height: int, colour: RGB) -> bytes:
             bits, count = bits >> 8, count - 8
     if count:
         data.append(bits)
-    blocks = b"".join(bytes([len(data[i:i + 255])]) + data[i:i + 255]
-                      for i in range(0, len(data), 255))
+    blocks = b"".join(bytes([len(data[i : i + 255])]) + data[i : i + 255] for i in range(0, len(data), 255))
     screen = struct.pack("<HHBBB", width, height, 0x80, 0, 0) + bytes(colour) + b"\0\0\0"
     image = b"," + struct.pack("<HHHHB", 0, 0, width, height, 0) + b"\x02" + blocks
     return b"GIF89a" + screen + image + b"\0;"
@@ -320,16 +337,17 @@ def _jpeg(width: int, height: int, colour: RGB) -> bytes:
     # Baseline, three components without subsampling, every quantiser 1: a block of one colour is
     # its DC coefficient (8 times the sample less 128) and an end-of-block code.
     red, green, blue = colour
-    samples = (0.299 * red + 0.587 * green + 0.114 * blue,
-               128 - 0.168736 * red - 0.331264 * green + 0.5 * blue,
-               128 + 0.5 * red - 0.418688 * green - 0.081312 * blue)
+    samples = (
+        0.299 * red + 0.587 * green + 0.114 * blue,
+        128 - 0.168736 * red - 0.331264 * green + 0.5 * blue,
+        128 + 0.5 * red - 0.418688 * green - 0.081312 * blue,
+    )
 
     def segment(marker: int, data: bytes) -> bytes:
         return bytes([0xFF, marker]) + struct.pack(">H", len(data) + 2) + data
 
     components = (1, 2, 3)
-    frame = (struct.pack(">BHHB", 8, height, width, 3)
-             + b"".join(bytes([c, 0x11, 0]) for c in components))
+    frame = struct.pack(">BHHB", 8, height, width, 3) + b"".join(bytes([c, 0x11, 0]) for c in components)
     # DC sizes 0 to 11 as the 4-bit codes 0000 to 1011; the AC table holds end-of-block alone,
     # code 0.
     dc_table = bytes([0x00, 0, 0, 0, 12] + [0] * 12) + bytes(range(12))
@@ -347,10 +365,17 @@ def _jpeg(width: int, height: int, colour: RGB) -> bytes:
                 bits += format(diff if diff > 0 else diff + (1 << length) - 1, f"0{length}b")
             bits += "0"
     bits += "1" * (-len(bits) % 8)
-    coded = bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+    coded = bytes(int(bits[i : i + 8], 2) for i in range(0, len(bits), 8))
     entropy = coded.replace(b"\xff", b"\xff\0")
-    return (b"\xff\xd8" + segment(0xDB, b"\0" + b"\x01" * 64) + segment(0xC0, frame)
-            + segment(0xC4, tables) + segment(0xDA, scan) + entropy + b"\xff\xd9")
+    return (
+        b"\xff\xd8"
+        + segment(0xDB, b"\0" + b"\x01" * 64)
+        + segment(0xC0, frame)
+        + segment(0xC4, tables)
+        + segment(0xDA, scan)
+        + entropy
+        + b"\xff\xd9"
+    )
 
 
 def _webp(width: int, height: int, colour: RGB) -> bytes:
@@ -370,7 +395,13 @@ def _webp(width: int, height: int, colour: RGB) -> bytes:
 
 
 _ENCODERS: dict[str, Callable[[int, int, RGB], bytes]] = {
-    "PNG": _png, "JPEG": _jpeg, "GIF": _gif, "WEBP": _webp, "BMP": _bmp, "TIFF": _tiff}
+    "PNG": _png,
+    "JPEG": _jpeg,
+    "GIF": _gif,
+    "WEBP": _webp,
+    "BMP": _bmp,
+    "TIFF": _tiff,
+}
 
 
 def ordered(value: Any) -> Any:
@@ -383,6 +414,7 @@ def ordered(value: Any) -> Any:
 
 
 # ---- loopback HTTP server ----
+
 
 @dataclass
 class Received:
@@ -419,8 +451,14 @@ class LoopbackServer:
     received: list[Received] = field(default_factory=list)
     closing: threading.Event = field(default_factory=threading.Event)
 
-    def serve(self, path: str, status: int = 200, body: bytes = b"", content_type: str = "application/json",
-              delay: float = 0.0) -> None:
+    def serve(
+        self,
+        path: str,
+        status: int = 200,
+        body: bytes = b"",
+        content_type: str = "application/json",
+        delay: float = 0.0,
+    ) -> None:
         """Answers every request to `path` with the same reply."""
         self.routes[path] = lambda _request: Answer(status, body, content_type, delay)
 

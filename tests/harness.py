@@ -33,7 +33,12 @@ def run_fresh(code: str, *argv: str, flags: tuple[str, ...] = ()) -> list[Any]:
     the doubles) and `argv` as its arguments; each line it prints is a JSON value. A non-zero
     exit, a crash at shutdown included, fails the test with the child's stderr."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [TESTS, os.environ.get("PYTHONPATH")])))
-    done = subprocess.run([sys.executable, "-X", "faulthandler", *flags, "-c", textwrap.dedent(code), *argv],
-                          capture_output=True, text=True, timeout=300, env=env)
+    done = subprocess.run(
+        [sys.executable, "-X", "faulthandler", *flags, "-c", textwrap.dedent(code), *argv],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+    )
     assert done.returncode == 0, done.stderr
     return [json.loads(line) for line in done.stdout.splitlines()]

@@ -11,10 +11,10 @@ from doubles import image_bytes
 
 
 @pytest.mark.parametrize("fmt", ["PNG", "JPEG", "GIF", "WEBP", "BMP", "TIFF"])
-@pytest.mark.parametrize(("size", "colour"), [((8, 8), (200, 30, 60)), ((13, 5), (0, 255, 40)),
-                                              ((1, 300), (9, 9, 250))])
-def test_pillow_reads_the_picture_as_made(fmt: str, size: tuple[int, int],
-                                          colour: tuple[int, int, int]) -> None:
+@pytest.mark.parametrize(
+    ("size", "colour"), [((8, 8), (200, 30, 60)), ((13, 5), (0, 255, 40)), ((1, 300), (9, 9, 250))]
+)
+def test_pillow_reads_the_picture_as_made(fmt: str, size: tuple[int, int], colour: tuple[int, int, int]) -> None:
     with Image.open(io.BytesIO(image_bytes(fmt, size, colour))) as image:
         assert (image.format, image.size) == (fmt, size)
         colours = image.convert("RGB").getcolors()

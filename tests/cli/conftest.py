@@ -47,8 +47,10 @@ def pytest_configure(config: pytest.Config) -> None:
 
 
 # What the tool says on stderr whenever the local emulator answered.
-EMULATOR_NOTE = (b"corvessa-image: the local emulator answered, not a real service (no --base-url or "
-                 b"CORVESSA_BASE_URL given); its pictures are placeholders\n")
+EMULATOR_NOTE = (
+    b"corvessa-image: the local emulator answered, not a real service (no --base-url or "
+    b"CORVESSA_BASE_URL given); its pictures are placeholders\n"
+)
 
 
 def tool_env(env: dict[str, str] | None = None) -> dict[str, str]:
@@ -58,8 +60,14 @@ def tool_env(env: dict[str, str] | None = None) -> dict[str, str]:
     return own | (env or {})
 
 
-def cli(*args: str, stdin: bytes | Any = b"", env: dict[str, str] | None = None, stdout: int = subprocess.PIPE,
-        stderr: int = subprocess.PIPE, cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
+def cli(
+    *args: str,
+    stdin: bytes | Any = b"",
+    env: dict[str, str] | None = None,
+    stdout: int = subprocess.PIPE,
+    stderr: int = subprocess.PIPE,
+    cwd: Path | None = None,
+) -> subprocess.CompletedProcess[bytes]:
     """The installed tool in a subprocess; stdin is bytes or an open stream."""
     command = [sys.executable, "-m", "corvessa_cli", *args]
     feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}

@@ -93,10 +93,20 @@ BAD_INPUT: list[tuple[str, Args, str]] = [
     ("client", "args", "message"),
     [with_client(client, args, message) for client, args, message in BAD_INPUT]
     + [
-        pytest.param("sorvanel", lambda t: ["--ref", str(unreadable(t / "locked.png"))], "cannot open it",
-                     marks=pytest.mark.skipif(ROOT, reason="root reads any file"), id="unreadable"),
-        pytest.param("sorvanel", lambda t: ["--out", str(device(t / "null"))], "is not a regular file",
-                     marks=pytest.mark.skipif(not ROOT, reason="only root makes device nodes"), id="device"),
+        pytest.param(
+            "sorvanel",
+            lambda t: ["--ref", str(unreadable(t / "locked.png"))],
+            "cannot open it",
+            marks=pytest.mark.skipif(ROOT, reason="root reads any file"),
+            id="unreadable",
+        ),
+        pytest.param(
+            "sorvanel",
+            lambda t: ["--out", str(device(t / "null"))],
+            "is not a regular file",
+            marks=pytest.mark.skipif(not ROOT, reason="only root makes device nodes"),
+            id="device",
+        ),
     ],
 )
 def test_bad_input_is_refused_before_anything_is_sent(tmp_path, loopback, client, args, message):
@@ -117,8 +127,20 @@ def test_bad_input_is_refused_before_anything_is_sent(tmp_path, loopback, client
 def test_endless_stdin_reference_is_cut_at_the_cap(tmp_path, loopback):
     with subprocess.Popen(["yes"], stdout=subprocess.PIPE) as endless:
         try:
-            done = cli("generate", "x", "--client", "tovarin", "--ref", "-", "--base-url", loopback.url,
-                       "--api-key", "k", stdin=endless.stdout, cwd=tmp_path)
+            done = cli(
+                "generate",
+                "x",
+                "--client",
+                "tovarin",
+                "--ref",
+                "-",
+                "--base-url",
+                loopback.url,
+                "--api-key",
+                "k",
+                stdin=endless.stdout,
+                cwd=tmp_path,
+            )
         finally:
             endless.kill()
     assert done.returncode == 2 and b"larger than 20 MiB" in done.stderr
@@ -152,7 +174,7 @@ def test_without_out_every_picture_gets_a_new_file(tmp_path):
     env = {"SOURCE_DATE_EPOCH": "1800000000"}  # both runs get the same timestamp in their names
     first = cli("generate", "A red fox!", cwd=tmp_path, env=env)
     assert first.returncode == 0 and first.stderr == EMULATOR_NOTE
-    kept = (tmp_path / first.stdout.decode().strip())
+    kept = tmp_path / first.stdout.decode().strip()
     kept.write_bytes(b"mine")
     second = cli("generate", "A red fox!", cwd=tmp_path, env=env)
     assert second.returncode == 0 and second.stderr == EMULATOR_NOTE
@@ -162,12 +184,25 @@ def test_without_out_every_picture_gets_a_new_file(tmp_path):
     assert sorted(tmp_path.iterdir()) == sorted([kept, made])
 
 
-@pytest.mark.parametrize("value", ["\u00b2", "1" + "0" * 17, "1" + "0" * 19, "9" * 5000, "soon"],
-                         ids=["superscript two", "1e17", "1e19", "5000 digits", "a word"])
+@pytest.mark.parametrize(
+    "value",
+    ["\u00b2", "1" + "0" * 17, "1" + "0" * 19, "9" * 5000, "soon"],
+    ids=["superscript two", "1e17", "1e19", "5000 digits", "a word"],
+)
 @needs("tovarin")
 def test_source_date_epoch_is_checked_before_anything_is_sent(tmp_path, loopback, value):
-    done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
-               env={"SOURCE_DATE_EPOCH": value}, cwd=tmp_path)
+    done = cli(
+        "generate",
+        "x",
+        "--client",
+        "tovarin",
+        "--base-url",
+        loopback.url,
+        "--api-key",
+        "k",
+        env={"SOURCE_DATE_EPOCH": value},
+        cwd=tmp_path,
+    )
     assert done.returncode == 2 and done.stderr.startswith(b"corvessa-image: SOURCE_DATE_EPOCH=")
     assert done.stderr.count(b"\n") == 1 and loopback.received == [] and list(tmp_path.iterdir()) == []
 
@@ -176,8 +211,20 @@ def test_source_date_epoch_is_checked_before_anything_is_sent(tmp_path, loopback
 def test_picture_bytes_never_go_to_a_terminal(tmp_path, loopback):
     master, slave = pty.openpty()
     try:
-        done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
-                   "--out", "-", stdout=slave, cwd=tmp_path)
+        done = cli(
+            "generate",
+            "x",
+            "--client",
+            "tovarin",
+            "--base-url",
+            loopback.url,
+            "--api-key",
+            "k",
+            "--out",
+            "-",
+            stdout=slave,
+            cwd=tmp_path,
+        )
     finally:
         os.close(slave)
         os.close(master)
@@ -186,18 +233,33 @@ def test_picture_bytes_never_go_to_a_terminal(tmp_path, loopback):
     assert loopback.received == []
 
 
-@pytest.mark.parametrize(("option", "where", "hint"), [
-    ("--ref", "home/fox.png", True),
-    ("--out", "home/fox.png", True),
-    ("--ref", "checkout/fox.png", False),  # visible inside: plainly missing
-])
+@pytest.mark.parametrize(
+    ("option", "where", "hint"),
+    [
+        ("--ref", "home/fox.png", True),
+        ("--out", "home/fox.png", True),
+        ("--ref", "checkout/fox.png", False),  # visible inside: plainly missing
+    ],
+)
 @needs("tovarin")
 def test_a_path_the_toolchain_cannot_see_is_refused_with_the_reason(tmp_path, loopback, option, where, hint):
     checkout = tmp_path / "checkout"
     checkout.mkdir()
     visible = f"{checkout}:{tmp_path / 'caller'}"  # the toolchain's /tmp would hold tmp_path
-    done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
-               option, str(tmp_path / where), env={"CORVESSA_TOOLCHAIN_PATHS": visible}, cwd=checkout)
+    done = cli(
+        "generate",
+        "x",
+        "--client",
+        "tovarin",
+        "--base-url",
+        loopback.url,
+        "--api-key",
+        "k",
+        option,
+        str(tmp_path / where),
+        env={"CORVESSA_TOOLCHAIN_PATHS": visible},
+        cwd=checkout,
+    )
     assert done.returncode == 2 and done.stderr.count(b"\n") == 1 and loopback.received == []
     reason = f"inside the toolchain only {checkout}, {tmp_path / 'caller'} are visible"
     assert (reason in done.stderr.decode()) == hint
@@ -217,16 +279,20 @@ def planted_link(path: Path, target: Path, owner: int) -> None:
 
 
 @pytest.mark.skipif(not ROOT, reason="only root gives a link to another uid")
-@pytest.mark.parametrize(("link_owner", "folder_owner", "dangling", "refusal"), [
-    pytest.param(OTHER, 0, False, f"is a link of another user (uid {OTHER})", id="neighbour's link"),
-    pytest.param(OTHER, 0, True, f"is a link of another user (uid {OTHER})", id="neighbour's dangling link"),
-    pytest.param(0, 0, True, "is a dangling link in the shared folder", id="own dangling link"),
-    pytest.param(0, FOLDER_OWNER, False, None, id="own link"),
-    pytest.param(FOLDER_OWNER, FOLDER_OWNER, False, None, id="folder owner's link"),
-])
+@pytest.mark.parametrize(
+    ("link_owner", "folder_owner", "dangling", "refusal"),
+    [
+        pytest.param(OTHER, 0, False, f"is a link of another user (uid {OTHER})", id="neighbour's link"),
+        pytest.param(OTHER, 0, True, f"is a link of another user (uid {OTHER})", id="neighbour's dangling link"),
+        pytest.param(0, 0, True, "is a dangling link in the shared folder", id="own dangling link"),
+        pytest.param(0, FOLDER_OWNER, False, None, id="own link"),
+        pytest.param(FOLDER_OWNER, FOLDER_OWNER, False, None, id="folder owner's link"),
+    ],
+)
 @needs("tovarin")
-def test_links_in_a_shared_folder_are_followed_as_the_kernel_would(tmp_path, loopback, link_owner, folder_owner,
-                                                                     dangling, refusal):
+def test_links_in_a_shared_folder_are_followed_as_the_kernel_would(
+    tmp_path, loopback, link_owner, folder_owner, dangling, refusal
+):
     notes = tmp_path / "notes.txt"
     if not dangling:
         notes.write_bytes(b"mine")
@@ -234,8 +300,19 @@ def test_links_in_a_shared_folder_are_followed_as_the_kernel_would(tmp_path, loo
     out = shared_folder(tmp_path / "shared", folder_owner) / "pic.png"
     planted_link(out, notes, link_owner)
     loopback.routes[IMAGES_PATH] = lambda _request: PICTURE
-    done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
-               "--out", str(out), cwd=tmp_path)
+    done = cli(
+        "generate",
+        "x",
+        "--client",
+        "tovarin",
+        "--base-url",
+        loopback.url,
+        "--api-key",
+        "k",
+        "--out",
+        str(out),
+        cwd=tmp_path,
+    )
     if refusal is None:
         assert done.returncode == 0, done.stderr
         assert png(notes.read_bytes()) and stat.S_IMODE(notes.stat().st_mode) == 0o600
@@ -259,8 +336,19 @@ def test_a_link_planted_during_the_request_is_not_followed_and_the_picture_is_ke
         return PICTURE
 
     loopback.routes[IMAGES_PATH] = plant_then_answer
-    done = cli("generate", "a kept fox", "--client", "tovarin", "--base-url", loopback.url, "--api-key", "k",
-               "--out", str(out), cwd=here)
+    done = cli(
+        "generate",
+        "a kept fox",
+        "--client",
+        "tovarin",
+        "--base-url",
+        loopback.url,
+        "--api-key",
+        "k",
+        "--out",
+        str(out),
+        cwd=here,
+    )
     assert done.returncode == 1 and notes.read_bytes() == b"mine" and out.is_symlink()
     said = done.stderr.decode()
     assert said.count("\n") == 1 and f"is a link of another user (uid {OTHER})" in said

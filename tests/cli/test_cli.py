@@ -47,7 +47,13 @@ def test_generate_writes_the_requested_picture(tmp_path, client, options, expect
     fields = report(done)
     model = options[options.index("--model") + 1] if "--model" in options else DEFAULT_MODELS[client]
     assert {k: fields[k] for k in ("client", "model", "service", "code", "message", "output")} == {
-        "client": client, "model": model, "service": "emulator", "code": "OK", "message": None, "output": str(out)}
+        "client": client,
+        "model": model,
+        "service": "emulator",
+        "code": "OK",
+        "message": None,
+        "output": str(out),
+    }
     picture = png(out.read_bytes())
     assert (fields["bytes"], fields["width"], fields["height"]) == (out.stat().st_size, *expected)
     assert picture.size == expected and picture.text["prompt"] == prompt
@@ -59,8 +65,21 @@ def test_path_stdin_and_link_references_are_sent(tmp_path, emulator, client):
     red = solid_png_file(tmp_path / "red.png", (255, 0, 0))
     blue = solid_png_file(tmp_path / "blue.png", (0, 0, 255)).read_bytes()
     out = tmp_path / "edited.png"
-    done = cli("generate", "paint over", "--client", client, "--ratio", "1:1", "--ref", str(red), "--ref", "-",
-               "--out", str(out), stdin=blue)
+    done = cli(
+        "generate",
+        "paint over",
+        "--client",
+        client,
+        "--ratio",
+        "1:1",
+        "--ref",
+        str(red),
+        "--ref",
+        "-",
+        "--out",
+        str(out),
+        stdin=blue,
+    )
     assert done.returncode == 0, done.stderr
     picture = png(out.read_bytes()).convert("RGB")
     w, h = picture.size
@@ -68,8 +87,12 @@ def test_path_stdin_and_link_references_are_sent(tmp_path, emulator, client):
     right = ImageStat.Stat(picture.crop((w // 2, 0, w, h * 3 // 4))).mean
     assert left[0] > right[0] + 60 and right[2] > left[2] + 60  # red ref on the left, blue on the right
 
-    listing = requests.post(f"{emulator.base_url}/v1/images/generations", headers={"Authorization": "Bearer t"},
-                            json={"prompt": "green ref", "size": "64x64", "response_format": "url"}, timeout=30)
+    listing = requests.post(
+        f"{emulator.base_url}/v1/images/generations",
+        headers={"Authorization": "Bearer t"},
+        json={"prompt": "green ref", "size": "64x64", "response_format": "url"},
+        timeout=30,
+    )
     link = listing.json()["data"][0]["url"]
     env = {"CORVESSA_BASE_URL": emulator.base_url, "CORVESSA_API_KEY": "env-token"}
     plain, edited = tmp_path / "plain.png", tmp_path / "linked.png"
@@ -116,8 +139,9 @@ def test_what_the_server_says_is_printed_safely(tmp_path, loopback, client):
     echoed = "key k refused for task_id \x1b]0;owned\x07\x9b2J \ud800 Bearer k"
     loopback.routes[API_PATHS[client]] = lambda _request: Answer.of_json({"error": {"message": echoed}}, 400)
     with_password = loopback.url.replace("//", "//someone:pass-word@")
-    done = cli("generate", "x", "--client", client, "--base-url", with_password, "--api-key", "k", "--json", "-v",
-               cwd=tmp_path)
+    done = cli(
+        "generate", "x", "--client", client, "--base-url", with_password, "--api-key", "k", "--json", "-v", cwd=tmp_path
+    )
     assert done.returncode == 1
     fields = report(done)
     assert fields["service"] == loopback.url and b"pass-word" not in done.stdout + done.stderr
@@ -125,7 +149,7 @@ def test_what_the_server_says_is_printed_safely(tmp_path, loopback, client):
     said = done.stderr.decode()
     assert "key [redacted] refused for task_id \\x1b]0;owned\\x07\\x9b2J \\ud800 Bearer [redacted]" in said
     assert "task_id=" in said and "tas[redacted]" not in said
-    assert not any(0x80 <= ord(c) < 0xa0 or (ord(c) < 0x20 and c != "\n") or ord(c) == 0x7f for c in said)
+    assert not any(0x80 <= ord(c) < 0xA0 or (ord(c) < 0x20 and c != "\n") or ord(c) == 0x7F for c in said)
 
 
 @needs("tovarin")
@@ -137,11 +161,22 @@ def test_an_echoed_token_is_redacted_in_every_escaped_form(tmp_path, loopback):
         return Answer.of_json({"error": {"message": f"bad token {said.removeprefix('Bearer ')}", "code": said}}, 401)
 
     loopback.routes[API_PATHS["tovarin"]] = echo
-    done = cli("generate", "x", "--client", "tovarin", "--base-url", loopback.url, "--api-key", token, "--json", "-vv",
-               cwd=tmp_path)
+    done = cli(
+        "generate",
+        "x",
+        "--client",
+        "tovarin",
+        "--base-url",
+        loopback.url,
+        "--api-key",
+        token,
+        "--json",
+        "-vv",
+        cwd=tmp_path,
+    )
     assert done.returncode == 1 and report(done)["message"].startswith("IMAGE_GENERATE_FAIL: bad token [redacted]")
     said = (done.stdout + done.stderr).decode()
-    assert "error_dict=" in said and "msg=\"bad token [redacted]\"" in said  # a record's repr, the JSON summary
+    assert "error_dict=" in said and 'msg="bad token [redacted]"' in said  # a record's repr, the JSON summary
     json_form, str_repr, bytes_repr = json.dumps(token)[1:-1], repr(token)[1:-1], repr(token.encode())[2:-1]
     for form in (token, json_form, str_repr, bytes_repr, json.dumps(json_form)[1:-1], repr(json_form)[1:-1]):
         assert form not in said
@@ -150,7 +185,9 @@ def test_an_echoed_token_is_redacted_in_every_escaped_form(tmp_path, loopback):
 @pytest.mark.parametrize("verbose", [[], ["-v"], ["-vv"]])
 @pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
 def test_unreachable_service_exits_3(tmp_path, closed_port_url, client, verbose):
-    done = cli("generate", "x", "--client", client, "--base-url", closed_port_url, "--api-key", "k", *verbose, cwd=tmp_path)
+    done = cli(
+        "generate", "x", "--client", client, "--base-url", closed_port_url, "--api-key", "k", *verbose, cwd=tmp_path
+    )
     assert done.returncode == 3 and done.stdout == b""
     last = done.stderr.decode().splitlines()[-1]
     assert last == f"corvessa-image: cannot reach {closed_port_url}: check --base-url and that the service is up"
@@ -160,8 +197,19 @@ def test_unreachable_service_exits_3(tmp_path, closed_port_url, client, verbose)
 @needs("tovarin")
 def test_verbose_shows_records_with_the_token_redacted(emulator):
     token = "sk-live-9f8e7d6c5b4a"
-    done = cli("generate", f"leaked {token} here", "--client", "tovarin", "-v", "--base-url", emulator.base_url,
-               "--api-key", token, "--out", "-")
+    done = cli(
+        "generate",
+        f"leaked {token} here",
+        "--client",
+        "tovarin",
+        "-v",
+        "--base-url",
+        emulator.base_url,
+        "--api-key",
+        token,
+        "--out",
+        "-",
+    )
     assert done.returncode == 0, done.stderr
     log = done.stderr.decode()
     assert "GPT-IMAGE-2 request api" in log and "code=OK" in log
@@ -192,8 +240,9 @@ def test_spinner_runs_only_on_a_terminal(tmp_path):
 @needs("sorvanel")
 def test_missing_host_module_says_how_to_install_it(tmp_path):
     hide = "import sys; sys.modules['dolvex'] = None; from corvessa_cli.main import main; sys.exit(main())"
-    done = subprocess.run([sys.executable, "-c", hide, "generate", "x"], capture_output=True, cwd=tmp_path,
-                          env=tool_env(), timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", hide, "generate", "x"], capture_output=True, cwd=tmp_path, env=tool_env(), timeout=60
+    )
     assert done.returncode == 2 and done.stdout == b""
     assert b"dolvex" in done.stderr and b"pip install ./contracts" in done.stderr
     assert done.stderr.count(b"\n") == 1
@@ -206,6 +255,13 @@ def test_version_and_exit_codes_in_help():
     helped = cli("generate", "--help", env={"COLUMNS": "100", "NO_COLOR": "1"})
     assert helped.returncode == 0
     text = helped.stdout.decode()
-    for status in ("0  the picture was written", "1  the service refused", "2  bad input", "3  the service could not be reached"):
+    for status in (
+        "0  the picture was written",
+        "1  the service refused",
+        "2  bad input",
+        "3  the service could not be reached",
+    ):
         assert status in text
-    assert f"```text\n{text}```" in (Path(__file__).parents[2] / "README.md").read_text()  # the README shows it as it is
+    assert (
+        f"```text\n{text}```" in (Path(__file__).parents[2] / "README.md").read_text()
+    )  # the README shows it as it is

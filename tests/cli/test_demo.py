@@ -64,10 +64,23 @@ def test_demo_writes_pictures_and_index(demo):
 def test_demo_page_shows_all_four_cards_at_1400x1000(demo, tmp_path):
     (demo / "frame.html").write_text(FRAME)
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"} | {"HOME": str(tmp_path)}
-    command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-               "--disable-background-networking", "--disable-component-update", "--disable-sync",
-               "--allow-file-access-from-files", f"--user-data-dir={tmp_path / 'profile'}",
-               "--window-size=1600,1400", "--virtual-time-budget=5000", "--dump-dom", (demo / "frame.html").as_uri()]
+    command = [
+        CHROMIUM,
+        "--headless",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-quic",
+        "--no-first-run",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        "--allow-file-access-from-files",
+        f"--user-data-dir={tmp_path / 'profile'}",
+        "--window-size=1600,1400",
+        "--virtual-time-budget=5000",
+        "--dump-dom",
+        (demo / "frame.html").as_uri(),
+    ]
     done = subprocess.run(command, capture_output=True, env=env, timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
     found = re.search(r'<pre id="measured">(.*?)</pre>', done.stdout.decode())

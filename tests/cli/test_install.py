@@ -19,7 +19,7 @@ ROOT = Path(__file__).resolve().parents[2]
 HOST_PACKAGES = ("dolvex", "corvessa", "ferrimo", "tessaly")
 
 HOST_MODULES = {
-    "dolvex/__init__.py": '''
+    "dolvex/__init__.py": """
 import enum
 
 class ErrorCode(enum.Enum):
@@ -40,10 +40,10 @@ class ServiceResult:
     @classmethod
     def fail(cls, code, msg=None, message=None):
         return cls(False, code=code, msg=msg if message is None else message)
-''',
+""",
     # The host's corvessa is a regular package; the product adds corvessa/image to it.
     "corvessa/__init__.py": '"""The host application\'s own package."""\n',
-    "corvessa/config.py": '''
+    "corvessa/config.py": """
 from typing import Literal
 import requests
 
@@ -59,8 +59,8 @@ class _HostClient:
         return requests.post(url, **options)
 
 http_client = _HostClient()
-''',
-    "ferrimo/__init__.py": '''
+""",
+    "ferrimo/__init__.py": """
 import io
 import requests
 
@@ -69,14 +69,14 @@ class ImageTool:
     def get_img_url_io(url):
         reply = requests.get(url, timeout=30)
         return io.BytesIO(reply.content) if reply.ok and reply.content else None
-''',
+""",
     "tessaly/__init__.py": "",
-    "tessaly/gpt_image.py": '''
+    "tessaly/gpt_image.py": """
 class GPTImageSizeCalculator:
     @staticmethod
     def calc_size(aspect_ratio, resolution):
         return {"width": 1024, "height": 1024}
-''',
+""",
 }
 
 
@@ -86,8 +86,12 @@ def host_files(site: Path) -> dict[str, bytes]:
     files = {}
     for path in site.rglob("*"):
         parts = path.relative_to(site).parts
-        if (path.is_file() and parts[0].removesuffix(".py") in HOST_PACKAGES
-                and parts[:2] != ("corvessa", "image") and "__pycache__" not in parts):
+        if (
+            path.is_file()
+            and parts[0].removesuffix(".py") in HOST_PACKAGES
+            and parts[:2] != ("corvessa", "image")
+            and "__pycache__" not in parts
+        ):
             files["/".join(parts)] = path.read_bytes()
     return files
 
@@ -112,13 +116,30 @@ def test_tool_installs_beside_the_hosts_own_modules(tmp_path: Path) -> None:
         (site / name).write_text(text.lstrip())
     before = host_files(site)
 
-    run(sys.executable, "-m", "pip", "--python", python, "install", "--quiet", "--no-index", "--no-build-isolation",
-        "--no-deps", "--disable-pip-version-check", ROOT, ROOT / "emulator", ROOT / "cli", env=env)
+    run(
+        sys.executable,
+        "-m",
+        "pip",
+        "--python",
+        python,
+        "install",
+        "--quiet",
+        "--no-index",
+        "--no-build-isolation",
+        "--no-deps",
+        "--disable-pip-version-check",
+        ROOT,
+        ROOT / "emulator",
+        ROOT / "cli",
+        env=env,
+    )
     for client in ("sorvanel", "tovarin"):
         picture = tmp_path / f"{client}.png"
         run(venv / "bin" / "corvessa-image", "generate", "a fox", "--client", client, "--out", picture, env=env)
         assert picture.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
 
     assert host_files(site) == before
-    shown = run(python, "-c", "import corvessa.config, dolvex; print(corvessa.config.__file__, dolvex.__file__)", env=env)
+    shown = run(
+        python, "-c", "import corvessa.config, dolvex; print(corvessa.config.__file__, dolvex.__file__)", env=env
+    )
     assert shown.stdout.split() == [str(site / "corvessa/config.py"), str(site / "dolvex/__init__.py")]

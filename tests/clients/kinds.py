@@ -43,13 +43,15 @@ class Kind:
     @property
     def methods(self) -> list[str]:
         """The twin's methods, in the order of its class statement."""
-        return [name for name, value in vars(self.twin_cls).items() if inspect.isroutine(value)
-                or isinstance(value, staticmethod)]
+        return [
+            name
+            for name, value in vars(self.twin_cls).items()
+            if inspect.isroutine(value) or isinstance(value, staticmethod)
+        ]
 
 
 SORVANEL = Kind("sorvanel", sorvanel, sorvanel_py, "SorvanelClient", "api_key", "", "SORVANEL", "error", True)
-TOVARIN = Kind("tovarin", tovarin, tovarin_py, "TovarinClient", "token", "/v1/images", "GPT-IMAGE-2", "warning",
-               False)
+TOVARIN = Kind("tovarin", tovarin, tovarin_py, "TovarinClient", "token", "/v1/images", "GPT-IMAGE-2", "warning", False)
 # The one list of clients: every test and tool that runs over the clients takes them from here,
 # and tests/clients/test_registry.py fails when the build, the sources or the twins have one more.
 KINDS = [SORVANEL, TOVARIN]

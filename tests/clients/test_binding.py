@@ -16,8 +16,6 @@ from doubles import BytesSub, DictSub, ListSub, StrSub
 from .kinds import KINDS, SORVANEL, TOVARIN, Kind, case_id
 
 
-
-
 def outcome(call: Callable[[], Any]) -> str | None:
     """The TypeError text of a call, or None when it binds and runs (whatever it then gives)."""
     try:
@@ -30,7 +28,7 @@ def outcome(call: Callable[[], Any]) -> str | None:
 
 
 def target(owner: Any, method: str) -> Callable[..., Any]:
-    """"init" is the class itself, "unbound:<name>" the class attribute, anything else the
+    """ "init" is the class itself, "unbound:<name>" the class attribute, anything else the
     attribute of the instance."""
     if method == "init":
         return type(owner)
@@ -88,23 +86,29 @@ SORVANEL_CASES: list[tuple[str, tuple[Any, ...], dict[str, Any]]] = [
 ]
 
 BINDING_CASES = [
-    *[(kind, method, args, kwargs) for kind in KINDS for method in ["init", *kind.methods[1:]]
-      for args, kwargs in SHAPES],
+    *[
+        (kind, method, args, kwargs)
+        for kind in KINDS
+        for method in ["init", *kind.methods[1:]]
+        for args, kwargs in SHAPES
+    ],
     *[(kind, "unbound:start", (), {}) for kind in KINDS],
     *[(SORVANEL, *case) for case in SORVANEL_CASES],
 ]
 
 
 @pytest.mark.parametrize(("kind", "method", "args", "kwargs"), BINDING_CASES, ids=case_id)
-def test_binding_errors_match_the_twin(native: Any, twin: Any, method: str, args: tuple[Any, ...],
-                                       kwargs: dict[str, Any]) -> None:
+def test_binding_errors_match_the_twin(
+    native: Any, twin: Any, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]
+) -> None:
     expected = outcome(lambda: target(twin, method)(*args, **kwargs))
     assert outcome(lambda: target(native, method)(*args, **kwargs)) == expected
 
 
 def test_an_unbound_call_names_self(kind: Kind) -> None:
     assert outcome(kind.cls.start) == (
-        f"{kind.class_name}.start() missing 2 required positional arguments: 'self' and 'prompt'")
+        f"{kind.class_name}.start() missing 2 required positional arguments: 'self' and 'prompt'"
+    )
 
 
 _names = st.text(st.sampled_from("abcdefgimnoprstuy_AEIPT9é"), min_size=1, max_size=14)
@@ -126,9 +130,15 @@ ARG_TYPE = "Argument '{}' has incorrect type (expected {}, got {})"
 # (class, method, positional args, keyword args, parameter refused, expected type, given type);
 # a refused subclass of the expected type carries a note.
 REFUSALS: list[tuple[Kind, str, tuple[Any, ...], dict[str, Any], str, str, str]] = [
-    *[(kind, "__init__", args, {}, param, "str", got) for kind in KINDS for args, param, got in [
-        ((None, "k"), "base_url", "NoneType"), (("u", b"k"), "api_key", "bytes"),
-        (("u", StrSub("k")), "api_key", "StrSub")]],
+    *[
+        (kind, "__init__", args, {}, param, "str", got)
+        for kind in KINDS
+        for args, param, got in [
+            ((None, "k"), "base_url", "NoneType"),
+            (("u", b"k"), "api_key", "bytes"),
+            (("u", StrSub("k")), "api_key", "StrSub"),
+        ]
+    ],
     (SORVANEL, "_detect_mime_type", (bytearray(b"\xff\xd8"),), {}, "image_bytes", "bytes", "bytearray"),
     (SORVANEL, "_detect_mime_type", (BytesSub(b""),), {}, "image_bytes", "bytes", "BytesSub"),
     (SORVANEL, "_detect_mime_type", (None,), {}, "image_bytes", "bytes", "NoneType"),
@@ -187,9 +197,19 @@ def consulted(kind: Kind, monkeypatch: pytest.MonkeyPatch) -> list[Any]:
 
 
 @pytest.mark.parametrize(("kind", "method", "args", "kwargs", "param", "expected", "got"), REFUSALS, ids=case_id)
-def test_exact_type_refusals(kind: Kind, native: Any, consulted: list[Any], recording_logger: Any, http_fake: Any,
-                             method: str, args: tuple[Any, ...], kwargs: dict[str, Any], param: str, expected: str,
-                             got: str) -> None:
+def test_exact_type_refusals(
+    kind: Kind,
+    native: Any,
+    consulted: list[Any],
+    recording_logger: Any,
+    http_fake: Any,
+    method: str,
+    args: tuple[Any, ...],
+    kwargs: dict[str, Any],
+    param: str,
+    expected: str,
+    got: str,
+) -> None:
     with pytest.raises(TypeError) as caught:
         target(native, "init" if method == "__init__" else method)(*args, **kwargs)
     assert str(caught.value) == ARG_TYPE.format(param, expected, got)

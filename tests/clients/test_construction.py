@@ -41,8 +41,12 @@ def attribute_names(kind: Kind) -> list[str]:
 
 def test_defaults_and_attribute_order(kind: Kind) -> None:
     first, second = kind.cls("http://a", "k1"), kind.cls("", "")
-    assert list(vars(first).values()) == ["http://a" + kind.url_suffix, "k1", kind.tag,
-                                          logging.getLogger(kind.qualified)]
+    assert list(vars(first).values()) == [
+        "http://a" + kind.url_suffix,
+        "k1",
+        kind.tag,
+        logging.getLogger(kind.qualified),
+    ]
     assert list(vars(first)) == attribute_names(kind)
     assert first.logger is second.logger and first.logger.name == kind.qualified
     assert (second.base_url, getattr(second, kind.key_attribute)) == (kind.url_suffix, "")
@@ -55,11 +59,14 @@ def test_base_url_is_kept_with_the_class_path(kind: Kind, base: str) -> None:
     assert kind.cls(base, "tok").base_url == base + kind.url_suffix
 
 
-@pytest.mark.parametrize(("kwargs", "tag"), [
-    ({"model_tag": None, "timeout": 30}, None),
-    ({"model_tag": ""}, ""),
-    ({"model_tag": 7, "unknown": object()}, 7),
-])
+@pytest.mark.parametrize(
+    ("kwargs", "tag"),
+    [
+        ({"model_tag": None, "timeout": 30}, None),
+        ({"model_tag": ""}, ""),
+        ({"model_tag": 7, "unknown": object()}, 7),
+    ],
+)
 def test_model_tag_kept_as_given_and_other_keywords_ignored(kind: Kind, kwargs: dict[str, Any], tag: Any) -> None:
     c = kind.cls("u", "k", **kwargs)
     assert list(vars(c)) == attribute_names(kind)
@@ -67,23 +74,24 @@ def test_model_tag_kept_as_given_and_other_keywords_ignored(kind: Kind, kwargs: 
 
 
 @pytest.mark.parametrize("given", [object(), None, RuntimeError("not a logger")])
-def test_logger_keyword_is_stored_and_module_logger_fetched_anyway(kind: Kind, logging_recorder: LoggingRecorder,
-                                                                   given: Any) -> None:
+def test_logger_keyword_is_stored_and_module_logger_fetched_anyway(
+    kind: Kind, logging_recorder: LoggingRecorder, given: Any
+) -> None:
     c = kind.cls("u", "k", logger=given)
     assert c.logger is given
     assert logging_recorder.names == [kind.qualified]
 
 
-def test_default_logger_comes_from_the_module_globals(kind: Kind, logging_recorder: LoggingRecorder,
-                                                      monkeypatch: pytest.MonkeyPatch) -> None:
+def test_default_logger_comes_from_the_module_globals(
+    kind: Kind, logging_recorder: LoggingRecorder, monkeypatch: pytest.MonkeyPatch
+) -> None:
     assert kind.cls("u", "k").logger is logging_recorder.logger
     monkeypatch.setattr(kind.module, "__name__", "renamed.module")
     kind.cls("u", "k")
     assert logging_recorder.names == [kind.qualified, "renamed.module"]
 
 
-def test_get_logger_failure_propagates_after_the_first_attributes(kind: Kind,
-                                                                  monkeypatch: pytest.MonkeyPatch) -> None:
+def test_get_logger_failure_propagates_after_the_first_attributes(kind: Kind, monkeypatch: pytest.MonkeyPatch) -> None:
     error = LookupError("no logging today")
     monkeypatch.setattr(kind.module, "logging", LoggingRecorder(error))
     c = kind.cls.__new__(kind.cls)
@@ -93,14 +101,18 @@ def test_get_logger_failure_propagates_after_the_first_attributes(kind: Kind,
     assert vars(c) == {"base_url": "u" + kind.url_suffix, kind.key_attribute: "k", "model_tag": kind.tag}
 
 
-@pytest.mark.parametrize(("args", "message", "noted"), [
-    ((None, "k"), "Argument 'base_url' has incorrect type (expected str, got NoneType)", False),
-    (("u", StrSub("k")), "Argument 'api_key' has incorrect type (expected str, got StrSub)", True),
-    (("u", "k", "third"), "{}.__init__() takes 3 positional arguments but 4 were given", False),
-    (("u",), "{}.__init__() missing 1 required positional argument: 'api_key'", False),
-])
-def test_refusals_set_nothing(kind: Kind, logging_recorder: LoggingRecorder, args: tuple[Any, ...], message: str,
-                              noted: bool) -> None:
+@pytest.mark.parametrize(
+    ("args", "message", "noted"),
+    [
+        ((None, "k"), "Argument 'base_url' has incorrect type (expected str, got NoneType)", False),
+        (("u", StrSub("k")), "Argument 'api_key' has incorrect type (expected str, got StrSub)", True),
+        (("u", "k", "third"), "{}.__init__() takes 3 positional arguments but 4 were given", False),
+        (("u",), "{}.__init__() missing 1 required positional argument: 'api_key'", False),
+    ],
+)
+def test_refusals_set_nothing(
+    kind: Kind, logging_recorder: LoggingRecorder, args: tuple[Any, ...], message: str, noted: bool
+) -> None:
     message = message.format(kind.class_name)
     c = kind.cls.__new__(kind.cls)
     with pytest.raises(TypeError) as info:

@@ -49,14 +49,15 @@ def assert_handler_record(record: dict[str, Any], message: str, error: BaseExcep
     assert trace == "".join(traceback.format_exception(error))
     assert trace.startswith("Traceback (most recent call last):\n") and trace.endswith("\n")
     assert trace.splitlines()[-1] == f"{type(error).__module__}.{type(error).__name__}: {error}".removeprefix(
-        "builtins.")
+        "builtins."
+    )
     assert re.search(rf", in {frame}$", trace, re.MULTILINE)
 
 
 # ---- start ----
 
-def test_start_answers_busy_for_an_exception_of_generate_image(kind: Kind, native: Any,
-                                                                recording_logger: Any) -> None:
+
+def test_start_answers_busy_for_an_exception_of_generate_image(kind: Kind, native: Any, recording_logger: Any) -> None:
     error = LookupError("deep inside generation")
     native.generate_image = raising(error)
     try:
@@ -71,8 +72,9 @@ def test_start_answers_busy_for_an_exception_of_generate_image(kind: Kind, nativ
 
 
 @pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit])
-def test_start_lets_exceptions_outside_exception_pass(native: Any, recording_logger: Any,
-                                                      error_type: type[BaseException]) -> None:
+def test_start_lets_exceptions_outside_exception_pass(
+    native: Any, recording_logger: Any, error_type: type[BaseException]
+) -> None:
     error = error_type()
     native.generate_image = raising(error)
     with pytest.raises(BaseException) as info:
@@ -96,13 +98,15 @@ def test_a_logger_failure_in_the_start_handler_carries_the_original(native: Any)
 
 # ---- generate_image ----
 
+
 class ReadTimeoutSub(requests.exceptions.ReadTimeout):
     pass
 
 
 @pytest.mark.parametrize("error_type", [requests.exceptions.ReadTimeout, ReadTimeoutSub])
-def test_a_read_time_out(kind: Kind, native: Any, http_fake: Any, recording_logger: Any,
-                         error_type: type[Exception]) -> None:
+def test_a_read_time_out(
+    kind: Kind, native: Any, http_fake: Any, recording_logger: Any, error_type: type[Exception]
+) -> None:
     http_fake.reply = error_type("slow")
     assert native.generate_image("p", task_id="T", model_key="K") == fail("SERVICE_TIMEOUT")
     request, record = recording_logger.records
@@ -111,12 +115,20 @@ def test_a_read_time_out(kind: Kind, native: Any, http_fake: Any, recording_logg
     assert sys.exception() is None
 
 
-@pytest.mark.parametrize(("error_type", "args"), [
-    (requests.exceptions.ConnectionError, ("refused here",)), (OSError, (5, "disk gone")), (KeyError, ("missing key",)),
-    (requests.exceptions.ConnectTimeout, ("connect slow",)), (requests.exceptions.Timeout, ("timed out",)),
-], ids=lambda value: value.__name__ if isinstance(value, type) else "")
-def test_other_exceptions_are_caught(kind: Kind, native: Any, http_fake: Any, recording_logger: Any,
-                                     error_type: type[Exception], args: tuple[Any, ...]) -> None:
+@pytest.mark.parametrize(
+    ("error_type", "args"),
+    [
+        (requests.exceptions.ConnectionError, ("refused here",)),
+        (OSError, (5, "disk gone")),
+        (KeyError, ("missing key",)),
+        (requests.exceptions.ConnectTimeout, ("connect slow",)),
+        (requests.exceptions.Timeout, ("timed out",)),
+    ],
+    ids=lambda value: value.__name__ if isinstance(value, type) else "",
+)
+def test_other_exceptions_are_caught(
+    kind: Kind, native: Any, http_fake: Any, recording_logger: Any, error_type: type[Exception], args: tuple[Any, ...]
+) -> None:
     error = error_type(*args)
     http_fake.reply = error
     name = type(error).__name__
@@ -128,8 +140,9 @@ def test_other_exceptions_are_caught(kind: Kind, native: Any, http_fake: Any, re
     assert sys.exception() is None
 
 
-def test_the_read_time_out_class_is_looked_up_when_matching(kind: Kind, native: Any, http_fake: Any,
-                                                             monkeypatch: pytest.MonkeyPatch) -> None:
+def test_the_read_time_out_class_is_looked_up_when_matching(
+    kind: Kind, native: Any, http_fake: Any, monkeypatch: pytest.MonkeyPatch
+) -> None:
     class OwnTimeout(Exception):
         pass
 
@@ -140,12 +153,13 @@ def test_the_read_time_out_class_is_looked_up_when_matching(kind: Kind, native: 
     assert native.generate_image("p") == caught_result(kind, "ReadTimeout")
 
 
-def test_the_handler_sees_the_exception_as_the_one_being_handled(kind: Kind, native: Any, http_fake: Any,
-                                                                 recording_logger: Any,
-                                                                 monkeypatch: pytest.MonkeyPatch) -> None:
+def test_the_handler_sees_the_exception_as_the_one_being_handled(
+    kind: Kind, native: Any, http_fake: Any, recording_logger: Any, monkeypatch: pytest.MonkeyPatch
+) -> None:
     seen: list[Any] = []
-    monkeypatch.setattr(kind.module, "traceback",
-                        SimpleNamespace(format_exc=lambda: seen.append(sys.exception()) or "TB"))
+    monkeypatch.setattr(
+        kind.module, "traceback", SimpleNamespace(format_exc=lambda: seen.append(sys.exception()) or "TB")
+    )
     error = http_fake.reply = RuntimeError("inner")
     try:
         raise LookupError("outer")
@@ -158,8 +172,9 @@ def test_the_handler_sees_the_exception_as_the_one_being_handled(kind: Kind, nat
 
 @pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit, GeneratorExit])
 @pytest.mark.parametrize("where", ["post", "json of 200", "json of 500"])
-def test_exceptions_outside_exception_pass_through(kind: Kind, native: Any, http_fake: Any, recording_logger: Any,
-                                                   error_type: type[BaseException], where: str) -> None:
+def test_exceptions_outside_exception_pass_through(
+    kind: Kind, native: Any, http_fake: Any, recording_logger: Any, error_type: type[BaseException], where: str
+) -> None:
     error = error_type()
     if where == "post":
         http_fake.reply = error
@@ -176,8 +191,9 @@ def test_exceptions_outside_exception_pass_through(kind: Kind, native: Any, http
 
 
 @pytest.mark.parametrize("handler", ["read time-out", "catch-all"])
-def test_a_logger_failure_inside_a_handler_carries_the_original(kind: Kind, native: Any, http_fake: Any,
-                                                                handler: str) -> None:
+def test_a_logger_failure_inside_a_handler_carries_the_original(
+    kind: Kind, native: Any, http_fake: Any, handler: str
+) -> None:
     if handler == "read time-out":
         error: Exception = requests.exceptions.ReadTimeout("late")
         fails_on = TIMED_OUT

@@ -66,8 +66,14 @@ SCENARIO = """
 
 
 def native_and_twin(kind: Kind, setup: str, files: Any = PNG) -> list[Any]:
-    scenario = SCENARIO.format(b64=base64.b64encode(PNG).decode(), cls=kind.class_name, files=files, png=PNG,
-                               native=kind.qualified, twin=kind.twin.__name__)
+    scenario = SCENARIO.format(
+        b64=base64.b64encode(PNG).decode(),
+        cls=kind.class_name,
+        files=files,
+        png=PNG,
+        native=kind.qualified,
+        twin=kind.twin.__name__,
+    )
     return run_fresh(textwrap.dedent(PREAMBLE) + textwrap.dedent(setup) + textwrap.dedent(scenario))
 
 
@@ -125,19 +131,28 @@ def test_functions_wrapped_before_the_load_are_called(kind: Kind, setup: str) ->
 
 
 AROUND_THE_CALL = [
-    pytest.param(f"""
+    pytest.param(
+        f"""
         def patched(m):
             return mock.patch("builtins.open", mock.mock_open(read_data={PNG!r}))
-    """, False, id="mock_open in the builtins"),
-    pytest.param(f"""
+    """,
+        False,
+        id="mock_open in the builtins",
+    ),
+    pytest.param(
+        f"""
         import io
         def patched(m):
             def fake_open(path, mode):
                 calls.append(["open", mode])
                 return io.BytesIO({PNG!r})
             return mock.patch.object(m, "open", fake_open, create=True)
-    """, False, id="a module-level open"),
-    pytest.param("""
+    """,
+        False,
+        id="a module-level open",
+    ),
+    pytest.param(
+        """
         import builtins
         def patched(m):
             real = builtins.round
@@ -147,8 +162,12 @@ AROUND_THE_CALL = [
             stack.enter_context(mock.patch("builtins.round", recorder("builtins")))
             stack.enter_context(mock.patch.object(m, "round", recorder("global"), create=True))
             return stack
-    """, True, id="round in the builtins and as a module global"),
-    pytest.param("""
+    """,
+        True,
+        id="round in the builtins and as a module global",
+    ),
+    pytest.param(
+        """
         import builtins
         def patched(m):
             real = builtins.__import__
@@ -160,13 +179,17 @@ AROUND_THE_CALL = [
             stack.enter_context(mock.patch("builtins.__import__", recorder))
             stack.enter_context(mock.patch.object(m, "__import__", lambda *a: calls.append("global"), create=True))
             return stack
-    """, True, id="__import__ in the builtins and as a module global"),
+    """,
+        True,
+        id="__import__ in the builtins and as a module global",
+    ),
 ]
 
 
 @pytest.mark.parametrize("setup, reads_the_file", AROUND_THE_CALL)
-def test_builtins_are_looked_up_when_the_call_runs(kind: Kind, setup: str, reads_the_file: bool,
-                                                   tmp_path: Path) -> None:
+def test_builtins_are_looked_up_when_the_call_runs(
+    kind: Kind, setup: str, reads_the_file: bool, tmp_path: Path
+) -> None:
     reference = tmp_path / "reference.png"
     reference.write_bytes(DISK)
     native, twin = native_and_twin(kind, setup, files=str(reference))

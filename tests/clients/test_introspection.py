@@ -38,34 +38,54 @@ def test_function_attributes_match_the_twin(kind: Kind, name: str) -> None:
 @pytest.mark.parametrize(("kind", "name"), each_method(), ids=case_id)
 def test_signatures_match_the_twin(kind: Kind, name: str) -> None:
     native, twin = kind.cls.__new__(kind.cls), kind.twin_cls.__new__(kind.twin_cls)
-    for actual, expected in [(function(kind.cls, name), function(kind.twin_cls, name)),
-                             (getattr(native, name), getattr(twin, name)),
-                             (getattr(kind.cls, name), getattr(kind.twin_cls, name))]:
+    for actual, expected in [
+        (function(kind.cls, name), function(kind.twin_cls, name)),
+        (getattr(native, name), getattr(twin, name)),
+        (getattr(kind.cls, name), getattr(kind.twin_cls, name)),
+    ]:
         assert str(inspect.signature(actual)) == str(inspect.signature(expected))
     assert {p.kind for p in inspect.signature(function(kind.cls, name)).parameters.values()} <= PARAMETER_KINDS
 
 
 PINNED_SIGNATURES = [
-    (SORVANEL, "start", "(prompt: 'str', aspect_ratio: '_AspectRatio' = '2:3', image_size: 'str' = '1K', files=None, "
-                        "model: '_GeminiModel' = 'gemini-3-pro-image-preview', **kwargs) -> 'ServiceResult'"),
+    (
+        SORVANEL,
+        "start",
+        "(prompt: 'str', aspect_ratio: '_AspectRatio' = '2:3', image_size: 'str' = '1K', files=None, "
+        "model: '_GeminiModel' = 'gemini-3-pro-image-preview', **kwargs) -> 'ServiceResult'",
+    ),
     (SORVANEL, "_bytes_to_part", "(image_bytes: 'bytes', mime_type: 'str' = 'image/jpeg') -> 'Dict[str, Any]'"),
-    (TOVARIN, "start", "(prompt: 'str', aspect_ratio: 'str' = '', quality: 'str' = '', image_size: 'str' = '', "
-                       "files: 'Union[List[bytes], bytes, str, List[str]]' = None, **kwargs) -> 'ServiceResult'"),
-    (TOVARIN, "_generate_completions", "(task_id: 'str', model_key: 'str', payload, "
-                                       "files: 'Optional[List[Tuple[str, bytes]]]' = None, **kwargs) "
-                                       "-> 'requests.Response'"),
+    (
+        TOVARIN,
+        "start",
+        "(prompt: 'str', aspect_ratio: 'str' = '', quality: 'str' = '', image_size: 'str' = '', "
+        "files: 'Union[List[bytes], bytes, str, List[str]]' = None, **kwargs) -> 'ServiceResult'",
+    ),
+    (
+        TOVARIN,
+        "_generate_completions",
+        "(task_id: 'str', model_key: 'str', payload, "
+        "files: 'Optional[List[Tuple[str, bytes]]]' = None, **kwargs) "
+        "-> 'requests.Response'",
+    ),
 ]
 
-INIT_DOC = ("\n\n        Args:\n            base_url: API 服务地址\n            api_key: API 鉴权 Token\n"
-            "            **kwargs:\n                model_tag: 模型标识标签，默认 {}\n"
-            "                logger: 自定义日志器\n        ")
+INIT_DOC = (
+    "\n\n        Args:\n            base_url: API 服务地址\n            api_key: API 鉴权 Token\n"
+    "            **kwargs:\n                model_tag: 模型标识标签，默认 {}\n"
+    "                logger: 自定义日志器\n        "
+)
 PINNED_DOCS = [
     (SORVANEL, "__init__", INIT_DOC.format("SORVANEL")),
     (SORVANEL, "_detect_mime_type", "根据图片字节头自动检测 MIME 类型"),
     (TOVARIN, "__init__", INIT_DOC.format("GPT-IMAGE-2")),
-    (TOVARIN, "start", "\n\n        Args:\n            prompt:\n            aspect_ratio: 比例，比如：1:1\n"
-                       "            quality: low / medium / high / auto\n            image_size: 大小，1k, 2k, 4k\n"
-                       "            files:\n            **kwargs:\n\n        Returns:\n\n        "),
+    (
+        TOVARIN,
+        "start",
+        "\n\n        Args:\n            prompt:\n            aspect_ratio: 比例，比如：1:1\n"
+        "            quality: low / medium / high / auto\n            image_size: 大小，1k, 2k, 4k\n"
+        "            files:\n            **kwargs:\n\n        Returns:\n\n        ",
+    ),
     (TOVARIN, "_generate_completions", None),
 ]
 

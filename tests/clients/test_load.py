@@ -28,8 +28,10 @@ def run(code: str, *flags: str) -> Any:
 
 # A call that runs the module's own steps (argument checks, its results and codes), and the
 # ErrorCode it ends with, in whichever interpreter loaded the module.
-WORKS = {SORVANEL: ('start("p", aspect_ratio="7:5")', "INVALID_PARAMS"),
-         TOVARIN: ('start("p", files=object(), task_id=5)', "SERVICE_BUSY")}
+WORKS = {
+    SORVANEL: ('start("p", aspect_ratio="7:5")', "INVALID_PARAMS"),
+    TOVARIN: ('start("p", files=object(), task_id=5)', "SERVICE_BUSY"),
+}
 
 
 def works(kind: Kind) -> str:
@@ -60,10 +62,14 @@ def test_module_attributes_come_from_the_spec(kind: Kind) -> None:
 
 
 def test_loads_cleanly_with_warnings_as_errors(kind: Kind) -> None:
-    out = run(f"""
+    out = run(
+        f"""
         import json, {kind.qualified} as m
         print(json.dumps(m.{kind.class_name}("u", "k").model_tag))
-    """, "-W", "error")
+    """,
+        "-W",
+        "error",
+    )
     assert out == kind.tag
 
 
@@ -82,9 +88,11 @@ def test_loads_alone_with_a_configuration_holding_only_its_own_names(kind: Kind)
     assert out == {"same": True, "modules": [kind.qualified], "url": "u" + kind.url_suffix}
 
 
-@pytest.mark.parametrize(("kind", "owner", "name"), [(SORVANEL, "corvessa.config", "_GeminiModel"),
-                                                     (TOVARIN, "tessaly.gpt_image", "GPTImageSizeCalculator")],
-                         ids=case_id)
+@pytest.mark.parametrize(
+    ("kind", "owner", "name"),
+    [(SORVANEL, "corvessa.config", "_GeminiModel"), (TOVARIN, "tessaly.gpt_image", "GPTImageSizeCalculator")],
+    ids=case_id,
+)
 def test_a_missing_name_fails_the_load_until_it_exists(kind: Kind, owner: str, name: str) -> None:
     out = run(f"""
         import json, sys, {owner} as owner
@@ -100,8 +108,12 @@ def test_a_missing_name_fails_the_load_until_it_exists(kind: Kind, owner: str, n
         print(json.dumps({{"error": error, "unloaded": unloaded, "same": m.{name} is saved,
                           "cls": m.{kind.class_name}.__name__}}))
     """)
-    assert out == {"error": ["ImportError", f"cannot import name {name}"], "unloaded": True, "same": True,
-                   "cls": kind.class_name}
+    assert out == {
+        "error": ["ImportError", f"cannot import name {name}"],
+        "unloaded": True,
+        "same": True,
+        "cls": kind.class_name,
+    }
 
 
 def test_missing_outside_module_fails_with_the_interpreters_own_error(kind: Kind) -> None:
@@ -143,8 +155,11 @@ def test_subinterpreter_sharing_the_gil_is_refused_after_the_main_one(kind: Kind
             outcomes.append([refused.type.__name__, refused.msg, again.msg, absent is None])
         print(json.dumps({{"first": first, "outcomes": outcomes, "after": {works(kind)}}}))
     """)
-    assert out == {"first": WORKS[kind][1], "outcomes": [["ImportError", CHANGE, CHANGE, True]] * 3,
-                   "after": WORKS[kind][1]}
+    assert out == {
+        "first": WORKS[kind][1],
+        "outcomes": [["ImportError", CHANGE, CHANGE, True]] * 3,
+        "after": WORKS[kind][1],
+    }
 
 
 def test_main_interpreter_is_refused_after_a_subinterpreter_loaded_it(kind: Kind) -> None:
@@ -186,8 +201,11 @@ def test_own_gil_subinterpreter_refuses_before_the_module_runs(kind: Kind) -> No
         print(json.dumps({{"error": error, "main": m.{kind.class_name}("u", "k").model_tag,
                           "works": {works(kind)}}}))
     """)
-    assert out == {"error": ["ImportError", f"module {kind.qualified} does not support loading in subinterpreters"],
-                   "main": kind.tag, "works": WORKS[kind][1]}
+    assert out == {
+        "error": ["ImportError", f"module {kind.qualified} does not support loading in subinterpreters"],
+        "main": kind.tag,
+        "works": WORKS[kind][1],
+    }
 
 
 def test_the_one_interpreter_rule_is_kept_per_module() -> None:
@@ -217,8 +235,11 @@ def test_the_one_interpreter_rule_is_kept_per_module() -> None:
             line = "corvessa.image.tovarin: " + str(err)
         print(json.dumps(line))
     """)
-    assert out == ["corvessa.image.tovarin: loaded", f"corvessa.image.sorvanel: {CHANGE}",
-                   f"corvessa.image.tovarin: {CHANGE}"]
+    assert out == [
+        "corvessa.image.tovarin: loaded",
+        f"corvessa.image.sorvanel: {CHANGE}",
+        f"corvessa.image.tovarin: {CHANGE}",
+    ]
 
 
 def test_reimport_yields_the_same_module_and_reinitialisation_is_refused(kind: Kind) -> None:
@@ -248,7 +269,11 @@ def test_reimport_yields_the_same_module_and_reinitialisation_is_refused(kind: K
                           "reloaded": importlib.reload(first) is first and first.{kind.class_name} is cls,
                           "works": {works(kind)}}}))
     """)
-    refusal = ["RuntimeError",
-               f"Module '{kind.name}' has already been imported. Re-initialisation is not supported."]
-    assert out == {"refused": [refusal] * 3, "same": [0] * 3, "again": [True] * 3, "reloaded": True,
-                   "works": WORKS[kind][1]}
+    refusal = ["RuntimeError", f"Module '{kind.name}' has already been imported. Re-initialisation is not supported."]
+    assert out == {
+        "refused": [refusal] * 3,
+        "same": [0] * 3,
+        "again": [True] * 3,
+        "reloaded": True,
+        "works": WORKS[kind][1],
+    }

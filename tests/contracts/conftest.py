@@ -49,17 +49,18 @@ class LoopbackServer:
             return self.handle(request)(environ, start_response)
 
     def handle(self, request: Request) -> Response:
-        self.seen.append(Seen(
-            path=request.path,
-            headers=dict(request.headers),
-            form={key: request.form.getlist(key) for key in request.form},
-            files=[(name, f.filename, f.content_type, f.read())
-                   for name, f in request.files.items(multi=True)],
-            client_port=int(request.environ["REMOTE_PORT"]),
-            json=request.get_json(silent=True),
-            method=request.method,
-            body=request.get_data(),
-        ))
+        self.seen.append(
+            Seen(
+                path=request.path,
+                headers=dict(request.headers),
+                form={key: request.form.getlist(key) for key in request.form},
+                files=[(name, f.filename, f.content_type, f.read()) for name, f in request.files.items(multi=True)],
+                client_port=int(request.environ["REMOTE_PORT"]),
+                json=request.get_json(silent=True),
+                method=request.method,
+                body=request.get_data(),
+            )
+        )
         handler = self.routes.get(request.path)
         return handler(request) if handler else Response("no route", status=404)
 
@@ -91,8 +92,19 @@ def server() -> Iterator[LoopbackServer]:
 type Script = Callable[[socket.socket], None]
 
 # Every environment variable that can steer a request to a proxy or a CA bundle.
-ROUTE_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-                   "no_proxy", "NO_PROXY", "REQUEST_METHOD", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")
+ROUTE_VARIABLES = (
+    "http_proxy",
+    "HTTP_PROXY",
+    "https_proxy",
+    "HTTPS_PROXY",
+    "all_proxy",
+    "ALL_PROXY",
+    "no_proxy",
+    "NO_PROXY",
+    "REQUEST_METHOD",
+    "REQUESTS_CA_BUNDLE",
+    "CURL_CA_BUNDLE",
+)
 
 
 @pytest.fixture

@@ -19,10 +19,16 @@ def ok_json(_request) -> Response:
 
 
 def test_tables_and_shared_client() -> None:
-    assert config._SUPPORTED_MODELS == set(typing.get_args(config._GeminiModel)) == {
-        "gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"}
-    assert config._SUPPORTED_RATIOS == set(typing.get_args(config._AspectRatio)) == {
-        "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"}
+    assert (
+        config._SUPPORTED_MODELS
+        == set(typing.get_args(config._GeminiModel))
+        == {"gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"}
+    )
+    assert (
+        config._SUPPORTED_RATIOS
+        == set(typing.get_args(config._AspectRatio))
+        == {"1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"}
+    )
     assert "7:5" not in config._SUPPORTED_RATIOS and None not in config._SUPPORTED_MODELS
     with pytest.raises(TypeError):
         ["2:3"] in config._SUPPORTED_RATIOS  # unhashable probe: documented to raise
@@ -32,9 +38,12 @@ def test_tables_and_shared_client() -> None:
 def test_json_post(server, client) -> None:
     server.routes["/v1beta/models/m:generateContent"] = ok_json
     body = {"contents": [{"parts": [{"text": "a cat"}]}], "generationConfig": {"n": 1}}
-    response = client.post(f"{server.url}/v1beta/models/m:generateContent",
-                           headers={"Authorization": "Bearer k", "Content-Type": "application/json"},
-                           json=body, timeout=5)
+    response = client.post(
+        f"{server.url}/v1beta/models/m:generateContent",
+        headers={"Authorization": "Bearer k", "Content-Type": "application/json"},
+        json=body,
+        timeout=5,
+    )
     assert isinstance(response, requests.Response)
     assert response.status_code == 200 and response.json() == {"data": [{"b64_json": "AA=="}]}
     (seen,) = server.seen
@@ -46,16 +55,27 @@ def test_json_post(server, client) -> None:
 def test_multipart_post_with_repeated_image_parts(server, client) -> None:
     server.routes["/v1/images/edits"] = ok_json
     payload = {"model": "gpt-image-2", "prompt": "a cat", "quality": "", "size": "1024x1024", "n": 1}
-    response = client.post(f"{server.url}/v1/images/edits",
-                           headers={"Authorization": "Bearer k", "Content-Type": "application/json"},
-                           data=payload, files=[("image", PNG), ("image", JPEG)], timeout=5)
+    response = client.post(
+        f"{server.url}/v1/images/edits",
+        headers={"Authorization": "Bearer k", "Content-Type": "application/json"},
+        data=payload,
+        files=[("image", PNG), ("image", JPEG)],
+        timeout=5,
+    )
     assert response.status_code == 200
     (seen,) = server.seen
     assert seen.headers["Content-Type"].startswith("multipart/form-data; boundary=")
-    assert seen.form == {"model": ["gpt-image-2"], "prompt": ["a cat"], "quality": [""],
-                         "size": ["1024x1024"], "n": ["1"]}
+    assert seen.form == {
+        "model": ["gpt-image-2"],
+        "prompt": ["a cat"],
+        "quality": [""],
+        "size": ["1024x1024"],
+        "n": ["1"],
+    }
     assert [(name, ctype, content) for name, _, ctype, content in seen.files] == [
-        ("image", "image/png", PNG), ("image", "image/jpeg", JPEG)]
+        ("image", "image/png", PNG),
+        ("image", "image/jpeg", JPEG),
+    ]
     assert all(filename for _, filename, _, _ in seen.files)
 
 
@@ -133,12 +153,15 @@ def test_cookies_are_never_kept(server, client) -> None:
     assert "Cookie" not in server.seen[1].headers
 
 
-@pytest.mark.parametrize("keywords", [
-    {"json": {}, "data": {"n": 1}, "files": [("image", PNG)]},
-    {"data": {"n": 1}},
-    {"files": []},
-    {},
-])
+@pytest.mark.parametrize(
+    "keywords",
+    [
+        {"json": {}, "data": {"n": 1}, "files": [("image", PNG)]},
+        {"data": {"n": 1}},
+        {"files": []},
+        {},
+    ],
+)
 def test_other_body_shapes_are_refused(client, keywords) -> None:
     with pytest.raises(TypeError):
         client.post("http://127.0.0.1:9/unused", **keywords)

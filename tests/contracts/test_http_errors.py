@@ -22,6 +22,7 @@ def stall_before_reply(server):
     def handler(_request) -> Response:
         server.release.wait(10)
         return Response("{}")
+
     return handler
 
 
@@ -30,14 +31,18 @@ def stall_after_the_head(server):
         yield b'{"data": '
         server.release.wait(10)
         yield b"[]}"
+
     return lambda _request: Response(chunks(), headers={"Content-Length": "12"})
 
 
-@pytest.mark.parametrize(("make_handler", "timeout"), [
-    (stall_before_reply, 0.3),
-    (stall_after_the_head, 0.3),  # requests itself calls this one a ConnectionError
-    (stall_before_reply, (5, 0.3)),  # a (connect, read) pair
-])
+@pytest.mark.parametrize(
+    ("make_handler", "timeout"),
+    [
+        (stall_before_reply, 0.3),
+        (stall_after_the_head, 0.3),  # requests itself calls this one a ConnectionError
+        (stall_before_reply, (5, 0.3)),  # a (connect, read) pair
+    ],
+)
 def test_stall_raises_read_timeout(server, client, make_handler, timeout) -> None:
     server.routes["/slow"] = make_handler(server)
     with pytest.raises(exc.ReadTimeout):
@@ -51,11 +56,15 @@ def head_then(conn: socket.socket, sent: bytes, reset: bool) -> None:
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
 
 
-@pytest.mark.parametrize("script", [
-    lambda conn: head_then(conn, b'{"data": [', reset=False),
-    lambda conn: head_then(conn, b'{"data": [', reset=True),
-    lambda conn: (read_request(conn), conn.sendall(b"NOT HTTP AT ALL\r\n\r\n")),
-], ids=["closed-early", "reset", "garbage"])
+@pytest.mark.parametrize(
+    "script",
+    [
+        lambda conn: head_then(conn, b'{"data": [', reset=False),
+        lambda conn: head_then(conn, b'{"data": [', reset=True),
+        lambda conn: (read_request(conn), conn.sendall(b"NOT HTTP AT ALL\r\n\r\n")),
+    ],
+    ids=["closed-early", "reset", "garbage"],
+)
 def test_broken_reply_is_a_failure_but_not_a_time_out(server, client, raw_server, script) -> None:
     broken = raw_server(script)
     with pytest.raises(exc.RequestException) as caught:
@@ -68,25 +77,49 @@ def test_broken_reply_is_a_failure_but_not_a_time_out(server, client, raw_server
 # Every kind of character that must not reach the wire in a header value: line breaks, the other
 # control characters, and characters beyond ASCII (pasted from a web page or a chat).
 REFUSED_CHARACTERS = {
-    "line-feed": "\n", "carriage-return": "\r", "nul": "\0", "tab": "\t", "vertical-tab": "\v",
-    "escape": "\x1b", "delete": "\x7f", "c1-next-line": "\x85", "no-break-space": "\u00a0",
-    "latin-1-letter": "é", "curly-quote": "\u2019", "zero-width-space": "\u200b", "emoji": "\U0001f511",
+    "line-feed": "\n",
+    "carriage-return": "\r",
+    "nul": "\0",
+    "tab": "\t",
+    "vertical-tab": "\v",
+    "escape": "\x1b",
+    "delete": "\x7f",
+    "c1-next-line": "\x85",
+    "no-break-space": "\u00a0",
+    "latin-1-letter": "é",
+    "curly-quote": "\u2019",
+    "zero-width-space": "\u200b",
+    "emoji": "\U0001f511",
 }
 
 
-@pytest.mark.parametrize("headers", [
-    *({"Authorization": f"Bearer {TOKEN}{c}{TOKEN}"} for c in REFUSED_CHARACTERS.values()),
-    {"Authorization": f"Bearer {TOKEN}\n"},  # a token read from a file with its newline
-    {"Authorization": f"Bearer {TOKEN}\r\nX-Injected: 1"},
-    {"Authorization": f"Bearer {TOKEN}\r\n".encode()},
-    {"Authorization": f"Bearer {TOKEN}\xa0".encode("latin-1")},
-    {"Authorization": f" Bearer {TOKEN}"},
-    {"Authorization": 12345},
-    {"Bad:Name": TOKEN},
-    {"X-Name\n": TOKEN},
-    {"X-Näme": TOKEN},
-], ids=[*REFUSED_CHARACTERS, "trailing-newline", "injection", "bytes-crlf", "bytes-latin-1",
-        "leading-space", "not-text", "colon-in-name", "newline-in-name", "non-ascii-name"])
+@pytest.mark.parametrize(
+    "headers",
+    [
+        *({"Authorization": f"Bearer {TOKEN}{c}{TOKEN}"} for c in REFUSED_CHARACTERS.values()),
+        {"Authorization": f"Bearer {TOKEN}\n"},  # a token read from a file with its newline
+        {"Authorization": f"Bearer {TOKEN}\r\nX-Injected: 1"},
+        {"Authorization": f"Bearer {TOKEN}\r\n".encode()},
+        {"Authorization": f"Bearer {TOKEN}\xa0".encode("latin-1")},
+        {"Authorization": f" Bearer {TOKEN}"},
+        {"Authorization": 12345},
+        {"Bad:Name": TOKEN},
+        {"X-Name\n": TOKEN},
+        {"X-Näme": TOKEN},
+    ],
+    ids=[
+        *REFUSED_CHARACTERS,
+        "trailing-newline",
+        "injection",
+        "bytes-crlf",
+        "bytes-latin-1",
+        "leading-space",
+        "not-text",
+        "colon-in-name",
+        "newline-in-name",
+        "non-ascii-name",
+    ],
+)
 def test_header_is_refused_before_sending_without_showing_its_value(server, client, headers) -> None:
     with pytest.raises(exc.InvalidHeader) as caught:
         client.post(f"{server.url}/r", headers=headers, json={})
@@ -98,11 +131,14 @@ def test_header_is_refused_before_sending_without_showing_its_value(server, clie
     assert server.seen == []
 
 
-@pytest.mark.parametrize(("keywords", "error"), [
-    ({"json": {"x": float("nan")}}, exc.InvalidJSONError),
-    ({"json": {"x": object()}}, TypeError),
-    ({"data": {"n": 1}, "files": [("image", "not bytes")]}, TypeError),
-])
+@pytest.mark.parametrize(
+    ("keywords", "error"),
+    [
+        ({"json": {"x": float("nan")}}, exc.InvalidJSONError),
+        ({"json": {"x": object()}}, TypeError),
+        ({"data": {"n": 1}, "files": [("image", "not bytes")]}, TypeError),
+    ],
+)
 def test_unsendable_body_is_refused_before_sending(server, client, keywords, error) -> None:
     with pytest.raises(error):
         client.post(f"{server.url}/r", **keywords)

@@ -3,7 +3,6 @@ proxy still applies (the session keeps trust_env), header values of None are let
 left out, and ~/.netrc never replaces the caller's Authorization header, redirects included.
 How requests itself reads proxy, bypass and CA-bundle variables is requests' own business."""
 
-
 import pytest
 from werkzeug.wrappers import Response
 
@@ -34,15 +33,20 @@ def test_callers_headers_are_sent_and_none_values_left_out(server, client) -> No
     assert seen.headers["X-Key"] == "v 1" and "X-None" not in seen.headers
 
 
-@pytest.mark.parametrize(("redirect_host", "authorization_after"), [
-    ("127.0.0.1", "Bearer k"),  # same origin: the caller's header follows
-    ("localhost", None),  # another origin: dropped, and not replaced from ~/.netrc either
-])
-def test_netrc_never_replaces_the_callers_authorization(server, client, tmp_path, monkeypatch,
-                                                         redirect_host, authorization_after) -> None:
+@pytest.mark.parametrize(
+    ("redirect_host", "authorization_after"),
+    [
+        ("127.0.0.1", "Bearer k"),  # same origin: the caller's header follows
+        ("localhost", None),  # another origin: dropped, and not replaced from ~/.netrc either
+    ],
+)
+def test_netrc_never_replaces_the_callers_authorization(
+    server, client, tmp_path, monkeypatch, redirect_host, authorization_after
+) -> None:
     netrc = tmp_path / "netrc"
-    netrc.write_text("machine 127.0.0.1 login intruder password from-netrc\n"
-                     "machine localhost login intruder password from-netrc\n")
+    netrc.write_text(
+        "machine 127.0.0.1 login intruder password from-netrc\nmachine localhost login intruder password from-netrc\n"
+    )
     netrc.chmod(0o600)
     monkeypatch.setenv("NETRC", str(netrc))
     target = server.url.replace("127.0.0.1", redirect_host)

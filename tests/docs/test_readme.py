@@ -17,8 +17,7 @@ def python_blocks() -> list[str]:
 
 def test_the_emulator_example_runs_as_written(tmp_path: Path) -> None:
     [example] = [block for block in python_blocks() if "from corvessa_emulator import serve" in block]
-    done = subprocess.run([sys.executable, "-c", example], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", example], cwd=tmp_path, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["wrote lighthouse.png", "wrote watercolour.png"]
     for name in ("lighthouse.png", "watercolour.png"):

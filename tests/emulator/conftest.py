@@ -40,7 +40,9 @@ def mean_rgb(image: Image.Image, box: tuple[int, int, int, int] | None = None) -
     return ImageStat.Stat(image.convert("RGB").crop(box) if box else image.convert("RGB")).mean
 
 
-def gemini_body(prompt: str, refs: tuple[bytes, ...] = (), ratio: str | None = None, size: str | None = None) -> dict[str, Any]:
+def gemini_body(
+    prompt: str, refs: tuple[bytes, ...] = (), ratio: str | None = None, size: str | None = None
+) -> dict[str, Any]:
     parts: list[dict[str, Any]] = [{"text": prompt}]
     parts += [{"inlineData": {"mimeType": "image/png", "data": base64.b64encode(r).decode()}} for r in refs]
     image_config = {k: v for k, v in (("aspectRatio", ratio), ("imageSize", size)) if v is not None}

@@ -16,7 +16,14 @@ SIZE = {"gemini": (1024, 683), "images": (768, 512)}  # what ask() requests
 def ask(emulator, api: str, prompt: str, **kwargs) -> requests.Response:
     if api == "gemini":
         return post_gemini(emulator, gemini_body(prompt, ratio="3:2"), **kwargs)
-    fields = {"model": "gpt-image-2", "prompt": prompt, "response_format": "b64_json", "size": "768x512", "quality": "", "n": 1}
+    fields = {
+        "model": "gpt-image-2",
+        "prompt": prompt,
+        "response_format": "b64_json",
+        "size": "768x512",
+        "quality": "",
+        "n": 1,
+    }
     return post_images(emulator, "generations", json=fields, **kwargs)
 
 
@@ -117,7 +124,8 @@ def test_big_reply_keeps_a_decodable_picture(emulator, api):
 
 @pytest.mark.parametrize("api", API)
 @pytest.mark.parametrize(
-    "token", ["[[fault:999]]", "[[fault:teapot]]", "[[delay:abc]]", "[[delay:31]]", "[[drip]]", "[[big:0]]", "[[big:65]]"]
+    "token",
+    ["[[fault:999]]", "[[fault:teapot]]", "[[delay:abc]]", "[[delay:31]]", "[[drip]]", "[[big:0]]", "[[big:65]]"],
 )
 def test_malformed_tokens_are_400(emulator, api, token):
     reply = ask(emulator, api, f"x {token}")

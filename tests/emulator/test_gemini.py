@@ -25,7 +25,9 @@ def test_picture_follows_image_config(emulator, ratio, size, expected):
     assert open_png(gemini_png(reply)).size == expected
 
 
-@pytest.mark.parametrize("model", ["gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"])
+@pytest.mark.parametrize(
+    "model", ["gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"]
+)
 def test_reply_shape_and_prompt_chunk(emulator, model):
     prompt = "café ☕ at dawn, id 17"
     reply = post_gemini(emulator, gemini_body(prompt), model=model)
@@ -75,11 +77,18 @@ _BAD_BODIES = {
     "text not a string": {"contents": [{"parts": [{"text": 5}]}]},
     "bad role": {"contents": [{"role": "robot", "parts": [{"text": "x"}]}]},
     "bad base64": {"contents": [{"parts": [{"text": "x"}, {"inlineData": {"mimeType": "image/png", "data": "@@@"}}]}]},
-    "not an image": {"contents": [{"parts": [{"inlineData": {"mimeType": "image/png", "data": base64.b64encode(b"hello").decode()}}]}]},
+    "not an image": {
+        "contents": [
+            {"parts": [{"inlineData": {"mimeType": "image/png", "data": base64.b64encode(b"hello").decode()}}]}
+        ]
+    },
     "unknown field": gemini_body("x") | {"temperature": 1},
     "unsupported ratio": gemini_body("x", ratio="7:5"),
     "lower-case size": gemini_body("x", size="1k"),
-    "text only modality": {"contents": [{"parts": [{"text": "x"}]}], "generationConfig": {"responseModalities": ["TEXT"]}},
+    "text only modality": {
+        "contents": [{"parts": [{"text": "x"}]}],
+        "generationConfig": {"responseModalities": ["TEXT"]},
+    },
 }
 
 
@@ -98,5 +107,7 @@ def test_unknown_model_is_400(emulator):
 
 
 def test_only_post_is_allowed(emulator):
-    reply = requests.get(f"{emulator.base_url}/v1beta/models/gemini-2.5-flash-image:generateContent", headers=AUTH, timeout=10)
+    reply = requests.get(
+        f"{emulator.base_url}/v1beta/models/gemini-2.5-flash-image:generateContent", headers=AUTH, timeout=10
+    )
     assert reply.status_code == 405

@@ -15,8 +15,17 @@ import requests
 
 from corvessa_emulator import SMALL_PICTURES_VARIABLE, EmulatorServer, Settings, serve
 
-from .conftest import (AUTH, GEMINI_MODEL, gemini_body, gemini_png, images_png, open_png, post_gemini, post_images,
-                       solid_png)
+from .conftest import (
+    AUTH,
+    GEMINI_MODEL,
+    gemini_body,
+    gemini_png,
+    images_png,
+    open_png,
+    post_gemini,
+    post_images,
+    solid_png,
+)
 
 DEEP = b"[" * 100_000 + b"]" * 100_000
 _GEMINI_BODIES = {
@@ -85,7 +94,11 @@ def test_idle_connections_are_closed(capped):
 def test_one_kept_alive_connection_serves_requests_in_step(capped):
     conn = http.client.HTTPConnection("127.0.0.1", capped.port, timeout=10)
     statuses, sockets = [], set()
-    for path, body in [("/v1/images/generations", b'{"prompt": "x", "size": "16x16"}'), ("/nowhere", b"abc"), ("/healthz", b"")]:
+    for path, body in [
+        ("/v1/images/generations", b'{"prompt": "x", "size": "16x16"}'),
+        ("/nowhere", b"abc"),
+        ("/healthz", b""),
+    ]:
         conn.request("POST" if body else "GET", path, body=body, headers={"Authorization": "Bearer t"})
         reply = conn.getresponse()
         reply.read()
@@ -157,7 +170,9 @@ def test_coding_in_an_http10_request_is_400(emulator):
 
 def test_chunked_body_is_read_whole_and_in_step(emulator):
     body = b'{"prompt": "chunked", "size": "16x16"}'
-    chunks = b"".join(b"%x;piece=%d\r\n%s\r\n" % (len(body[i:i + 9]), i, body[i:i + 9]) for i in range(0, len(body), 9))
+    chunks = b"".join(
+        b"%x;piece=%d\r\n%s\r\n" % (len(body[i : i + 9]), i, body[i : i + 9]) for i in range(0, len(body), 9)
+    )
     request = _POST + _CHUNKED + b"\r\n" + chunks + b"0\r\nX-Checksum: none\r\n\r\n"
     reply = _exchange(emulator.port, request + _SMUGGLED.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n"))
     first, _, second = reply.partition(b"HTTP/1.1 200 OK\r\nDate")[2].partition(b"\r\n\r\n")[2].partition(b"HTTP/1.1 ")
@@ -191,7 +206,7 @@ def test_trickling_clients_are_cut_off(part):
     with EmulatorServer(settings=settings) as server, socket.create_connection(("127.0.0.1", server.port)) as conn:
         conn.sendall(sent_whole)
         for at in range(len(trickled)):
-            conn.sendall(trickled[at:at + 1])
+            conn.sendall(trickled[at : at + 1])
             if _closed(conn):
                 break
         assert at < len(trickled) - 1  # cut off before the client finished: a whole deadline
@@ -207,7 +222,9 @@ def test_connections_beyond_the_cap_are_answered_503():
         held.pop().close()
         statuses = []
         for _ in range(50):  # until the server has seen the close
-            statuses.append(_exchange(server.port, _SMUGGLED.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n"))[:12])
+            statuses.append(
+                _exchange(server.port, _SMUGGLED.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n"))[:12]
+            )
             if statuses[-1] == b"HTTP/1.1 200":
                 break
             time.sleep(0.1)
@@ -260,11 +277,17 @@ def test_out_of_descriptors_the_server_backs_off():
 
 @pytest.mark.parametrize(
     ("fields", "named"),
-    [({"prompt": "x" * (2 << 20)}, "A form field exceeds 1048576 bytes."),
-     ({f"f{i}": "x" for i in range(1001)}, "The form has more than 1000 parts.")],
+    [
+        ({"prompt": "x" * (2 << 20)}, "A form field exceeds 1048576 bytes."),
+        ({f"f{i}": "x" for i in range(1001)}, "The form has more than 1000 parts."),
+    ],
     ids=["field", "parts"],
 )
 def test_a_form_limit_413_names_the_limit_hit(emulator, fields, named):
-    reply = post_images(emulator, "edits", headers=AUTH, files={"image": ("a.png", solid_png((9, 9, 9)))} | {
-        name: (None, value) for name, value in fields.items()})
+    reply = post_images(
+        emulator,
+        "edits",
+        headers=AUTH,
+        files={"image": ("a.png", solid_png((9, 9, 9)))} | {name: (None, value) for name, value in fields.items()},
+    )
     assert reply.status_code == 413 and reply.json()["error"]["message"] == named

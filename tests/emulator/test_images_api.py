@@ -16,7 +16,13 @@ def generation(prompt: str = "a red bicycle", **fields):
 
 @pytest.mark.parametrize(
     ("size", "expected"),
-    [("1024x1536", (1024, 1536)), ("688x1024", (688, 1024)), ("auto", (1024, 1024)), ("", (1024, 1024)), (None, (1024, 1024))],
+    [
+        ("1024x1536", (1024, 1536)),
+        ("688x1024", (688, 1024)),
+        ("auto", (1024, 1024)),
+        ("", (1024, 1024)),
+        (None, (1024, 1024)),
+    ],
 )
 def test_generation_size(emulator, size, expected):
     fields = generation() if size is None else generation(size=size)
@@ -44,8 +50,18 @@ def test_n_yields_distinct_pictures(emulator):
 
 
 def test_edits_use_every_uploaded_image(emulator):
-    form = {"model": "gpt-image-2", "prompt": "paint it", "response_format": "b64_json", "size": "1024x512", "quality": "high", "n": "1"}
-    uploads = [("image", ("a.png", solid_png((255, 0, 0)), "image/png")), ("image", ("b.png", solid_png((0, 0, 255)), "image/png"))]
+    form = {
+        "model": "gpt-image-2",
+        "prompt": "paint it",
+        "response_format": "b64_json",
+        "size": "1024x512",
+        "quality": "high",
+        "n": "1",
+    }
+    uploads = [
+        ("image", ("a.png", solid_png((255, 0, 0)), "image/png")),
+        ("image", ("b.png", solid_png((0, 0, 255)), "image/png")),
+    ]
     picture = open_png(images_png(post_images(emulator, "edits", data=form, files=uploads)))
     assert picture.size == (1024, 512)
     left, right = mean_rgb(picture, (0, 0, 512, 440)), mean_rgb(picture, (512, 0, 1024, 440))

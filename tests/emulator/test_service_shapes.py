@@ -19,18 +19,24 @@ def generation(**fields):
     return {"model": "gpt-image-2", "prompt": "a red bicycle", "size": "1024x1536", "quality": "low"} | fields
 
 
-@pytest.mark.parametrize(("fields", "pillow_format"), [
-    ({"response_format": "b64_json"}, "PNG"),
-    ({"output_format": "jpeg", "output_compression": 50}, "JPEG"),
-    ({"output_format": "webp", "size": "320x200"}, "WEBP"),
-    ({"response_format": "url", "output_format": "webp"}, "WEBP"),
-])
+@pytest.mark.parametrize(
+    ("fields", "pillow_format"),
+    [
+        ({"response_format": "b64_json"}, "PNG"),
+        ({"output_format": "jpeg", "output_compression": 50}, "JPEG"),
+        ({"output_format": "webp", "size": "320x200"}, "WEBP"),
+        ({"response_format": "url", "output_format": "webp"}, "WEBP"),
+    ],
+)
 def test_images_replies_are_the_sdk_models(emulator, fields, pillow_format):
     reply = post_images(emulator, "generations", json=generation(**fields))
     assert reply.status_code == 200 and reply.headers["x-request-id"].startswith("req_")
     parsed = openai_types.ImagesResponse.model_validate(reply.json())
     assert parsed.output_format == fields.get("output_format", "png")
-    assert parsed.usage is not None and parsed.usage.total_tokens == parsed.usage.input_tokens + parsed.usage.output_tokens > 0
+    assert (
+        parsed.usage is not None
+        and parsed.usage.total_tokens == parsed.usage.input_tokens + parsed.usage.output_tokens > 0
+    )
     (item,) = parsed.data
     data = requests.get(item.url, timeout=10).content if item.url else base64.b64decode(item.b64_json)
     assert Image.open(io.BytesIO(data)).format == pillow_format
@@ -62,7 +68,10 @@ def test_gemini_reads_snake_case_fields(emulator):
     ref = base64.b64encode(solid_png((200, 0, 0))).decode()
     body = {
         "contents": [{"parts": [{"text": "snake"}, {"inline_data": {"mime_type": "image/png", "data": ref}}]}],
-        "generation_config": {"response_modalities": ["IMAGE"], "image_config": {"aspect_ratio": "16:9", "image_size": "1K"}},
+        "generation_config": {
+            "response_modalities": ["IMAGE"],
+            "image_config": {"aspect_ratio": "16:9", "image_size": "1K"},
+        },
     }
     assert open_png(gemini_png(post_gemini(emulator, body))).size == (1024, 576)
 
@@ -70,19 +79,24 @@ def test_gemini_reads_snake_case_fields(emulator):
 def test_gemini_reads_a_file_reference_it_served(emulator):
     link = post_gemini(emulator, gemini_body("[[file]] first")).json()["candidates"][0]["content"]["parts"][0]
     body = gemini_body("second")
-    body["contents"][0]["parts"].append({"file_data": {"mime_type": "image/png", "file_uri": link["fileData"]["fileUri"]}})
+    body["contents"][0]["parts"].append(
+        {"file_data": {"mime_type": "image/png", "file_uri": link["fileData"]["fileUri"]}}
+    )
     assert gemini_png(post_gemini(emulator, body))
     body["contents"][0]["parts"][-1]["file_data"]["file_uri"] = "http://example.org/x.png"
     assert post_gemini(emulator, body).json()["error"]["status"] == "INVALID_ARGUMENT"
 
 
-@pytest.mark.parametrize(("headers", "query", "status"), [
-    (AUTH, "", 200),
-    ({"x-goog-api-key": "k"}, "", 200),
-    ({}, "?key=k", 200),
-    ({}, "", 401),
-    ({"x-goog-api-key": ""}, "?key=", 401),
-])
+@pytest.mark.parametrize(
+    ("headers", "query", "status"),
+    [
+        (AUTH, "", 200),
+        ({"x-goog-api-key": "k"}, "", 200),
+        ({}, "?key=k", 200),
+        ({}, "", 401),
+        ({"x-goog-api-key": ""}, "?key=", 401),
+    ],
+)
 def test_gemini_key_forms(emulator, headers, query, status):
     url = f"{emulator.base_url}/v1beta/models/gemini-2.5-flash-image:generateContent{query}"
     reply = requests.post(url, json=gemini_body("key"), headers=headers, timeout=30)

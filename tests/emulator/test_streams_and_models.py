@@ -26,19 +26,28 @@ def sdk_client(emulator) -> Any:
 
 
 def stream_images(emulator, endpoint: str, prompt: str, partial_images: int) -> list[Any]:
-    options = {"model": "gpt-image-2", "prompt": prompt, "size": "1024x1536", "quality": "low",
-               "stream": True, "partial_images": partial_images}
+    options = {
+        "model": "gpt-image-2",
+        "prompt": prompt,
+        "size": "1024x1536",
+        "quality": "low",
+        "stream": True,
+        "partial_images": partial_images,
+    }
     images = sdk_client(emulator).images
     if endpoint == "edits":
         return list(images.edit(image=("red.png", solid_png((255, 0, 0)), "image/png"), **options))
     return list(images.generate(**options))
 
 
-@pytest.mark.parametrize(("endpoint", "kind", "partial_images"), [
-    ("generations", "image_generation", 2),
-    ("generations", "image_generation", 0),
-    ("edits", "image_edit", 3),
-])
+@pytest.mark.parametrize(
+    ("endpoint", "kind", "partial_images"),
+    [
+        ("generations", "image_generation", 2),
+        ("generations", "image_generation", 0),
+        ("edits", "image_edit", 3),
+    ],
+)
 def test_sdk_stream_yields_partial_images_then_the_completed_picture(emulator, endpoint, kind, partial_images):
     prompt = f"a streamed fox, {endpoint} {partial_images}"
     *partials, completed = stream_images(emulator, endpoint, prompt, partial_images)
@@ -63,11 +72,14 @@ def test_sdk_lists_and_retrieves_the_models(emulator):
         client.models.retrieve("gpt-image-0")
 
 
-@pytest.mark.parametrize(("fields", "param"), [
-    ({"stream": True, "partial_images": 4}, "partial_images"),
-    ({"stream": "maybe"}, "stream"),
-    ({"stream": True, "background": "striped"}, "background"),
-])
+@pytest.mark.parametrize(
+    ("fields", "param"),
+    [
+        ({"stream": True, "partial_images": 4}, "partial_images"),
+        ({"stream": "maybe"}, "stream"),
+        ({"stream": True, "background": "striped"}, "background"),
+    ],
+)
 def test_invalid_stream_fields_are_400(emulator, fields, param):
     reply = post_images(emulator, "generations", json={"prompt": "x"} | fields)
     assert reply.status_code == 400 and reply.json()["error"]["param"] == param
@@ -150,11 +162,14 @@ def test_gemini_lists_and_gets_its_models(emulator, version, headers):
         assert requests.get(f"{emulator.base_url}/{version}/{name}", headers=headers, timeout=10).json() == entry
 
 
-@pytest.mark.parametrize(("path", "headers", "status", "error_status"), [
-    ("v1beta/models/gemini-0-image", GOOGLE_KEY, 404, "NOT_FOUND"),
-    ("v1/models/gemini-0-image", GOOGLE_KEY, 404, "NOT_FOUND"),
-    ("v1beta/models", {}, 401, "UNAUTHENTICATED"),
-])
+@pytest.mark.parametrize(
+    ("path", "headers", "status", "error_status"),
+    [
+        ("v1beta/models/gemini-0-image", GOOGLE_KEY, 404, "NOT_FOUND"),
+        ("v1/models/gemini-0-image", GOOGLE_KEY, 404, "NOT_FOUND"),
+        ("v1beta/models", {}, 401, "UNAUTHENTICATED"),
+    ],
+)
 def test_gemini_model_lookup_errors(emulator, path, headers, status, error_status):
     reply = requests.get(f"{emulator.base_url}/{path}", headers=headers, timeout=10)
     assert reply.status_code == status

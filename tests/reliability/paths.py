@@ -129,9 +129,12 @@ def refused() -> BaseException:
 
 # ---- Gemini replies ----
 
+
 def gemini_parts(*parts: Any, finish: str = "STOP") -> dict[str, Any]:
-    return {"candidates": [{"content": {"role": "model", "parts": list(parts)}, "finishReason": finish}],
-            "responseId": "r-1"}
+    return {
+        "candidates": [{"content": {"role": "model", "parts": list(parts)}, "finishReason": finish}],
+        "responseId": "r-1",
+    }
 
 
 GEM_INLINE = gemini_parts({"text": "here"}, {"inlineData": {"mimeType": "image/png", "data": B64}})
@@ -159,8 +162,13 @@ SORVANEL = [
     ResultPath("s-refused-ratio-generate", "sorvanel", s_generate(aspect_ratio=None), Code.INVALID_PARAMS),
     ResultPath("s-busy-429", "sorvanel", start(), Code.SERVICE_BUSY, reply(429, {"error": {"message": "slow"}})),
     ResultPath("s-busy-429-not-json", "sorvanel", start(), Code.SERVICE_BUSY, not_json(429)),
-    ResultPath("s-fail-500", "sorvanel", start(), Code.IMAGE_GENERATE_FAIL,
-               reply(500, {"error": {"code": 500, "message": "boom"}})),
+    ResultPath(
+        "s-fail-500",
+        "sorvanel",
+        start(),
+        Code.IMAGE_GENERATE_FAIL,
+        reply(500, {"error": {"code": 500, "message": "boom"}}),
+    ),
     ResultPath("s-fail-400-error-text", "sorvanel", start(), Code.IMAGE_GENERATE_FAIL, reply(400, {"error": "bad"})),
     ResultPath("s-fail-status-as-text", "sorvanel", start(), Code.IMAGE_GENERATE_FAIL, reply("200", GEM_INLINE)),
     ResultPath("s-timeout", "sorvanel", start(timeout=5), Code.SERVICE_TIMEOUT, failing(read_timeout)),
@@ -169,15 +177,31 @@ SORVANEL = [
     ResultPath("s-bad-base64", "sorvanel", start(), Code.SERVICE_BUSY, reply(200, GEM_BAD_B64)),
     ResultPath("s-null-candidates", "sorvanel", start(), Code.SERVICE_BUSY, reply(200, {"candidates": None})),
     ResultPath("s-reply-array", "sorvanel", start(), Code.SERVICE_BUSY, reply(200, [1, 2])),
-    ResultPath("s-safety", "sorvanel", start(), Code.NO_IMAGE_RESULT,
-               reply(200, {"candidates": [{"finishReason": "IMAGE_SAFETY"}]})),
-    ResultPath("s-prohibited", "sorvanel", start(), Code.NO_IMAGE_RESULT,
-               reply(200, gemini_parts({"text": "no"}, finish="PROHIBITED_CONTENT"))),
+    ResultPath(
+        "s-safety",
+        "sorvanel",
+        start(),
+        Code.NO_IMAGE_RESULT,
+        reply(200, {"candidates": [{"finishReason": "IMAGE_SAFETY"}]}),
+    ),
+    ResultPath(
+        "s-prohibited",
+        "sorvanel",
+        start(),
+        Code.NO_IMAGE_RESULT,
+        reply(200, gemini_parts({"text": "no"}, finish="PROHIBITED_CONTENT")),
+    ),
     ResultPath("s-no-candidates", "sorvanel", start(), Code.NO_IMAGE_RESULT, reply(200, {})),
-    ResultPath("s-start-gathers-every-kind", "sorvanel",
-               lambda c, f: c.start("a cat", files=[PNG, f.png, "http://img.test/r.png", "http://img.test/none",
-                                                    f.missing, bytearray(b"x"), ["nested"]]),
-               "bytes", reply(200, GEM_INLINE)),
+    ResultPath(
+        "s-start-gathers-every-kind",
+        "sorvanel",
+        lambda c, f: c.start(
+            "a cat",
+            files=[PNG, f.png, "http://img.test/r.png", "http://img.test/none", f.missing, bytearray(b"x"), ["nested"]],
+        ),
+        "bytes",
+        reply(200, GEM_INLINE),
+    ),
     ResultPath("s-start-directory", "sorvanel", lambda c, f: c.start("a cat", files=f.folder), Code.SERVICE_BUSY),
     ResultPath("s-start-download-raises", "sorvanel", start(files="http://img.test/raise"), Code.SERVICE_BUSY),
     ResultPath("s-start-duplicate-keyword", "sorvanel", start(image_bytes_list=[PNG]), Code.SERVICE_BUSY),
@@ -185,26 +209,38 @@ SORVANEL = [
     ResultPath("s-generate-raises", "sorvanel", s_generate(), RuntimeError, BrokenTimeoutClient),
     ResultPath("s-binding-prompt-none", "sorvanel", lambda c, f: c.start(None), TypeError),
     ResultPath("s-binding-subclass-note", "sorvanel", lambda c, f: c.generate_image(Text("p")), TypeError),
-    ResultPath("s-binding-keyword-suggestion", "sorvanel",
-               lambda c, f: sorvanel.SorvanelClient._detect_mime_type(image_byte=PNG),  # type: ignore[call-arg]
-               TypeError),
+    ResultPath(
+        "s-binding-keyword-suggestion",
+        "sorvanel",
+        lambda c, f: sorvanel.SorvanelClient._detect_mime_type(image_byte=PNG),  # type: ignore[call-arg]
+        TypeError,
+    ),
     ResultPath("s-binding-unexpected-keyword", "sorvanel", lambda c, f: c._build_parts([], "p", colour=1), TypeError),
-    ResultPath("s-binding-too-many-positional", "sorvanel",
-               lambda c, f: c.start("p", "2:3", "1K", None, "gemini-2.5-flash-image", "extra"), TypeError),
+    ResultPath(
+        "s-binding-too-many-positional",
+        "sorvanel",
+        lambda c, f: c.start("p", "2:3", "1K", None, "gemini-2.5-flash-image", "extra"),
+        TypeError,
+    ),
     ResultPath("s-binding-missing", "sorvanel", lambda c, f: c._build_parts(), TypeError),
     ResultPath("s-binding-twice", "sorvanel", lambda c, f: c.start("p", prompt="q"), TypeError),
     ResultPath("s-interrupt-passes", "sorvanel", start(), KeyboardInterrupt, failing(KeyboardInterrupt)),
     ResultPath("s-logger-fails", "sorvanel", start(), RuntimeError, failing(refused), FailingLogger),
     ResultPath("s-body-direct", "sorvanel", lambda c, f: c._build_body_data("p", [PNG, b"GIF89a"], "1:1", "2k"), dict),
-    ResultPath("s-extract-direct", "sorvanel", lambda c, f: sorvanel.SorvanelClient._extract_file_uris(GEM_FILE),
-               tuple),
-    ResultPath("s-construct", "sorvanel",
-               lambda c, f: sorvanel.SorvanelClient("http://u", SECRET, model_tag="T", logger=c.logger),
-               sorvanel.SorvanelClient),
+    ResultPath(
+        "s-extract-direct", "sorvanel", lambda c, f: sorvanel.SorvanelClient._extract_file_uris(GEM_FILE), tuple
+    ),
+    ResultPath(
+        "s-construct",
+        "sorvanel",
+        lambda c, f: sorvanel.SorvanelClient("http://u", SECRET, model_tag="T", logger=c.logger),
+        sorvanel.SorvanelClient,
+    ),
 ]
 
 
 # ---- images API replies ----
+
 
 def images(item: Any) -> dict[str, Any]:
     return {"created": 1, "data": [item]}
@@ -217,19 +253,24 @@ def t_generate(**kwargs: Any) -> Callable[[Any, Files], Any]:
 TOVARIN = [
     ResultPath("t-b64-start", "tovarin", start(), "bytes", reply(200, images({"b64_json": B64}))),
     ResultPath("t-b64-generate-sized", "tovarin", t_generate(), "bytes", reply(200, images({"b64_json": B64}))),
-    ResultPath("t-data-url", "tovarin", start(), "bytes",
-               reply(200, images({"url": "data:image/png;base64," + B64}))),
+    ResultPath("t-data-url", "tovarin", start(), "bytes", reply(200, images({"url": "data:image/png;base64," + B64}))),
     ResultPath("t-link-downloaded", "tovarin", start(), "bytes", reply(200, images({"url": "http://img.test/x"}))),
-    ResultPath("t-link-none", "tovarin", start(), Code.NO_IMAGE_RESULT,
-               reply(200, images({"url": "https://img.test/none"}))),
+    ResultPath(
+        "t-link-none", "tovarin", start(), Code.NO_IMAGE_RESULT, reply(200, images({"url": "https://img.test/none"}))
+    ),
     ResultPath("t-other-scheme", "tovarin", start(), Code.NO_IMAGE_RESULT, reply(200, images({"url": "ftp://x"}))),
     ResultPath("t-empty-data", "tovarin", start(), Code.NO_IMAGE_RESULT, reply(200, {"data": []})),
     ResultPath("t-reply-array", "tovarin", start(), Code.NO_IMAGE_RESULT, reply(200, [{"b64_json": B64}])),
     ResultPath("t-url-not-text", "tovarin", start(), Code.SERVICE_BUSY, reply(200, images({"url": 5}))),
     ResultPath("t-bad-base64", "tovarin", start(), Code.SERVICE_BUSY, reply(200, images({"b64_json": "abc"}))),
     ResultPath("t-null-b64", "tovarin", start(), Code.SERVICE_BUSY, reply(200, images({"b64_json": None}))),
-    ResultPath("t-fail-500", "tovarin", start(), Code.IMAGE_GENERATE_FAIL,
-               reply(500, {"error": {"message": "boom", "type": "server_error"}})),
+    ResultPath(
+        "t-fail-500",
+        "tovarin",
+        start(),
+        Code.IMAGE_GENERATE_FAIL,
+        reply(500, {"error": {"message": "boom", "type": "server_error"}}),
+    ),
     ResultPath("t-fail-not-json", "tovarin", start(), Code.IMAGE_GENERATE_FAIL, not_json(502)),
     ResultPath("t-fail-429", "tovarin", start(), Code.IMAGE_GENERATE_FAIL, reply(429, {"error": {}})),
     ResultPath("t-timeout", "tovarin", start(timeout=5), Code.SERVICE_TIMEOUT, failing(read_timeout)),
@@ -237,24 +278,36 @@ TOVARIN = [
     ResultPath("t-reply-not-json", "tovarin", start(), Code.SERVICE_BUSY, not_json(200)),
     ResultPath("t-task-id-not-text", "tovarin", lambda c, f: c.start("a cat", task_id=5), Code.SERVICE_BUSY),
     ResultPath("t-size-refused", "tovarin", lambda c, f: c.generate_image("a cat", "x:y"), Code.SERVICE_BUSY),
-    ResultPath("t-edits", "tovarin",
-               lambda c, f: c.start("a cat", files=[PNG, f.png, "http://img.test/r.png", f.missing, ("no",)]),
-               "bytes", reply(200, images({"b64_json": B64}))),
+    ResultPath(
+        "t-edits",
+        "tovarin",
+        lambda c, f: c.start("a cat", files=[PNG, f.png, "http://img.test/r.png", f.missing, ("no",)]),
+        "bytes",
+        reply(200, images({"b64_json": B64})),
+    ),
     ResultPath("t-start-directory", "tovarin", lambda c, f: c.start("a cat", files=[f.folder]), Code.SERVICE_BUSY),
     ResultPath("t-start-download-raises", "tovarin", start(files="https://img.test/raise"), Code.SERVICE_BUSY),
     ResultPath("t-binding-quality-none", "tovarin", lambda c, f: c.start("p", quality=None), TypeError),
     ResultPath("t-binding-subclass-note", "tovarin", lambda c, f: c.start("p", Text("1:1")), TypeError),
     ResultPath("t-binding-too-many-positional", "tovarin", lambda c, f: c.start("p", "", "", "", None, 1), TypeError),
-    ResultPath("t-binding-files-not-list", "tovarin", lambda c, f: c.generate_image("p", files=("image", PNG)),
-               TypeError),
+    ResultPath(
+        "t-binding-files-not-list", "tovarin", lambda c, f: c.generate_image("p", files=("image", PNG)), TypeError
+    ),
     ResultPath("t-interrupt-passes", "tovarin", start(), KeyboardInterrupt, failing(KeyboardInterrupt)),
     ResultPath("t-logger-fails", "tovarin", start(), RuntimeError, failing(refused), FailingLogger),
-    ResultPath("t-completions-direct", "tovarin", lambda c, f: c._generate_completions("t", None, {"prompt": "p"}),
-               FakeResponse, reply(500, {})),
-    ResultPath("t-construct", "tovarin",
-               lambda c, f: tovarin.TovarinClient("http://u", SECRET, model_tag="T", logger=c.logger),
-               tovarin.TovarinClient),
+    ResultPath(
+        "t-completions-direct",
+        "tovarin",
+        lambda c, f: c._generate_completions("t", None, {"prompt": "p"}),
+        FakeResponse,
+        reply(500, {}),
+    ),
+    ResultPath(
+        "t-construct",
+        "tovarin",
+        lambda c, f: tovarin.TovarinClient("http://u", SECRET, model_tag="T", logger=c.logger),
+        tovarin.TovarinClient,
+    ),
 ]
 
 PATHS = SORVANEL + TOVARIN
-

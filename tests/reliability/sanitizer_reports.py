@@ -24,8 +24,14 @@ from pathlib import Path
 # The modules' own code: their sources, the namespace of each layer (rt::, and one per folder of
 # src/corvessa/image, common:: included, so a new client needs no entry here) and every shared
 # object in the package.
-LAYERS = ["rt", *sorted(path.name for path in (Path(__file__).resolve().parents[2] / "src" / "corvessa" / "image")
-                        .iterdir() if path.is_dir())]
+LAYERS = [
+    "rt",
+    *sorted(
+        path.name
+        for path in (Path(__file__).resolve().parents[2] / "src" / "corvessa" / "image").iterdir()
+        if path.is_dir()
+    ),
+]
 MODULE_FRAME = re.compile(rf"/src/(runtime|corvessa)/|\b({'|'.join(LAYERS)})::|/corvessa/image/\w+\.[^/]*\.so")
 LEAK_HEAD = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) allocated from:")
 FRAME = re.compile(r"^\s+#\d+ ")
@@ -82,8 +88,10 @@ def judge(folder: Path) -> int:
                 interpreter_leaks[leak.where] = interpreter_leaks.get(leak.where, 0) + 1
     for where, count in sorted(interpreter_leaks.items()):
         print(f"interpreter/library leak (not counted): allocated in {where}, {count} report(s)")
-    print(f"sanitizer reports: {errors} error(s), {module_leaks} leak(s) in the modules, "
-          f"{sum(interpreter_leaks.values())} interpreter/library leak(s)")
+    print(
+        f"sanitizer reports: {errors} error(s), {module_leaks} leak(s) in the modules, "
+        f"{sum(interpreter_leaks.values())} interpreter/library leak(s)"
+    )
     return 1 if errors or module_leaks else 0
 
 

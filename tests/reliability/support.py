@@ -28,9 +28,16 @@ from PIL import Image
 import doubles
 from clients.kinds import BY_NAME
 from dolvex import ErrorCode, ServiceResult
+
 # The shared doubles, also under the names that the reliability tests import from here.
-from doubles import (DiscardingLogger, FakeHttpClient, FakeResponse, RecordingLogger, image_bytes,  # noqa: F401
-                     raises)
+from doubles import (
+    DiscardingLogger,
+    FakeHttpClient,
+    FakeResponse,
+    RecordingLogger,
+    image_bytes,  # noqa: F401
+    raises,
+)
 
 # The bearer token of every client in these tests; it must never show up in a record, a result
 # or an exception.
@@ -64,6 +71,7 @@ def assert_no_secret(*values: Any) -> None:
 
 # ---- results ----
 
+
 def assert_result(result: Any, *, link: Any = None) -> None:
     """A result is a failure with one of the five codes, or a success carrying bytes; a
     Gemini file reference that could not be fetched succeeds with the link itself (`link`)."""
@@ -82,6 +90,7 @@ def prompt_of(picture: bytes) -> str:
 
 
 # ---- the download tool, installed as a module global ----
+
 
 def fake_download(url: Any) -> io.BytesIO | None:
     """What `ferrimo.ImageTool.get_img_url_io` does, decided by the link alone: a non-http(s)
@@ -115,14 +124,16 @@ def module_globals(module: ModuleType, **values: Any) -> Iterator[None]:
             setattr(module, name, value)
 
 
-def make_client(kind: str, base_url: str = "http://api.test", logger: Any = None,
-                module: ModuleType | None = None) -> Any:
+def make_client(
+    kind: str, base_url: str = "http://api.test", logger: Any = None, module: ModuleType | None = None
+) -> Any:
     """A client of the native module of that kind, or of the same class in `module` (a twin)."""
     cls = getattr(module or BY_NAME[kind].module, BY_NAME[kind].class_name)
     return cls(base_url, SECRET, logger=logger if logger is not None else DiscardingLogger())
 
 
 # ---- the emulator, in a process of its own ----
+
 
 @dataclass
 class Emulator:
@@ -141,8 +152,11 @@ def _release_python() -> str:
 def _emulator_env() -> dict[str, str]:
     import corvessa_emulator
 
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")}
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
+    }
     source = os.path.dirname(os.path.dirname(corvessa_emulator.__file__))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [source, os.environ.get("PYTHONPATH")]))
     env["NO_PROXY"] = env["no_proxy"] = "127.0.0.1,localhost"
@@ -154,8 +168,13 @@ def _emulator_env() -> dict[str, str]:
 @contextlib.contextmanager
 def emulator_process() -> Iterator[Emulator]:
     """`python -m corvessa_emulator` on a free port, stopped with Ctrl-C when the block ends."""
-    process = subprocess.Popen([_release_python(), "-m", "corvessa_emulator", "--quiet"], env=_emulator_env(),
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    process = subprocess.Popen(
+        [_release_python(), "-m", "corvessa_emulator", "--quiet"],
+        env=_emulator_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        text=True,
+    )
     try:
         assert process.stdout is not None
         line = process.stdout.readline()

@@ -50,8 +50,16 @@ from clients.kinds import NAMES
 from doubles import RawServer, read_request, unused_loopback_url, wait_for_hangup
 from harness import bounded
 
-from .support import (DEBUG_BUILD, UNDER_ASAN, RecordingLogger, assert_no_secret, assert_result, make_client,
-                      prompt_of, report)
+from .support import (
+    DEBUG_BUILD,
+    UNDER_ASAN,
+    RecordingLogger,
+    assert_no_secret,
+    assert_result,
+    make_client,
+    prompt_of,
+    report,
+)
 
 ANY = object()
 BIG = 50 << 20
@@ -80,8 +88,10 @@ OK = Outcome(None)
 def reset_in_body(conn: socket.socket, closing: threading.Event) -> None:
     """Head and part of the announced body, then a reset (SO_LINGER 0) instead of the rest."""
     read_request(conn)
-    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 4096\r\n\r\n"
-                 b'{"candidates": [{"content": {"parts": [' + b" " * 512)
+    conn.sendall(
+        b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 4096\r\n\r\n"
+        b'{"candidates": [{"content": {"parts": [' + b" " * 512
+    )
     closing.wait(0.05)
     conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
@@ -106,28 +116,69 @@ class Fault:
 
 BUSY = ErrorCode.SERVICE_BUSY
 FAULTS = [
-    Fault("hang-delay", "[[delay:3]]", 0.3, Outcome(ErrorCode.SERVICE_TIMEOUT, None),
-          Outcome(ErrorCode.SERVICE_TIMEOUT, None)),
-    Fault("hang-raw", "", 0.3, Outcome(ErrorCode.SERVICE_TIMEOUT, None), Outcome(ErrorCode.SERVICE_TIMEOUT, None),
-          raw=never_answer),
-    Fault("reset-mid-body-emulator", "[[fault:disconnect]]", 10, Outcome(BUSY, "ChunkedEncodingError error"),
-          Outcome(BUSY, None)),
-    Fault("reset-mid-body-raw", "", 10, Outcome(BUSY, "ChunkedEncodingError error"), Outcome(BUSY, None),
-          raw=reset_in_body),
+    Fault(
+        "hang-delay",
+        "[[delay:3]]",
+        0.3,
+        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
+        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
+    ),
+    Fault(
+        "hang-raw",
+        "",
+        0.3,
+        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
+        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
+        raw=never_answer,
+    ),
+    Fault(
+        "reset-mid-body-emulator",
+        "[[fault:disconnect]]",
+        10,
+        Outcome(BUSY, "ChunkedEncodingError error"),
+        Outcome(BUSY, None),
+    ),
+    Fault(
+        "reset-mid-body-raw",
+        "",
+        10,
+        Outcome(BUSY, "ChunkedEncodingError error"),
+        Outcome(BUSY, None),
+        raw=reset_in_body,
+    ),
     Fault("truncated-json", "[[fault:truncated]]", 10, Outcome(BUSY, "JSONDecodeError error"), Outcome(BUSY, None)),
     Fault("html-200", "[[fault:not-json]]", 10, Outcome(BUSY, "JSONDecodeError error"), Outcome(BUSY, None)),
     Fault("body-50mb", "[[big:50]]", 60, Outcome(None, min_size=BIG), Outcome(None, min_size=BIG)),
     Fault("slow-drip-in-time", "[[drip:1]]", 10, OK, OK, calls=3),
-    Fault("slow-drip-too-slow", "[[drip:4]]", 0.05, Outcome(ErrorCode.SERVICE_TIMEOUT, None),
-          Outcome(ErrorCode.SERVICE_TIMEOUT, None)),
+    Fault(
+        "slow-drip-too-slow",
+        "[[drip:4]]",
+        0.05,
+        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
+        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
+    ),
     Fault("status-429", "[[fault:429]]", 10, Outcome(BUSY), Outcome(ErrorCode.IMAGE_GENERATE_FAIL)),
-    Fault("status-500", "[[fault:500]]", 10, Outcome(ErrorCode.IMAGE_GENERATE_FAIL),
-          Outcome(ErrorCode.IMAGE_GENERATE_FAIL)),
-    Fault("status-503-html", "[[fault:503:html]]", 10,
-          Outcome(ErrorCode.IMAGE_GENERATE_FAIL, "service status_code: 503"),
-          Outcome(ErrorCode.IMAGE_GENERATE_FAIL, "service status_code: 503")),
-    Fault("refusal", "[[fault:safety]]", 10, Outcome(ErrorCode.NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY"),
-          Outcome(ErrorCode.IMAGE_GENERATE_FAIL)),
+    Fault(
+        "status-500",
+        "[[fault:500]]",
+        10,
+        Outcome(ErrorCode.IMAGE_GENERATE_FAIL),
+        Outcome(ErrorCode.IMAGE_GENERATE_FAIL),
+    ),
+    Fault(
+        "status-503-html",
+        "[[fault:503:html]]",
+        10,
+        Outcome(ErrorCode.IMAGE_GENERATE_FAIL, "service status_code: 503"),
+        Outcome(ErrorCode.IMAGE_GENERATE_FAIL, "service status_code: 503"),
+    ),
+    Fault(
+        "refusal",
+        "[[fault:safety]]",
+        10,
+        Outcome(ErrorCode.NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY"),
+        Outcome(ErrorCode.IMAGE_GENERATE_FAIL),
+    ),
     Fault("link-gone", "[[fault:broken-link]]", 10, Outcome(None, link=True), Outcome(ErrorCode.NO_IMAGE_RESULT, None)),
     Fault("link-downloaded", "[[file]]", 10, OK, OK),
     Fault("connection-refused", "", 5, Outcome(BUSY, "ConnectionError error"), Outcome(BUSY, None), refused=True),
@@ -156,8 +207,9 @@ def check_outcome(result: Any, expected: Outcome, prompt: str, base_url: str) ->
 
 @pytest.mark.parametrize("kind", NAMES)
 @pytest.mark.parametrize("fault", FAULTS, ids=[f.id for f in FAULTS])
-def test_fault_gives_its_code_and_leaves_nothing_behind(fault: Fault, kind: str, emulator: Any,
-                                                        raw_server: Callable[..., RawServer]) -> None:
+def test_fault_gives_its_code_and_leaves_nothing_behind(
+    fault: Fault, kind: str, emulator: Any, raw_server: Callable[..., RawServer]
+) -> None:
     server = raw_server(fault.raw) if fault.raw is not None else None
     if server is not None:
         base_url = server.url
@@ -187,9 +239,11 @@ def test_fault_gives_its_code_and_leaves_nothing_behind(fault: Fault, kind: str,
     gc.collect()
     rss_growth = resident_bytes() - rss
     ref_growth = sys.gettotalrefcount() - refs if DEBUG_BUILD else 0
-    report("faults injected (client, fault: calls, resident growth, reference growth, seconds)",
-           f"{kind:8} {fault.id:26} {calls + 2:3} calls  rss {rss_growth / 2**20:+7.1f} MiB  "
-           f"refs {ref_growth:+6d}  {time.monotonic() - started:5.1f} s")
+    report(
+        "faults injected (client, fault: calls, resident growth, reference growth, seconds)",
+        f"{kind:8} {fault.id:26} {calls + 2:3} calls  rss {rss_growth / 2**20:+7.1f} MiB  "
+        f"refs {ref_growth:+6d}  {time.monotonic() - started:5.1f} s",
+    )
     if not UNDER_ASAN:  # the sanitizer's quarantine keeps freed memory resident on purpose
         assert rss_growth < RSS_SLACK, f"{rss_growth} bytes more resident after {calls} calls"
     if DEBUG_BUILD:

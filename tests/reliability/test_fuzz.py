@@ -38,13 +38,15 @@ from clients.kinds import BY_NAME, NAMES
 from doubles import FakeHttpClient, FakeResponse, RecordingLogger, raises
 from twins.compare import twin_agrees
 
-from .support import (PNG, SECRET, assert_no_secret, assert_result, fake_ferrimo, make_client, module_globals,
-                      report)
+from .support import PNG, SECRET, assert_no_secret, assert_result, fake_ferrimo, make_client, module_globals, report
 
 EXAMPLES = int(os.environ.get("CORVESSA_FUZZ_EXAMPLES", "300"))
-FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                       HealthCheck.large_base_example])
+FUZZ = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.large_base_example],
+)
 B64 = base64.b64encode(PNG).decode()
 # Rare but present: replies carrying megabytes of text, decodable or not.
 HUGE_B64 = base64.b64encode(b"\x89PNG" + os.urandom(3 << 20)).decode()
@@ -65,21 +67,64 @@ def counted(name: str) -> None:
 
 # ---- strategies: replies ----
 
-KEYS = ["candidates", "content", "parts", "fileData", "fileUri", "inlineData", "inline_data", "data",
-        "finishReason", "responseId", "error", "message", "b64_json", "url", "text", "mimeType"]
-FINISH = ["STOP", "IMAGE_SAFETY", "IMAGE_OTHER", "OTHER", "IMAGE_PROHIBITED_CONTENT", "PROHIBITED_CONTENT",
-          "SAFETY", ""]
-LINKS = ["http://img.test/a.png", "https://img.test/none.png", "http://img.test/raise", "HTTP://img.test/a",
-         "ftp://img.test/a", "", "data:image/png;base64," + B64, "data:image/png;base64", "data:image/x,!!=",
-         "data:text/plain," + B64]
+KEYS = [
+    "candidates",
+    "content",
+    "parts",
+    "fileData",
+    "fileUri",
+    "inlineData",
+    "inline_data",
+    "data",
+    "finishReason",
+    "responseId",
+    "error",
+    "message",
+    "b64_json",
+    "url",
+    "text",
+    "mimeType",
+]
+FINISH = [
+    "STOP",
+    "IMAGE_SAFETY",
+    "IMAGE_OTHER",
+    "OTHER",
+    "IMAGE_PROHIBITED_CONTENT",
+    "PROHIBITED_CONTENT",
+    "SAFETY",
+    "",
+]
+LINKS = [
+    "http://img.test/a.png",
+    "https://img.test/none.png",
+    "http://img.test/raise",
+    "HTTP://img.test/a",
+    "ftp://img.test/a",
+    "",
+    "data:image/png;base64," + B64,
+    "data:image/png;base64",
+    "data:image/x,!!=",
+    "data:text/plain," + B64,
+]
 
-scalars = (st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats() | st.text(max_size=30)
-           | st.sampled_from([HUGE_B64, HUGE_JUNK]))
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**70), 2**70)
+    | st.floats()
+    | st.text(max_size=30)
+    | st.sampled_from([HUGE_B64, HUGE_JUNK])
+)
 json_values = st.recursive(
     scalars,
-    lambda kids: st.lists(kids, max_size=4) | st.dictionaries(st.sampled_from(KEYS) | st.text(max_size=6), kids,
-                                                              max_size=5),
-    max_leaves=20)
+    lambda kids: (
+        st.lists(kids, max_size=4) | st.dictionaries(st.sampled_from(KEYS) | st.text(max_size=6), kids, max_size=5)
+    ),
+    max_leaves=20,
+)
+
+
 def weighted(*choices: tuple[int, st.SearchStrategy[Any]]) -> st.SearchStrategy[Any]:
     """One of the strategies, picked in proportion to its weight (one_of would treat repeats of
     one strategy as a single branch). Shrinking moves towards the first choice."""
@@ -91,7 +136,8 @@ valid_b64 = st.sampled_from([B64, base64.b64encode(b"GIF89a" + bytes(range(40)))
 base64_texts = weighted(
     (3, valid_b64),
     (1, st.sampled_from(["", "abc", "QUJ", "====", "!!!", B64[:-1], HUGE_B64, HUGE_JUNK])),
-    (1, st.text(alphabet=string.ascii_letters + string.digits + "+/=-_ \n", max_size=24)))
+    (1, st.text(alphabet=string.ascii_letters + string.digits + "+/=-_ \n", max_size=24)),
+)
 links = weighted((3, st.sampled_from(LINKS)), (1, st.text(max_size=12)))
 
 
@@ -101,50 +147,67 @@ def or_anything(strategy: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
     return weighted((9, strategy), (1, json_values))
 
 
-def record(required: dict[str, st.SearchStrategy[Any]] | None = None,
-           **optional: st.SearchStrategy[Any]) -> st.SearchStrategy[dict[str, Any]]:
+def record(
+    required: dict[str, st.SearchStrategy[Any]] | None = None, **optional: st.SearchStrategy[Any]
+) -> st.SearchStrategy[dict[str, Any]]:
     return st.fixed_dictionaries(required or {}, optional=optional)
 
 
 inline_blobs = or_anything(record({"data": or_anything(base64_texts)}, mimeType=st.just("image/png")))
-gemini_parts = or_anything(st.one_of(
-    record({"text": st.text(max_size=8)}),
-    record({"inlineData": inline_blobs}),
-    record({"inlineData": inline_blobs}),
-    record({"inline_data": inline_blobs}),
-    record({"inlineData": st.just({}), "inline_data": inline_blobs}),
-    record({"fileData": or_anything(record({"fileUri": or_anything(links)}, mimeType=st.just("image/png")))}),
-))
-gemini_contents = or_anything(record({"parts": or_anything(st.lists(gemini_parts, min_size=1, max_size=4))},
-                                     role=st.just("model")))
-gemini_candidates = or_anything(record({"content": gemini_contents},
-                                       finishReason=or_anything(st.sampled_from(FINISH)), index=st.integers(0, 3)))
-gemini_replies = or_anything(record({"candidates": or_anything(st.lists(gemini_candidates, min_size=1, max_size=3))},
-                                    responseId=st.text(max_size=8)))
-gemini_refusals = record({"candidates": st.lists(record(finishReason=or_anything(st.sampled_from(FINISH))),
-                                                 max_size=3)})
+gemini_parts = or_anything(
+    st.one_of(
+        record({"text": st.text(max_size=8)}),
+        record({"inlineData": inline_blobs}),
+        record({"inlineData": inline_blobs}),
+        record({"inline_data": inline_blobs}),
+        record({"inlineData": st.just({}), "inline_data": inline_blobs}),
+        record({"fileData": or_anything(record({"fileUri": or_anything(links)}, mimeType=st.just("image/png")))}),
+    )
+)
+gemini_contents = or_anything(
+    record({"parts": or_anything(st.lists(gemini_parts, min_size=1, max_size=4))}, role=st.just("model"))
+)
+gemini_candidates = or_anything(
+    record({"content": gemini_contents}, finishReason=or_anything(st.sampled_from(FINISH)), index=st.integers(0, 3))
+)
+gemini_replies = or_anything(
+    record(
+        {"candidates": or_anything(st.lists(gemini_candidates, min_size=1, max_size=3))}, responseId=st.text(max_size=8)
+    )
+)
+gemini_refusals = record(
+    {"candidates": st.lists(record(finishReason=or_anything(st.sampled_from(FINISH))), max_size=3)}
+)
 
-image_items = or_anything(st.one_of(
-    record({"b64_json": or_anything(base64_texts)}, revised_prompt=st.text(max_size=8)),
-    record({"url": or_anything(links)}),
-    record(b64_json=or_anything(base64_texts), url=or_anything(links))))
-images_replies = or_anything(record({"data": or_anything(st.lists(image_items, min_size=1, max_size=3))},
-                                    created=st.integers(0, 2**31)))
+image_items = or_anything(
+    st.one_of(
+        record({"b64_json": or_anything(base64_texts)}, revised_prompt=st.text(max_size=8)),
+        record({"url": or_anything(links)}),
+        record(b64_json=or_anything(base64_texts), url=or_anything(links)),
+    )
+)
+images_replies = or_anything(
+    record({"data": or_anything(st.lists(image_items, min_size=1, max_size=3))}, created=st.integers(0, 2**31))
+)
 
-error_bodies = or_anything(record(error=or_anything(record(message=json_values, code=st.integers(400, 599),
-                                                           status=st.text(max_size=8)))))
-statuses = weighted((3, st.just(200)),
-                    (1, st.sampled_from([201, 204, 400, 401, 404, 429, 500, 503, "200", 200.0, None, True, 599])))
+error_bodies = or_anything(
+    record(error=or_anything(record(message=json_values, code=st.integers(400, 599), status=st.text(max_size=8))))
+)
+statuses = weighted(
+    (3, st.just(200)), (1, st.sampled_from([201, 204, 400, 401, 404, 429, 500, 503, "200", 200.0, None, True, 599]))
+)
 
 
 def json_error() -> BaseException:
     return requests.exceptions.JSONDecodeError("Expecting value", "<html>", 0)
 
 
-TRANSPORT = {"ReadTimeout": lambda: requests.exceptions.ReadTimeout("read timed out"),
-             "ConnectionError": lambda: requests.exceptions.ConnectionError("refused"),
-             "ChunkedEncodingError": lambda: requests.exceptions.ChunkedEncodingError("cut"),
-             "OSError": lambda: OSError("reset")}
+TRANSPORT = {
+    "ReadTimeout": lambda: requests.exceptions.ReadTimeout("read timed out"),
+    "ConnectionError": lambda: requests.exceptions.ConnectionError("refused"),
+    "ChunkedEncodingError": lambda: requests.exceptions.ChunkedEncodingError("cut"),
+    "OSError": lambda: OSError("reset"),
+}
 
 
 @dataclass(frozen=True)
@@ -176,6 +239,7 @@ def exchanges(success_bodies: st.SearchStrategy[Any]) -> st.SearchStrategy[Excha
 
 # ---- the twins as the oracle ----
 
+
 def link_of(result: Any) -> Any:
     """The link a Gemini success carries when its picture could not be fetched."""
     return result.data if isinstance(result.data, str) else None
@@ -187,11 +251,14 @@ GENERATE_ARGS: dict[str, tuple[str, ...]] = {"sorvanel": ("a cat",), "tovarin": 
 
 
 def generate_then_start(kind: str) -> Callable[[Any], tuple[Any, Any]]:
-    return lambda client: (client.generate_image(*GENERATE_ARGS[kind], task_id="t", model_key="k"),
-                           client.start("a cat", task_id="t", model_key="k"))
+    return lambda client: (
+        client.generate_image(*GENERATE_ARGS[kind], task_id="t", model_key="k"),
+        client.start("a cat", task_id="t", model_key="k"),
+    )
 
 
 # ---- reply properties ----
+
 
 @pytest.mark.parametrize("kind", NAMES)
 @FUZZ
@@ -208,6 +275,7 @@ def test_answers_any_reply_as_the_twin_does(kind: str, data: st.DataObject) -> N
 
 # ---- reference images ----
 
+
 class Blob(bytes):
     """A bytes subclass: gathered like bytes, refused by the exact check of _detect_mime_type."""
 
@@ -216,10 +284,27 @@ class Name(str):
     """A str subclass: gathered like a str."""
 
 
-FILE_NAMES = ["ref.png", "other.bin", "empty.bin", "folder", "missing.png", "locked.png", ".", "..", "",
-              "/proc/self/mem"]
-REFERENCE_LINKS = ["http://img.test/a.png", "https://img.test/b", "https://img.test/none", "http://img.test/raise",
-                   "HTTP://img.test/a", "ftp://img.test/a", "http:/img.test"]
+FILE_NAMES = [
+    "ref.png",
+    "other.bin",
+    "empty.bin",
+    "folder",
+    "missing.png",
+    "locked.png",
+    ".",
+    "..",
+    "",
+    "/proc/self/mem",
+]
+REFERENCE_LINKS = [
+    "http://img.test/a.png",
+    "https://img.test/b",
+    "https://img.test/none",
+    "http://img.test/raise",
+    "HTTP://img.test/a",
+    "ftp://img.test/a",
+    "http:/img.test",
+]
 reference_leaves = st.one_of(
     st.binary(max_size=12),
     st.builds(Blob, st.binary(max_size=8)),
@@ -229,12 +314,15 @@ reference_leaves = st.one_of(
     st.sampled_from(REFERENCE_LINKS),
     st.builds(Name, st.sampled_from(FILE_NAMES + REFERENCE_LINKS)),
     st.text(alphabet=string.ascii_letters + ".-_ ", max_size=8),
-    st.none(), st.integers(), st.tuples(st.binary(max_size=4)),
+    st.none(),
+    st.integers(),
+    st.tuples(st.binary(max_size=4)),
     st.builds(PurePosixPath, st.sampled_from(FILE_NAMES[:3])),
     st.dictionaries(st.text(max_size=3), st.binary(max_size=3), max_size=2),
 )
-reference_files = st.one_of(reference_leaves,
-                            st.recursive(reference_leaves, lambda kids: st.lists(kids, max_size=5), max_leaves=10))
+reference_files = st.one_of(
+    reference_leaves, st.recursive(reference_leaves, lambda kids: st.lists(kids, max_size=5), max_leaves=10)
+)
 
 
 @pytest.fixture(scope="module")
@@ -252,8 +340,10 @@ def folder(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Path]:
 
 
 # A reply each API accepts, so that the gathered images are what the request shows.
-ACCEPTED = {"sorvanel": {"candidates": [{"content": {"parts": [{"inlineData": {"data": B64}}]}}]},
-            "tovarin": {"data": [{"b64_json": B64}]}}
+ACCEPTED = {
+    "sorvanel": {"candidates": [{"content": {"parts": [{"inlineData": {"data": B64}}]}}]},
+    "tovarin": {"data": [{"b64_json": B64}]},
+}
 
 
 def posted_gemini_images(http: FakeHttpClient) -> list[bytes]:
@@ -280,15 +370,20 @@ POSTED_IMAGES = {"sorvanel": posted_gemini_images, "tovarin": posted_form_images
 def test_gathers_the_reference_images_the_twin_gathers(folder: Path, kind: str, files: Any) -> None:
     counted(f"{kind} reference images")
     with contextlib.chdir(folder):
-        native = twin_agrees(BY_NAME[kind], lambda client: client.start("a cat", files=files),
-                             lambda: FakeHttpClient(FakeResponse(200, ACCEPTED[kind])), ferrimo=fake_ferrimo,
-                             token=SECRET)
+        native = twin_agrees(
+            BY_NAME[kind],
+            lambda client: client.start("a cat", files=files),
+            lambda: FakeHttpClient(FakeResponse(200, ACCEPTED[kind])),
+            ferrimo=fake_ferrimo,
+            token=SECRET,
+        )
     assert not native.raised, native.outcome
     assert_result(native.outcome)
     assert_no_secret(native.outcome, *native.records)
 
 
 # ---- files that exist but cannot be read, and links through the real download tool ----
+
 
 @pytest.mark.parametrize("kind", NAMES)
 @pytest.mark.parametrize("where", ["folder", "proc-mem", "locked"])
@@ -308,9 +403,14 @@ def test_an_existing_path_that_cannot_be_read_is_service_busy(folder: Path, kind
 def test_links_download_through_the_real_tool(emulator: Any) -> None:
     """Links served by the emulator, fetched by the real ferrimo: the bytes arrive unchanged, a
     missing picture (404) adds nothing, a refused connection fails the call."""
-    png_link = json.loads(requests.post(f"{emulator.base_url}/v1/images/generations", timeout=30,
-                                        headers={"Authorization": "Bearer x"},
-                                        json={"prompt": "ref", "response_format": "url"}).text)["data"][0]["url"]
+    png_link = json.loads(
+        requests.post(
+            f"{emulator.base_url}/v1/images/generations",
+            timeout=30,
+            headers={"Authorization": "Bearer x"},
+            json={"prompt": "ref", "response_format": "url"},
+        ).text
+    )["data"][0]["url"]
     picture = requests.get(png_link, timeout=30).content
     missing = f"{emulator.base_url}/files/missing-0.png"
     for kind in NAMES:

@@ -40,6 +40,7 @@ CALLS = 1000
 ROUNDS = 3
 TOLERANCE = 20
 
+
 def counts() -> tuple[int, int]:
     gc.collect()
     return sys.gettotalrefcount(), sys.getallocatedblocks()
@@ -77,8 +78,9 @@ def installed(request: pytest.FixtureRequest) -> Iterator[ResultPath]:
 
 
 @pytest.mark.parametrize("installed", PATHS, ids=[p.id for p in PATHS], indirect=True)
-def test_thousand_calls_leave_counts_unchanged(installed: ResultPath, files: Files,
-                                               harness_share: tuple[int, int]) -> None:
+def test_thousand_calls_leave_counts_unchanged(
+    installed: ResultPath, files: Files, harness_share: tuple[int, int]
+) -> None:
     path = installed
     client = path.client()
     check(path, run(path, client, files))

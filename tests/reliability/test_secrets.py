@@ -18,8 +18,15 @@ from clients.kinds import NAMES
 
 from .paths import PATHS, Files, ResultPath, check, run
 
-from .support import (SECRET, DiscardingLogger, RecordingLogger, assert_no_secret, fake_ferrimo, make_client,
-                      module_globals)
+from .support import (
+    SECRET,
+    DiscardingLogger,
+    RecordingLogger,
+    assert_no_secret,
+    fake_ferrimo,
+    make_client,
+    module_globals,
+)
 
 
 @pytest.fixture(scope="module")
@@ -42,9 +49,18 @@ def test_no_record_result_or_exception_carries_the_token(path: ResultPath, files
 # wire, and http.client's own failure for one beyond Latin-1 (a UnicodeEncodeError) holds the
 # whole "Bearer <token>", as requests' check for a line break quotes it: the package's HTTP client
 # refuses them first, naming the header only.
-UNSENDABLE = {"line-feed": "\n", "carriage-return": "\r", "nul": "\0", "tab": "\t", "vertical-tab": "\v",
-              "delete": "\x7f", "no-break-space": "\u00a0", "curly-quote": "\u2019",
-              "zero-width-space": "\u200b", "emoji": "\U0001f511"}
+UNSENDABLE = {
+    "line-feed": "\n",
+    "carriage-return": "\r",
+    "nul": "\0",
+    "tab": "\t",
+    "vertical-tab": "\v",
+    "delete": "\x7f",
+    "no-break-space": "\u00a0",
+    "curly-quote": "\u2019",
+    "zero-width-space": "\u200b",
+    "emoji": "\U0001f511",
+}
 
 
 @pytest.mark.parametrize("character", UNSENDABLE.values(), ids=UNSENDABLE)

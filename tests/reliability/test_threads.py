@@ -47,8 +47,9 @@ def run_thread(client: Any, kind: str, thread: int, start: threading.Barrier, wr
     for call in range(CALLS):
         ident = call_id(kind, thread, call)
         try:
-            result = client.start(prompt_for(ident), aspect_ratio=RATIO[kind], task_id=ident,
-                                  model_key=f"key-{thread}", timeout=60)
+            result = client.start(
+                prompt_for(ident), aspect_ratio=RATIO[kind], task_id=ident, model_key=f"key-{thread}", timeout=60
+            )
             if not result.ok or type(result.data) is not bytes:
                 wrong.append(f"{ident}: {result!r}")
             elif (seen := prompt_of(result.data)) != prompt_for(ident):
@@ -77,15 +78,18 @@ def test_one_client_many_threads_every_answer_is_its_own(kind: str, emulator: An
     client = make_client(kind, base_url=emulator.base_url, logger=logger)
     start = threading.Barrier(THREADS)
     wrong: list[str] = []
-    threads = [threading.Thread(target=run_thread, args=(client, kind, t, start, wrong), daemon=True)
-               for t in range(THREADS)]
+    threads = [
+        threading.Thread(target=run_thread, args=(client, kind, t, start, wrong), daemon=True) for t in range(THREADS)
+    ]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join(timeout=DEADLINE)
     stuck = sum(thread.is_alive() for thread in threads)
-    report("threads (client: threads x calls)", f"{kind:8} {THREADS} x {CALLS} = {THREADS * CALLS} calls, "
-                                                f"{len(wrong)} wrong, {stuck} threads stuck")
+    report(
+        "threads (client: threads x calls)",
+        f"{kind:8} {THREADS} x {CALLS} = {THREADS * CALLS} calls, {len(wrong)} wrong, {stuck} threads stuck",
+    )
     assert not stuck, f"{stuck} threads still running after {DEADLINE} s"
     assert not wrong, "\n".join(wrong[:20])
     check_records(kind, logger.records)

@@ -59,17 +59,21 @@ for start in range(5000):
 def interpreter_survives_failed_loads() -> None:
     done = subprocess.run([sys.executable, "-c", OWN_LOAD], capture_output=True, timeout=300)
     if done.returncode != 0:
-        pytest.skip(f"Python {sys.version.split()[0]} itself crashes when an allocation fails while it "
-                    f"loads email.mime.text (exit status {done.returncode})")
+        pytest.skip(
+            f"Python {sys.version.split()[0]} itself crashes when an allocation fails while it "
+            f"loads email.mime.text (exit status {done.returncode})"
+        )
 
 
 @pytest.mark.usefixtures("interpreter_survives_failed_loads")
-@pytest.mark.parametrize("module, cls", [("corvessa.image.sorvanel", "SorvanelClient"),
-                                         ("corvessa.image.tovarin", "TovarinClient")])
+@pytest.mark.parametrize(
+    "module, cls", [("corvessa.image.sorvanel", "SorvanelClient"), ("corvessa.image.tovarin", "TovarinClient")]
+)
 def test_a_load_that_fails_halfway_leaves_nothing_half_made(module: str, cls: str) -> None:
     # One allocation fails at each step of the load in turn, until a load gets through: every
     # failed load leaves the module unloaded, and the tables it made in part are made again.
-    outcome = run(textwrap.dedent(f"""
+    outcome = run(
+        textwrap.dedent(f"""
         import _testcapi, importlib, sys
         import requests, dolvex, ferrimo, corvessa.config, corvessa.image, tessaly.gpt_image
         failures = set()
@@ -87,7 +91,9 @@ def test_a_load_that_fails_halfway_leaves_nothing_half_made(module: str, cls: st
         assert start > 0 and failures == {{"MemoryError"}}, (start, failures)
         module = importlib.import_module("{module}")
         CLASS = "{cls}"
-    """) + textwrap.dedent(CALL_THROUGH_FAKES))
+    """)
+        + textwrap.dedent(CALL_THROUGH_FAKES)
+    )
     assert outcome[:3] == [True, True, True] and outcome[3] >= 1
 
 

@@ -11,8 +11,10 @@ SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
 SOURCES = sorted(p for p in SRC.rglob("*") if p.suffix in {".cpp", ".hpp"})
 
 # Calls that borrow and swallow errors, or steal only on success.
-FORBIDDEN = re.compile(r"\b(PyDict_GetItem|PyDict_GetItemString|PyModule_AddObject|PyErr_Fetch|PyErr_Restore|"
-                       r"PyEval_GetBuiltins|PyObject_HasAttr|PyObject_HasAttrString)\s*\(")
+FORBIDDEN = re.compile(
+    r"\b(PyDict_GetItem|PyDict_GetItemString|PyModule_AddObject|PyErr_Fetch|PyErr_Restore|"
+    r"PyEval_GetBuiltins|PyObject_HasAttr|PyObject_HasAttrString)\s*\("
+)
 # Raw reference counting belongs to the runtime; module code holds references in Ref.
 REFCOUNTING = re.compile(r"\b(Py_X?INCREF|Py_X?DECREF|Py_NewRef|Py_XNewRef|Py_CLEAR|Py_X?SETREF)\b")
 
@@ -26,7 +28,9 @@ def test_no_error_swallowing_calls(path):
     assert not FORBIDDEN.findall(path.read_text())
 
 
-@pytest.mark.parametrize("path", [p for p in SOURCES if "runtime" not in p.parts], ids=lambda p: str(p.relative_to(SRC)))
+@pytest.mark.parametrize(
+    "path", [p for p in SOURCES if "runtime" not in p.parts], ids=lambda p: str(p.relative_to(SRC))
+)
 def test_module_code_does_not_count_references_by_hand(path):
     assert not REFCOUNTING.findall(path.read_text())
 
@@ -70,8 +74,11 @@ def layer_of(relative: str) -> str:
 @pytest.mark.parametrize("path", SOURCES, ids=lambda p: str(p.relative_to(SRC)))
 def test_includes_point_down_the_layers(path):
     own = layer_of(path.relative_to(SRC).as_posix())
-    upward = [name for name in INCLUDE.findall(path.read_text())
-              if layer_of(name) != own and LAYERS[layer_of(name)] >= LAYERS[own]]
+    upward = [
+        name
+        for name in INCLUDE.findall(path.read_text())
+        if layer_of(name) != own and LAYERS[layer_of(name)] >= LAYERS[own]
+    ]
     assert not upward
 
 

@@ -12,19 +12,35 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-WARNING = ("compile time Python version 3.13 of module 'corvessa.image.sorvanel' does not match "
-           f"runtime version {sys.version_info.major}.{sys.version_info.minor}")
+WARNING = (
+    "compile time Python version 3.13 of module 'corvessa.image.sorvanel' does not match "
+    f"runtime version {sys.version_info.major}.{sys.version_info.minor}"
+)
 
-pytestmark = pytest.mark.skipif(shutil.which("cmake") is None or shutil.which("ninja") is None,
-                                reason="needs cmake and ninja")
+pytestmark = pytest.mark.skipif(
+    shutil.which("cmake") is None or shutil.which("ninja") is None, reason="needs cmake and ninja"
+)
 
 
 @pytest.fixture(scope="module")
 def staged(tmp_path_factory):
     build = ROOT / "build" / f"pretend-3.13-{sys.implementation.cache_tag}"  # one per interpreter
-    subprocess.run(["cmake", "-S", ROOT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
-                    f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_CXX_FLAGS=-DCORVESSA_COMPILED_MINOR=13"],
-                   check=True, capture_output=True)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            ROOT,
+            "-B",
+            build,
+            "-G",
+            "Ninja",
+            "-DCMAKE_BUILD_TYPE=Debug",
+            f"-DPython_EXECUTABLE={sys.executable}",
+            "-DCMAKE_CXX_FLAGS=-DCORVESSA_COMPILED_MINOR=13",
+        ],
+        check=True,
+        capture_output=True,
+    )
     subprocess.run(["ninja", "-C", build, "sorvanel"], check=True, capture_output=True)
     stage = tmp_path_factory.mktemp("stage")
     (stage / "corvessa" / "image").mkdir(parents=True)

@@ -19,27 +19,30 @@ Client = sorvanel.SorvanelClient
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
-@pytest.mark.parametrize(("data", "mime"), [
-    (image_bytes("PNG"), "image/png"),
-    (PNG_SIGNATURE, "image/png"),
-    (PNG_SIGNATURE[:7], "image/jpeg"),
-    (image_bytes("JPEG"), "image/jpeg"),
-    (b"\xff\xd8", "image/jpeg"),
-    (image_bytes("GIF"), "image/gif"),
-    (b"GIF87a", "image/gif"),
-    (b"GIF89a\x01\x00", "image/gif"),
-    (b"GIF8", "image/gif"),
-    (b"GIF", "image/jpeg"),
-    (image_bytes("WEBP"), "image/webp"),
-    (b"RIFF\x00\x00\x00\x00WEBP", "image/webp"),
-    (b"RIFF\x24\x00\x00\x00WAVEfmt ", "image/jpeg"),
-    (b"RIFF\x00\x00\x00\x00WEB", "image/jpeg"),
-    (b"\x00\x00\x00\x00\x00\x00\x00\x00WEBP", "image/jpeg"),
-    (image_bytes("BMP"), "image/jpeg"),
-    (image_bytes("TIFF"), "image/jpeg"),
-    (b"", "image/jpeg"),
-    (b"\x89PNG\r\n\x1a\x0b", "image/jpeg"),
-])
+@pytest.mark.parametrize(
+    ("data", "mime"),
+    [
+        (image_bytes("PNG"), "image/png"),
+        (PNG_SIGNATURE, "image/png"),
+        (PNG_SIGNATURE[:7], "image/jpeg"),
+        (image_bytes("JPEG"), "image/jpeg"),
+        (b"\xff\xd8", "image/jpeg"),
+        (image_bytes("GIF"), "image/gif"),
+        (b"GIF87a", "image/gif"),
+        (b"GIF89a\x01\x00", "image/gif"),
+        (b"GIF8", "image/gif"),
+        (b"GIF", "image/jpeg"),
+        (image_bytes("WEBP"), "image/webp"),
+        (b"RIFF\x00\x00\x00\x00WEBP", "image/webp"),
+        (b"RIFF\x24\x00\x00\x00WAVEfmt ", "image/jpeg"),
+        (b"RIFF\x00\x00\x00\x00WEB", "image/jpeg"),
+        (b"\x00\x00\x00\x00\x00\x00\x00\x00WEBP", "image/jpeg"),
+        (image_bytes("BMP"), "image/jpeg"),
+        (image_bytes("TIFF"), "image/jpeg"),
+        (b"", "image/jpeg"),
+        (b"\x89PNG\r\n\x1a\x0b", "image/jpeg"),
+    ],
+)
 def test_detect_mime_type(data: bytes, mime: str) -> None:
     assert Client._detect_mime_type(data) == mime
     assert Client._detect_mime_type(image_bytes=data) == mime
@@ -55,13 +58,22 @@ def test_detect_mime_type_agrees_with_the_python_client(head: bytes, tail: bytes
     assert Client._detect_mime_type(data) == sorvanel_py.SorvanelClient._detect_mime_type(data)
 
 
-@pytest.mark.parametrize(("args", "kwargs", "expected"), [
-    ((b"",), {}, {"inlineData": {"mimeType": "image/jpeg", "data": ""}}),
-    ((b"\x01\x02\x03\xfb\xff",), {"mime_type": "image/png"},
-     {"inlineData": {"mimeType": "image/png", "data": "AQID+/8="}}),
-    ((), {"image_bytes": bytes(range(256)), "mime_type": ""},
-     {"inlineData": {"mimeType": "", "data": base64.b64encode(bytes(range(256))).decode()}}),
-])
+@pytest.mark.parametrize(
+    ("args", "kwargs", "expected"),
+    [
+        ((b"",), {}, {"inlineData": {"mimeType": "image/jpeg", "data": ""}}),
+        (
+            (b"\x01\x02\x03\xfb\xff",),
+            {"mime_type": "image/png"},
+            {"inlineData": {"mimeType": "image/png", "data": "AQID+/8="}},
+        ),
+        (
+            (),
+            {"image_bytes": bytes(range(256)), "mime_type": ""},
+            {"inlineData": {"mimeType": "", "data": base64.b64encode(bytes(range(256))).decode()}},
+        ),
+    ],
+)
 def test_bytes_to_part(args: tuple[Any, ...], kwargs: dict[str, Any], expected: dict[str, Any]) -> None:
     part = Client._bytes_to_part(*args, **kwargs)
     assert json.dumps(part) == json.dumps(expected)
@@ -72,12 +84,15 @@ def test_build_parts(client: Any) -> None:
     png, jpeg, gif = image_bytes("PNG"), image_bytes("JPEG"), image_bytes("GIF")
     assert client._build_parts([], "") == [{"text": ""}]
     parts = client._build_parts([png, jpeg, gif], prompt="一只猫")
-    assert json.dumps(parts, ensure_ascii=False) == json.dumps([
-        {"text": "一只猫"},
-        {"inlineData": {"mimeType": "image/png", "data": base64.b64encode(png).decode()}},
-        {"inlineData": {"mimeType": "image/jpeg", "data": base64.b64encode(jpeg).decode()}},
-        {"inlineData": {"mimeType": "image/gif", "data": base64.b64encode(gif).decode()}},
-    ], ensure_ascii=False)
+    assert json.dumps(parts, ensure_ascii=False) == json.dumps(
+        [
+            {"text": "一只猫"},
+            {"inlineData": {"mimeType": "image/png", "data": base64.b64encode(png).decode()}},
+            {"inlineData": {"mimeType": "image/jpeg", "data": base64.b64encode(jpeg).decode()}},
+            {"inlineData": {"mimeType": "image/gif", "data": base64.b64encode(gif).decode()}},
+        ],
+        ensure_ascii=False,
+    )
     assert client._build_parts([], "p") is not client._build_parts([], "p")
 
 
@@ -85,8 +100,7 @@ def test_build_parts(client: Any) -> None:
 def test_build_parts_refuses_an_item_that_is_not_bytes(client: Any, item: Any) -> None:
     with pytest.raises(TypeError) as info:
         client._build_body_data("p", [b"ok", item])
-    assert str(info.value) == (
-        f"Argument 'image_bytes' has incorrect type (expected bytes, got {type(item).__name__})")
+    assert str(info.value) == (f"Argument 'image_bytes' has incorrect type (expected bytes, got {type(item).__name__})")
 
 
 def _body(parts: list[dict[str, Any]], image_config: dict[str, str] | None) -> dict[str, Any]:
@@ -100,17 +114,20 @@ PNG = image_bytes("PNG")
 PNG_PART = {"inlineData": {"mimeType": "image/png", "data": base64.b64encode(PNG).decode()}}
 
 
-@pytest.mark.parametrize(("args", "expected"), [
-    (("p",), _body([{"text": "p"}], {"aspectRatio": "2:3", "imageSize": "1K"})),
-    (("p", [PNG], "2:3", "1K"), _body([{"text": "p"}, PNG_PART], {"aspectRatio": "2:3", "imageSize": "1K"})),
-    (("p", []), _body([{"text": "p"}], {"aspectRatio": "2:3", "imageSize": "1K"})),
-    (("p", None, None, None), _body([{"text": "p"}], None)),
-    (("p", None, "", ""), _body([{"text": "p"}], None)),
-    (("p", None, "7:5", "4k"), _body([{"text": "p"}], {"aspectRatio": "7:5", "imageSize": "4K"})),
-    (("p", None, None, "2k"), _body([{"text": "p"}], {"imageSize": "2K"})),
-    (("p", None, "any text", None), _body([{"text": "p"}], {"aspectRatio": "any text"})),
-    (("p", None, "1:1", "1kß"), _body([{"text": "p"}], {"aspectRatio": "1:1", "imageSize": "1KSS"})),
-])
+@pytest.mark.parametrize(
+    ("args", "expected"),
+    [
+        (("p",), _body([{"text": "p"}], {"aspectRatio": "2:3", "imageSize": "1K"})),
+        (("p", [PNG], "2:3", "1K"), _body([{"text": "p"}, PNG_PART], {"aspectRatio": "2:3", "imageSize": "1K"})),
+        (("p", []), _body([{"text": "p"}], {"aspectRatio": "2:3", "imageSize": "1K"})),
+        (("p", None, None, None), _body([{"text": "p"}], None)),
+        (("p", None, "", ""), _body([{"text": "p"}], None)),
+        (("p", None, "7:5", "4k"), _body([{"text": "p"}], {"aspectRatio": "7:5", "imageSize": "4K"})),
+        (("p", None, None, "2k"), _body([{"text": "p"}], {"imageSize": "2K"})),
+        (("p", None, "any text", None), _body([{"text": "p"}], {"aspectRatio": "any text"})),
+        (("p", None, "1:1", "1kß"), _body([{"text": "p"}], {"aspectRatio": "1:1", "imageSize": "1KSS"})),
+    ],
+)
 def test_build_body_data(client: Any, args: tuple[Any, ...], expected: dict[str, Any]) -> None:
     body = client._build_body_data(*args)
     assert json.dumps(body) == json.dumps(expected)
@@ -139,8 +156,10 @@ def test_overrides_through_self_take_effect() -> None:
     body = c._build_body_data("p", [b"a", b"b"])
     assert body["contents"][0]["parts"] == [{"text": "p"}, {"part": b"a"}, {"part": b"b"}]
     assert c.seen == [
-        ("detect", (b"a",), []), ("part", (), [("image_bytes", b"a"), ("mime_type", "test/a")]),
-        ("detect", (b"b",), []), ("part", (), [("image_bytes", b"b"), ("mime_type", "test/b")]),
+        ("detect", (b"a",), []),
+        ("part", (), [("image_bytes", b"a"), ("mime_type", "test/a")]),
+        ("detect", (b"b",), []),
+        ("part", (), [("image_bytes", b"b"), ("mime_type", "test/b")]),
     ]
 
 
@@ -155,8 +174,10 @@ def test_build_parts_override_is_called_by_keyword_with_a_new_list(client: Any) 
     images = [b"x"]
     assert client._build_body_data("p", images)["contents"][0]["parts"] == ["parts"]
     client._build_body_data("q")
-    assert [list(kw.items()) for _, kw in calls] == [[("image_bytes_list", images), ("prompt", "p")],
-                                                       [("image_bytes_list", []), ("prompt", "q")]]
+    assert [list(kw.items()) for _, kw in calls] == [
+        [("image_bytes_list", images), ("prompt", "p")],
+        [("image_bytes_list", []), ("prompt", "q")],
+    ]
     assert calls[0][0] == () and calls[0][1]["image_bytes_list"] is images
 
 

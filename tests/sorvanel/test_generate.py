@@ -34,19 +34,35 @@ def clock(monkeypatch: pytest.MonkeyPatch) -> FakeClock:
 
 
 def request_record(**changes: Any) -> dict[str, Any]:
-    record = {"msg": "SORVANEL request api", "task_id": None, "model_key": None,
-              "model_name": "gemini-3-pro-image-preview", "img_count": 0, "url": URL, "aspect_ratio": "2:3",
-              "image_size": "1K"}
+    record = {
+        "msg": "SORVANEL request api",
+        "task_id": None,
+        "model_key": None,
+        "model_name": "gemini-3-pro-image-preview",
+        "img_count": 0,
+        "url": URL,
+        "aspect_ratio": "2:3",
+        "image_size": "1K",
+    }
     record.update(changes)
     return record
 
 
 # ---- the request ----
 
-@pytest.mark.parametrize(("options", "sent"), [
-    ({}, "BASE"), ({"timeout": None}, "BASE"), ({"timeout": 0}, "BASE"), ({"timeout": ""}, "BASE"),
-    ({"timeout": 30}, 30), ({"timeout": 2.5}, 2.5), ({"timeout": (1, 2)}, (1, 2)),
-])
+
+@pytest.mark.parametrize(
+    ("options", "sent"),
+    [
+        ({}, "BASE"),
+        ({"timeout": None}, "BASE"),
+        ({"timeout": 0}, "BASE"),
+        ({"timeout": ""}, "BASE"),
+        ({"timeout": 30}, 30),
+        ({"timeout": 2.5}, 2.5),
+        ({"timeout": (1, 2)}, (1, 2)),
+    ],
+)
 def test_request_shape_and_timeout(client: Any, http_fake: Any, options: dict[str, Any], sent: Any) -> None:
     base = http_fake.base_timeout = object()
     client.generate_image("a cat", [PNG], "16:9", "2k", "gemini-2.5-flash-image", task_id="T", **options)
@@ -58,8 +74,9 @@ def test_request_shape_and_timeout(client: Any, http_fake: Any, options: dict[st
     assert kwargs["timeout"] is base if sent == "BASE" else kwargs["timeout"] == sent
 
 
-def test_base_timeout_failure_propagates_before_anything_is_logged(client: Any, http_fake: Any,
-                                                                   recording_logger: Any) -> None:
+def test_base_timeout_failure_propagates_before_anything_is_logged(
+    client: Any, http_fake: Any, recording_logger: Any
+) -> None:
     del http_fake.base_timeout
     with pytest.raises(AttributeError):
         client.generate_image("p")
@@ -67,13 +84,21 @@ def test_base_timeout_failure_propagates_before_anything_is_logged(client: Any, 
     assert ordered(recording_logger.records[0]) == ordered(request_record())
 
 
-@pytest.mark.parametrize(("attrs", "url", "bearer"), [
-    ({"base_url": "http://h/"}, "http://h//v1beta/models/gemini-3-pro-image-preview:generateContent", "Bearer tok-1"),
-    ({"base_url": 42, "api_key": 7}, "42/v1beta/models/gemini-3-pro-image-preview:generateContent", "Bearer 7"),
-    ({"api_key": ""}, URL, "Bearer "),
-])
-def test_attributes_are_read_at_call_time(client: Any, http_fake: Any, attrs: dict[str, Any], url: str,
-                                          bearer: str) -> None:
+@pytest.mark.parametrize(
+    ("attrs", "url", "bearer"),
+    [
+        (
+            {"base_url": "http://h/"},
+            "http://h//v1beta/models/gemini-3-pro-image-preview:generateContent",
+            "Bearer tok-1",
+        ),
+        ({"base_url": 42, "api_key": 7}, "42/v1beta/models/gemini-3-pro-image-preview:generateContent", "Bearer 7"),
+        ({"api_key": ""}, URL, "Bearer "),
+    ],
+)
+def test_attributes_are_read_at_call_time(
+    client: Any, http_fake: Any, attrs: dict[str, Any], url: str, bearer: str
+) -> None:
     for name, value in attrs.items():
         setattr(client, name, value)
     client.generate_image("p")
@@ -92,14 +117,19 @@ def test_options_are_taken_from_a_fresh_kwargs_dict(client: Any, http_fake: Any,
 
 # ---- validation ----
 
-@pytest.mark.parametrize(("model", "ratio", "expected"), [
-    ("gemini-9", "2:3", fail("INVALID_PARAMS", message="Invalid model: gemini-9")),
-    (None, "7:5", fail("INVALID_PARAMS", message="Invalid model: None")),
-    ("gemini-2.5-flash-image", "7:5", fail("INVALID_PARAMS", message="Invalid aspect_ratio: 7:5")),
-    ("gemini-3.1-flash-image-preview", None, fail("INVALID_PARAMS", message="Invalid aspect_ratio: None")),
-])
-def test_model_then_ratio_validation(client: Any, http_fake: Any, recording_logger: Any, model: Any, ratio: Any,
-                                     expected: Any) -> None:
+
+@pytest.mark.parametrize(
+    ("model", "ratio", "expected"),
+    [
+        ("gemini-9", "2:3", fail("INVALID_PARAMS", message="Invalid model: gemini-9")),
+        (None, "7:5", fail("INVALID_PARAMS", message="Invalid model: None")),
+        ("gemini-2.5-flash-image", "7:5", fail("INVALID_PARAMS", message="Invalid aspect_ratio: 7:5")),
+        ("gemini-3.1-flash-image-preview", None, fail("INVALID_PARAMS", message="Invalid aspect_ratio: None")),
+    ],
+)
+def test_model_then_ratio_validation(
+    client: Any, http_fake: Any, recording_logger: Any, model: Any, ratio: Any, expected: Any
+) -> None:
     assert client.generate_image("p", aspect_ratio=ratio, model=model, task_id="T") == expected
     assert http_fake.calls == [] and recording_logger.calls == []
 
@@ -111,17 +141,31 @@ def test_unhashable_model_reaches_the_caller(client: Any, http_fake: Any) -> Non
 
 # ---- records and status mapping ----
 
-def test_records_of_a_successful_call(client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock,
-                                      fake_response: Any) -> None:
-    http_fake.reply = fake_response(200, {"candidates": [{"content": {"parts": [
-        {"inlineData": {"mimeType": "image/png", "data": base64.b64encode(PNG).decode()}}]}}]})
+
+def test_records_of_a_successful_call(
+    client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock, fake_response: Any
+) -> None:
+    http_fake.reply = fake_response(
+        200,
+        {
+            "candidates": [
+                {
+                    "content": {
+                        "parts": [{"inlineData": {"mimeType": "image/png", "data": base64.b64encode(PNG).decode()}}]
+                    }
+                }
+            ]
+        },
+    )
     result = client.generate_image("p", [PNG, b"\xff\xd8"], image_size=None, task_id=1, model_key="mk")
     assert result == success(PNG)
-    assert json.dumps(recording_logger.records) == json.dumps([
-        request_record(task_id=1, model_key="mk", img_count=2, image_size=None),
-        {"msg": "SORVANEL api complete successfully", "task_id": 1, "model_key": "mk", "second": 1.235},
-        {"msg": "image_candidates", "task_id": 1, "model_key": "mk", "size": len(PNG)},
-    ])
+    assert json.dumps(recording_logger.records) == json.dumps(
+        [
+            request_record(task_id=1, model_key="mk", img_count=2, image_size=None),
+            {"msg": "SORVANEL api complete successfully", "task_id": 1, "model_key": "mk", "second": 1.235},
+            {"msg": "image_candidates", "task_id": 1, "model_key": "mk", "size": len(PNG)},
+        ]
+    )
     assert clock.readings == []
 
 
@@ -136,13 +180,11 @@ class Tag:
         return f"formatted[{format_spec}]"
 
 
-@pytest.mark.parametrize(("tag", "text"), [(None, "None"), (7, "7"), (1.5, "1.5"), (Tag(), "formatted[]"),
-                                           ("", "")])
+@pytest.mark.parametrize(("tag", "text"), [(None, "None"), (7, "7"), (1.5, "1.5"), (Tag(), "formatted[]"), ("", "")])
 def test_model_tag_text_form(client: Any, http_fake: Any, recording_logger: Any, tag: Any, text: str) -> None:
     client.model_tag = tag
     client.generate_image("p")
-    assert [r["msg"] for r in recording_logger.records] == [text + " request api",
-                                                            text + " api complete successfully"]
+    assert [r["msg"] for r in recording_logger.records] == [text + " request api", text + " api complete successfully"]
 
 
 NOT_JSON = SimpleNamespace(json_error=json.JSONDecodeError("Expecting value", "x", 0))
@@ -163,8 +205,17 @@ STATUS_CASES = [
 
 
 @pytest.mark.parametrize(("status", "body", "expected", "logged"), STATUS_CASES)
-def test_status_mapping(client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock, fake_response: Any,
-                        status: Any, body: Any, expected: Any, logged: Any) -> None:
+def test_status_mapping(
+    client: Any,
+    http_fake: Any,
+    recording_logger: Any,
+    clock: FakeClock,
+    fake_response: Any,
+    status: Any,
+    body: Any,
+    expected: Any,
+    logged: Any,
+) -> None:
     if body is NOT_JSON:
         reply = fake_response(status, json_error=NOT_JSON.json_error)
     elif isinstance(body, Exception):
@@ -189,13 +240,17 @@ def test_status_equal_to_200_as_a_float_succeeds(client: Any, http_fake: Any, fa
 
 # ---- exception handlers ----
 
-@pytest.mark.parametrize(("images", "reply_error", "name"), [
-    ([b"ok", "not bytes"], None, "TypeError"),
-    (None, json.JSONDecodeError("Expecting value", "<html>", 0), "JSONDecodeError"),
-])
-def test_failures_before_and_after_the_post_are_caught(client: Any, http_fake: Any, recording_logger: Any,
-                                                       fake_response: Any, images: Any, reply_error: Any,
-                                                       name: str) -> None:
+
+@pytest.mark.parametrize(
+    ("images", "reply_error", "name"),
+    [
+        ([b"ok", "not bytes"], None, "TypeError"),
+        (None, json.JSONDecodeError("Expecting value", "<html>", 0), "JSONDecodeError"),
+    ],
+)
+def test_failures_before_and_after_the_post_are_caught(
+    client: Any, http_fake: Any, recording_logger: Any, fake_response: Any, images: Any, reply_error: Any, name: str
+) -> None:
     http_fake.reply = fake_response(200, json_error=reply_error)
     assert client.generate_image("p", images) == fail("SERVICE_BUSY", msg=f"{name} error")
     logged = [r["msg"] for r in recording_logger.records]
@@ -214,8 +269,9 @@ def test_status_comparison_failure_is_caught(client: Any, http_fake: Any, fake_r
     assert client.generate_image("p") == fail("SERVICE_BUSY", msg="ArithmeticError error")
 
 
-def test_globals_are_looked_up_in_the_module_then_in_builtins(client: Any, http_fake: Any, recording_logger: Any,
-                                                              monkeypatch: pytest.MonkeyPatch) -> None:
+def test_globals_are_looked_up_in_the_module_then_in_builtins(
+    client: Any, http_fake: Any, recording_logger: Any, monkeypatch: pytest.MonkeyPatch
+) -> None:
     monkeypatch.delattr(sorvanel, "time")
     assert client.generate_image("p") == fail("SERVICE_BUSY", msg="NameError error")
     assert str(recording_logger.records[-1]["error"]) == "name 'time' is not defined"
@@ -224,13 +280,16 @@ def test_globals_are_looked_up_in_the_module_then_in_builtins(client: Any, http_
     assert recording_logger.records[-1]["second"] == 0.5
 
 
-def test_tables_and_codes_are_module_globals_read_at_call_time(client: Any, http_fake: Any,
-                                                               monkeypatch: pytest.MonkeyPatch) -> None:
+def test_tables_and_codes_are_module_globals_read_at_call_time(
+    client: Any, http_fake: Any, monkeypatch: pytest.MonkeyPatch
+) -> None:
     monkeypatch.setattr(sorvanel, "_SUPPORTED_MODELS", {"m-x"})
     monkeypatch.setattr(sorvanel, "_SUPPORTED_RATIOS", ["7:5"])
     monkeypatch.setattr(sorvanel, "ErrorCode", SimpleNamespace(INVALID_PARAMS="bad", NO_IMAGE_RESULT="none"))
-    assert client.generate_image("p") == ("fail", [("code", "bad"),
-                                                   ("message", "Invalid model: gemini-3-pro-image-preview")])
+    assert client.generate_image("p") == (
+        "fail",
+        [("code", "bad"), ("message", "Invalid model: gemini-3-pro-image-preview")],
+    )
     assert client.start("p") == ("fail", [("code", "bad"), ("message", "Invalid aspect_ratio: 2:3")])
     assert client.start("p", "7:5", model="m-x") == ("fail", [("code", "none")])
     assert http_fake.calls[0][0] == ("http://gemini.test/v1beta/models/m-x:generateContent",)

@@ -46,8 +46,14 @@ def results(monkeypatch: pytest.MonkeyPatch) -> None:
 
 @pytest.fixture
 def links(monkeypatch: pytest.MonkeyPatch) -> Any:
-    ferrimo = fake_ferrimo({LINK: FETCHED, StrSub(LINK): FETCHED, LINK_EMPTY: None,
-                            LINK_DOWN: requests.exceptions.ConnectionError("link down")})
+    ferrimo = fake_ferrimo(
+        {
+            LINK: FETCHED,
+            StrSub(LINK): FETCHED,
+            LINK_EMPTY: None,
+            LINK_DOWN: requests.exceptions.ConnectionError("link down"),
+        }
+    )
     monkeypatch.setattr(sorvanel, "ferrimo", ferrimo)
     return ferrimo.ImageTool
 
@@ -66,11 +72,17 @@ def paths(tmp_path: Path) -> SimpleNamespace:
     return SimpleNamespace(file=str(image), missing=str(tmp_path / "missing.png"), directory=str(tmp_path))
 
 
-@pytest.mark.parametrize(("ratio", "message"), [("7:5", "Invalid aspect_ratio: 7:5"),
-                                                (None, "Invalid aspect_ratio: None"),
-                                                (("2:3",), "Invalid aspect_ratio: ('2:3',)")])
-def test_ratio_is_validated_before_anything(client: Any, links: Any, generate: GenerateRecorder,
-                                            recording_logger: Any, ratio: Any, message: str) -> None:
+@pytest.mark.parametrize(
+    ("ratio", "message"),
+    [
+        ("7:5", "Invalid aspect_ratio: 7:5"),
+        (None, "Invalid aspect_ratio: None"),
+        (("2:3",), "Invalid aspect_ratio: ('2:3',)"),
+    ],
+)
+def test_ratio_is_validated_before_anything(
+    client: Any, links: Any, generate: GenerateRecorder, recording_logger: Any, ratio: Any, message: str
+) -> None:
     result = client.start("p", ratio, files=[LINK], model="not-a-model", task_id="T")
     assert result == fail("INVALID_PARAMS", message=message)
     assert links.fetched == [] and generate.calls == [] and recording_logger.calls == []
@@ -84,16 +96,32 @@ def test_unhashable_ratio_reaches_the_caller(client: Any, generate: GenerateReco
 
 # (files, expected image_bytes_list, links fetched); strings "FILE", "MISSING" stand for paths.
 GATHER_CASES = [
-    (None, None, []), ("", None, []), (b"", None, []), ([], None, []),
-    (LINK, [FETCHED], [LINK]), (StrSub(LINK), [FETCHED], [LINK]), (LINK_EMPTY, None, [LINK_EMPTY]),
-    ("HTTP://IMG.TEST/A.PNG", None, []), (" http://img.test/a.png", None, []),
-    ("FILE", [FILE_BYTES], []), ("MISSING", None, []),
-    (RAW, [RAW], []), (BytesSub(b"sub"), [b"sub"], []),
+    (None, None, []),
+    ("", None, []),
+    (b"", None, []),
+    ([], None, []),
+    (LINK, [FETCHED], [LINK]),
+    (StrSub(LINK), [FETCHED], [LINK]),
+    (LINK_EMPTY, None, [LINK_EMPTY]),
+    ("HTTP://IMG.TEST/A.PNG", None, []),
+    (" http://img.test/a.png", None, []),
+    ("FILE", [FILE_BYTES], []),
+    ("MISSING", None, []),
+    (RAW, [RAW], []),
+    (BytesSub(b"sub"), [b"sub"], []),
     (["MISSING", RAW], [RAW], []),
-    ([LINK, "FILE", LINK_EMPTY, RAW, "MISSING", 5, None, bytearray(b"b"), [RAW], (RAW,), BytesSub(b"s"), LINK],
-     [FETCHED, FILE_BYTES, RAW, b"s", FETCHED], [LINK, LINK_EMPTY, LINK]),
-    ((RAW,), None, []), (bytearray(RAW), None, []), (memoryview(RAW), None, []), ({"a": RAW}, None, []),
-    ([[RAW], (RAW,), bytearray(RAW)], None, []), (7, None, []), (ListSub([RAW, "MISSING"]), [RAW], []),
+    (
+        [LINK, "FILE", LINK_EMPTY, RAW, "MISSING", 5, None, bytearray(b"b"), [RAW], (RAW,), BytesSub(b"s"), LINK],
+        [FETCHED, FILE_BYTES, RAW, b"s", FETCHED],
+        [LINK, LINK_EMPTY, LINK],
+    ),
+    ((RAW,), None, []),
+    (bytearray(RAW), None, []),
+    (memoryview(RAW), None, []),
+    ({"a": RAW}, None, []),
+    ([[RAW], (RAW,), bytearray(RAW)], None, []),
+    (7, None, []),
+    (ListSub([RAW, "MISSING"]), [RAW], []),
 ]
 
 
@@ -104,13 +132,26 @@ def resolve(value: Any, paths: SimpleNamespace) -> Any:
 
 
 @pytest.mark.parametrize(("files", "images", "fetched"), GATHER_CASES)
-def test_gathering_reference_images(client: Any, links: Any, generate: GenerateRecorder, paths: SimpleNamespace,
-                                    recording_logger: Any, files: Any, images: Any, fetched: list[str]) -> None:
+def test_gathering_reference_images(
+    client: Any,
+    links: Any,
+    generate: GenerateRecorder,
+    paths: SimpleNamespace,
+    recording_logger: Any,
+    files: Any,
+    images: Any,
+    fetched: list[str],
+) -> None:
     assert client.start("a cat", files=resolve(files, paths)) == "generated"
     ((args, kwargs),) = generate.calls
     assert args == ()
-    assert kwargs == [("prompt", "a cat"), ("image_bytes_list", images), ("aspect_ratio", "2:3"),
-                      ("image_size", "1K"), ("model", "gemini-3-pro-image-preview")]
+    assert kwargs == [
+        ("prompt", "a cat"),
+        ("image_bytes_list", images),
+        ("aspect_ratio", "2:3"),
+        ("image_size", "1K"),
+        ("model", "gemini-3-pro-image-preview"),
+    ]
     if images:
         assert all(type(item) in (bytes, BytesSub) for item in kwargs[1][1])
     assert links.fetched == fetched and recording_logger.calls == []
@@ -125,14 +166,28 @@ def test_keywords_reach_generate_image_in_order(client: Any, generate: GenerateR
     options = {"task_id": "T", "model_key": "K", "timeout": 5, "other": [1]}
     result = client.start("p", "16:9", "4k", None, "an-unsupported-model", **options)
     assert result == "generated"
-    assert generate.calls == [((), [("prompt", "p"), ("image_bytes_list", None), ("aspect_ratio", "16:9"),
-                                    ("image_size", "4k"), ("model", "an-unsupported-model"), ("task_id", "T"),
-                                    ("model_key", "K"), ("timeout", 5), ("other", [1])])]
+    assert generate.calls == [
+        (
+            (),
+            [
+                ("prompt", "p"),
+                ("image_bytes_list", None),
+                ("aspect_ratio", "16:9"),
+                ("image_size", "4k"),
+                ("model", "an-unsupported-model"),
+                ("task_id", "T"),
+                ("model_key", "K"),
+                ("timeout", 5),
+                ("other", [1]),
+            ],
+        )
+    ]
     assert options == {"task_id": "T", "model_key": "K", "timeout": 5, "other": [1]}
 
 
-def test_unsupported_model_is_rejected_by_generate_image_after_the_downloads(client: Any, links: Any,
-                                                                            http_fake: Any) -> None:
+def test_unsupported_model_is_rejected_by_generate_image_after_the_downloads(
+    client: Any, links: Any, http_fake: Any
+) -> None:
     result = client.start("p", files=LINK, model="gemini-0")
     assert result == fail("INVALID_PARAMS", message="Invalid model: gemini-0")
     assert links.fetched == [LINK] and http_fake.calls == []
@@ -147,13 +202,24 @@ def warning_record(record: dict[str, Any], name: str, task_id: Any = "T", model_
     return record["error"]
 
 
-@pytest.mark.parametrize(("files", "name", "text"), [
-    ("DIR", "IsADirectoryError", "Is a directory"),
-    (Undecidable(), "ValueError", "neither true nor false"),
-    ([LINK, LINK_DOWN, LINK], "ConnectionError", "link down"),
-])
-def test_failures_while_gathering(client: Any, links: Any, generate: GenerateRecorder, recording_logger: Any,
-                                  paths: SimpleNamespace, files: Any, name: str, text: str) -> None:
+@pytest.mark.parametrize(
+    ("files", "name", "text"),
+    [
+        ("DIR", "IsADirectoryError", "Is a directory"),
+        (Undecidable(), "ValueError", "neither true nor false"),
+        ([LINK, LINK_DOWN, LINK], "ConnectionError", "link down"),
+    ],
+)
+def test_failures_while_gathering(
+    client: Any,
+    links: Any,
+    generate: GenerateRecorder,
+    recording_logger: Any,
+    paths: SimpleNamespace,
+    files: Any,
+    name: str,
+    text: str,
+) -> None:
     files = paths.directory if files == "DIR" else files
     assert client.start("p", files=files, task_id="T", model_key="K") == fail("SERVICE_BUSY")
     (record,) = recording_logger.records
@@ -162,8 +228,9 @@ def test_failures_while_gathering(client: Any, links: Any, generate: GenerateRec
     assert sys.exception() is None
 
 
-def test_getvalue_failure_is_caught(client: Any, monkeypatch: pytest.MonkeyPatch, generate: GenerateRecorder,
-                                    recording_logger: Any) -> None:
+def test_getvalue_failure_is_caught(
+    client: Any, monkeypatch: pytest.MonkeyPatch, generate: GenerateRecorder, recording_logger: Any
+) -> None:
     def getvalue() -> bytes:
         raise ValueError("unreadable")
 
@@ -177,19 +244,24 @@ def test_image_bytes_list_keyword_collides(client: Any, http_fake: Any, recordin
     assert client.start("p", image_bytes_list=[RAW], task_id="T") == fail("SERVICE_BUSY")
     (record,) = recording_logger.records
     err = warning_record(record, "TypeError", model_key=None)
-    assert str(err) == ("corvessa.image.sorvanel.SorvanelClient.generate_image() got multiple values for "
-                        "keyword argument 'image_bytes_list'")
+    assert str(err) == (
+        "corvessa.image.sorvanel.SorvanelClient.generate_image() got multiple values for "
+        "keyword argument 'image_bytes_list'"
+    )
     assert http_fake.calls == []
 
 
 def test_generate_image_result_through_the_real_method(client: Any, http_fake: Any, recording_logger: Any) -> None:
     assert client.start("p", task_id="T", model_key="K") == fail("NO_IMAGE_RESULT")
     assert [(r["msg"], r["task_id"], r["model_key"]) for r in recording_logger.records] == [
-        ("SORVANEL request api", "T", "K"), ("SORVANEL api complete successfully", "T", "K")]
+        ("SORVANEL request api", "T", "K"),
+        ("SORVANEL api complete successfully", "T", "K"),
+    ]
 
 
-def test_os_is_imported_at_call_time(client: Any, generate: GenerateRecorder, recording_logger: Any,
-                                     monkeypatch: pytest.MonkeyPatch) -> None:
+def test_os_is_imported_at_call_time(
+    client: Any, generate: GenerateRecorder, recording_logger: Any, monkeypatch: pytest.MonkeyPatch
+) -> None:
     asked: list[str] = []
     # Everything of the real os, but a path.exists that records its questions.
     exists = lambda p: asked.append(p) or p == "virtual.png"  # noqa: E731

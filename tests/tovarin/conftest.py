@@ -38,8 +38,9 @@ def http_fake(http_fake: Any) -> Any:
 @pytest.fixture
 def size_calculator(monkeypatch: pytest.MonkeyPatch) -> type[SizeCalculator]:
     """A recording size calculator installed as the module global `GPTImageSizeCalculator`."""
-    calculator = type("GPTImageSizeCalculator", (SizeCalculator,),
-                      {"calls": [], "result": {"width": 1024, "height": 1536}})
+    calculator = type(
+        "GPTImageSizeCalculator", (SizeCalculator,), {"calls": [], "result": {"width": 1024, "height": 1536}}
+    )
     monkeypatch.setattr(tovarin, "GPTImageSizeCalculator", calculator)
     return calculator
 

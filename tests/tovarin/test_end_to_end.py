@@ -54,8 +54,12 @@ def test_generations_with_b64_json(live: tovarin.TovarinClient, loopback: Any, r
     assert request.headers["Authorization"] == "Bearer tok-e2e"
     assert request.headers["Content-Type"] == "application/json"
     assert list(request.json().items()) == [
-        ("model", "gpt-image-2"), ("prompt", "a red fox"), ("response_format", "b64_json"), ("size", "688x1024"),
-        ("quality", "high"), ("n", 1),
+        ("model", "gpt-image-2"),
+        ("prompt", "a red fox"),
+        ("response_format", "b64_json"),
+        ("size", "688x1024"),
+        ("quality", "high"),
+        ("n", 1),
     ]
     assert msgs(recording_logger) == [f"{TAG} ", f"{TAG} request api", f"{TAG} api complete"]
 
@@ -73,8 +77,12 @@ def test_edits_with_two_reference_images(live: tovarin.TovarinClient, loopback: 
     assert edit.headers["Content-Type"].startswith("multipart/form-data; boundary=")
     form, images = form_of(edit)
     assert form == [
-        ("model", "gpt-image-2"), ("prompt", "make it blue"), ("response_format", "b64_json"),
-        ("size", "1024x1024"), ("quality", "low"), ("n", "1"),
+        ("model", "gpt-image-2"),
+        ("prompt", "make it blue"),
+        ("response_format", "b64_json"),
+        ("size", "1024x1024"),
+        ("quality", "low"),
+        ("n", "1"),
     ]
     assert images == [REF_FILE_PNG, REF_LINK_PNG]
 
@@ -95,19 +103,30 @@ def test_a_data_url_reply(live: tovarin.TovarinClient, loopback: Any) -> None:
     assert live.start("p") == ServiceResult.success(data=OUT_PNG)
 
 
-@pytest.mark.parametrize(("served", "message", "error_dict"), [
-    (Answer.of_json({"error": {"message": "server exploded", "type": "server_error"}}, 500), "server exploded",
-     {"error": {"message": "server exploded", "type": "server_error"}}),
-    (Answer(502, b"Bad gateway", "text/plain"), "service status_code: 502", None),
-], ids=["error body", "not json"])
-def test_a_failed_status(live: tovarin.TovarinClient, loopback: Any, recording_logger: Any, served: Answer,
-                         message: str, error_dict: Any) -> None:
+@pytest.mark.parametrize(
+    ("served", "message", "error_dict"),
+    [
+        (
+            Answer.of_json({"error": {"message": "server exploded", "type": "server_error"}}, 500),
+            "server exploded",
+            {"error": {"message": "server exploded", "type": "server_error"}},
+        ),
+        (Answer(502, b"Bad gateway", "text/plain"), "service status_code: 502", None),
+    ],
+    ids=["error body", "not json"],
+)
+def test_a_failed_status(
+    live: tovarin.TovarinClient, loopback: Any, recording_logger: Any, served: Answer, message: str, error_dict: Any
+) -> None:
     loopback.routes[GENERATIONS] = lambda request: served
     result = live.start("p")
     assert result == ServiceResult.fail(code=ErrorCode.IMAGE_GENERATE_FAIL, msg=message)
     record = recording_logger.records[-1]
     assert (record["msg"], record["status_code"], record["error_dict"]) == (
-        f"{TAG} response failed", served.status, error_dict)
+        f"{TAG} response failed",
+        served.status,
+        error_dict,
+    )
 
 
 def test_a_read_time_out(live: tovarin.TovarinClient, loopback: Any, recording_logger: Any) -> None:

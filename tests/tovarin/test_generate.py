@@ -64,8 +64,10 @@ def assert_warning(record: dict[str, Any], name: str, error: BaseException | Non
 
 # ---- size and payload ----
 
-def test_size_from_the_calculator(client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any,
-                                  recording_logger: Any) -> None:
+
+def test_size_from_the_calculator(
+    client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any, recording_logger: Any
+) -> None:
     client.generate_image("a fox", "2:3", "high", "2k", **IDS)
     [(args, kwargs)] = size_calculator.calls
     assert args == () and list(kwargs.items()) == [("aspect_ratio", "2:3"), ("resolution", "2k")]
@@ -76,24 +78,27 @@ def test_size_from_the_calculator(client: tovarin.TovarinClient, http_fake: Any,
     assert http_fake.calls[0][1]["json"]["size"] == "1024x1536"
 
 
-def test_size_uses_the_text_form_of_width_and_height(client: tovarin.TovarinClient, http_fake: Any,
-                                                     size_calculator: Any) -> None:
+def test_size_uses_the_text_form_of_width_and_height(
+    client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any
+) -> None:
     size_calculator.result = {"width": 1024.5, "height": "tall"}
     client.generate_image("p", "1:1")
     assert http_fake.calls[0][1]["json"]["size"] == "1024.5xtall"
 
 
 @pytest.mark.parametrize("ratio", ["", "auto"])
-def test_empty_or_auto_ratio_skips_the_calculator(client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any,
-                                                  recording_logger: Any, ratio: str) -> None:
+def test_empty_or_auto_ratio_skips_the_calculator(
+    client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any, recording_logger: Any, ratio: str
+) -> None:
     client.generate_image("p", ratio, "", "4k")
     assert size_calculator.calls == []
     assert recording_logger.records[0]["msg"] == REQUEST
     assert http_fake.calls[0][1]["json"]["size"] == ratio
 
 
-def test_a_failing_calculator_is_busy_before_any_request(client: tovarin.TovarinClient, http_fake: Any,
-                                                         size_calculator: Any, recording_logger: Any) -> None:
+def test_a_failing_calculator_is_busy_before_any_request(
+    client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any, recording_logger: Any
+) -> None:
     size_calculator.result = error = ValueError("aspect_ratio must look like W:H")
     assert client.generate_image("p", "wide", **IDS) == BUSY
     [record] = recording_logger.records
@@ -104,16 +109,28 @@ def test_a_failing_calculator_is_busy_before_any_request(client: tovarin.Tovarin
 def test_payload_defaults(client: tovarin.TovarinClient, http_fake: Any) -> None:
     client.generate_image("a fox")
     body = http_fake.calls[0][1]["json"]
-    assert list(body.items()) == [("model", "gpt-image-2"), ("prompt", "a fox"), ("response_format", "b64_json"),
-                                  ("size", ""), ("quality", ""), ("n", 1)]
+    assert list(body.items()) == [
+        ("model", "gpt-image-2"),
+        ("prompt", "a fox"),
+        ("response_format", "b64_json"),
+        ("size", ""),
+        ("quality", ""),
+        ("n", 1),
+    ]
     assert type(body["n"]) is int
 
 
 def test_payload_takes_model_and_response_format_options(client: tovarin.TovarinClient, http_fake: Any) -> None:
     client.generate_image("p", "auto", "medium", model="gpt-image-1", response_format="url")
     body = http_fake.calls[0][1]["json"]
-    assert list(body.items()) == [("model", "gpt-image-1"), ("prompt", "p"), ("response_format", "url"),
-                                  ("size", "auto"), ("quality", "medium"), ("n", 1)]
+    assert list(body.items()) == [
+        ("model", "gpt-image-1"),
+        ("prompt", "p"),
+        ("response_format", "url"),
+        ("size", "auto"),
+        ("quality", "medium"),
+        ("n", 1),
+    ]
 
 
 class RequestSpy(tovarin.TovarinClient):
@@ -129,21 +146,26 @@ class RequestSpy(tovarin.TovarinClient):
 
 @pytest.mark.parametrize("options", [{}, {"timeout": 30, "task_id": "t", "model_key": "m", "extra": 1}])
 @pytest.mark.parametrize("files", [None, [], [("image", b"x")]])
-def test_request_step_is_called_by_keyword(recording_logger: Any, fake_response: Any, options: dict[str, Any],
-                                           files: Any) -> None:
+def test_request_step_is_called_by_keyword(
+    recording_logger: Any, fake_response: Any, options: dict[str, Any], files: Any
+) -> None:
     spy = RequestSpy("http://h", "k", logger=recording_logger)
     spy.requests, spy.response = [], fake_response(200, {"data": [{"b64_json": b64(PNG)}]})
     assert spy.generate_image("p", files=files, **options) == ok(PNG)
     [(args, kwargs)] = spy.requests
     assert args == () and list(kwargs) == ["task_id", "model_key", "payload", "files", "timeout"]
     assert (kwargs["task_id"], kwargs["model_key"], kwargs["timeout"]) == (
-        options.get("task_id"), options.get("model_key"), options.get("timeout"))
+        options.get("task_id"),
+        options.get("model_key"),
+        options.get("timeout"),
+    )
     assert kwargs["files"] is files
     assert list(kwargs["payload"]) == ["model", "prompt", "response_format", "size", "quality", "n"]
 
 
-@pytest.mark.parametrize(("files", "endpoint"), [(None, "generations"), ([], "generations"),
-                                                 ([("image", PNG)], "edits")])
+@pytest.mark.parametrize(
+    ("files", "endpoint"), [(None, "generations"), ([], "generations"), ([("image", PNG)], "edits")]
+)
 def test_files_choose_the_endpoint(client: tovarin.TovarinClient, http_fake: Any, files: Any, endpoint: str) -> None:
     client.generate_image("p", files=files)
     [(args, kwargs)] = http_fake.calls
@@ -152,9 +174,13 @@ def test_files_choose_the_endpoint(client: tovarin.TovarinClient, http_fake: Any
         assert kwargs["files"] is files
 
 
-def test_elapsed_time_covers_the_size_calculation_and_the_request(client: tovarin.TovarinClient, http_fake: Any,
-                                                                  size_calculator: Any, recording_logger: Any,
-                                                                  monkeypatch: pytest.MonkeyPatch) -> None:
+def test_elapsed_time_covers_the_size_calculation_and_the_request(
+    client: tovarin.TovarinClient,
+    http_fake: Any,
+    size_calculator: Any,
+    recording_logger: Any,
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
     ticks = iter([100.0, 101.2345678])
     seen: list[tuple[int, int]] = []
 
@@ -170,6 +196,7 @@ def test_elapsed_time_covers_the_size_calculation_and_the_request(client: tovari
 
 # ---- status 200 ----
 
+
 class Str(str):
     pass
 
@@ -177,8 +204,7 @@ class Str(str):
 REPLIES = [
     ("b64_json", {"data": [{"b64_json": b64(PNG)}]}, ok(PNG), []),
     ("b64_json empty", {"data": [{"b64_json": ""}]}, ok(b""), []),
-    ("b64_json before url", {"data": [{"url": "https://img.test/a.png", "b64_json": b64(b"first")}]},
-     ok(b"first"), []),
+    ("b64_json before url", {"data": [{"url": "https://img.test/a.png", "b64_json": b64(b"first")}]}, ok(b"first"), []),
     ("b64_json skips junk", {"data": [{"b64_json": "aGVs!bG8=\n"}]}, ok(b"hello"), []),
     ("data url", {"data": [{"url": "data:image/png;base64," + b64(PNG)}]}, ok(PNG), []),
     ("other scheme", {"data": [{"url": "ftp://img.test/a.png"}]}, NO_IMAGE, []),
@@ -201,10 +227,19 @@ REPLIES = [
 ]
 
 
-@pytest.mark.parametrize(("body", "result", "following"), [case[1:] for case in REPLIES],
-                         ids=[case[0] for case in REPLIES])
-def test_status_200_replies(client: tovarin.TovarinClient, http_fake: Any, image_tool: Any, recording_logger: Any,
-                            fake_response: Any, body: Any, result: ServiceResult, following: list[str]) -> None:
+@pytest.mark.parametrize(
+    ("body", "result", "following"), [case[1:] for case in REPLIES], ids=[case[0] for case in REPLIES]
+)
+def test_status_200_replies(
+    client: tovarin.TovarinClient,
+    http_fake: Any,
+    image_tool: Any,
+    recording_logger: Any,
+    fake_response: Any,
+    body: Any,
+    result: ServiceResult,
+    following: list[str],
+) -> None:
     http_fake.reply = fake_response(200, body)
     assert client.generate_image("p", **IDS) == result
     rest = after_complete(recording_logger.records, 200, IDS)
@@ -219,8 +254,9 @@ def test_status_200_replies(client: tovarin.TovarinClient, http_fake: Any, image
 
 
 @pytest.mark.parametrize("value", [5, Str("https://img.test/a.png")], ids=["int", "str subclass"])
-def test_a_url_that_is_not_exactly_a_str_is_refused(client: tovarin.TovarinClient, http_fake: Any,
-                                                    recording_logger: Any, fake_response: Any, value: Any) -> None:
+def test_a_url_that_is_not_exactly_a_str_is_refused(
+    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any, fake_response: Any, value: Any
+) -> None:
     http_fake.reply = fake_response(200, {"data": [{"url": value}]})
     client.generate_image("p")
     assert str(recording_logger.records[-1]["error"]) == f"Expected str, got {type(value).__name__}"
@@ -230,8 +266,9 @@ LINK = "https://img.test/out/a.png"
 
 
 @pytest.mark.parametrize("link", [LINK, "http://img.test/out/a.png"])
-def test_a_link_is_downloaded(client: tovarin.TovarinClient, http_fake: Any, image_tool: Any, recording_logger: Any,
-                              fake_response: Any, link: str) -> None:
+def test_a_link_is_downloaded(
+    client: tovarin.TovarinClient, http_fake: Any, image_tool: Any, recording_logger: Any, fake_response: Any, link: str
+) -> None:
     image_tool.serve(link, PNG)
     http_fake.reply = fake_response(200, {"data": [{"url": link}]})
     assert client.generate_image("p", **IDS) == ok(PNG)
@@ -240,8 +277,9 @@ def test_a_link_is_downloaded(client: tovarin.TovarinClient, http_fake: Any, ima
     assert list(record.items()) == [("msg", URL), ("task_id", "task-9"), ("model_key", "key-9"), ("url", link)]
 
 
-def test_a_link_without_download_is_no_image(client: tovarin.TovarinClient, http_fake: Any, image_tool: Any,
-                                             recording_logger: Any, fake_response: Any) -> None:
+def test_a_link_without_download_is_no_image(
+    client: tovarin.TovarinClient, http_fake: Any, image_tool: Any, recording_logger: Any, fake_response: Any
+) -> None:
     body = {"data": [{"url": LINK}]}
     image_tool.serve(LINK, None)
     http_fake.reply = fake_response(200, body)
@@ -251,20 +289,32 @@ def test_a_link_without_download_is_no_image(client: tovarin.TovarinClient, http
     assert list(raw.items()) == [("msg", RAW), ("task_id", None), ("model_key", None), ("data", body)]
 
 
-@pytest.mark.parametrize(("error", "result", "message"), [
-    (requests.ConnectionError("refused"), BUSY, warning("ConnectionError")),
-    (requests.ReadTimeout("slow"), TIMED_OUT, "任务处理超时"),
-])
-def test_a_failing_download(client: tovarin.TovarinClient, http_fake: Any, image_tool: Any, recording_logger: Any,
-                            fake_response: Any, error: Exception, result: ServiceResult, message: str) -> None:
+@pytest.mark.parametrize(
+    ("error", "result", "message"),
+    [
+        (requests.ConnectionError("refused"), BUSY, warning("ConnectionError")),
+        (requests.ReadTimeout("slow"), TIMED_OUT, "任务处理超时"),
+    ],
+)
+def test_a_failing_download(
+    client: tovarin.TovarinClient,
+    http_fake: Any,
+    image_tool: Any,
+    recording_logger: Any,
+    fake_response: Any,
+    error: Exception,
+    result: ServiceResult,
+    message: str,
+) -> None:
     image_tool.links[LINK] = error
     http_fake.reply = fake_response(200, {"data": [{"url": LINK}]})
     assert client.generate_image("p") == result
     assert [r["msg"] for r in after_complete(recording_logger.records, 200, {})] == [URL, message]
 
 
-def test_a_reply_that_is_not_json(client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any,
-                                  fake_response: Any) -> None:
+def test_a_reply_that_is_not_json(
+    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any, fake_response: Any
+) -> None:
     http_fake.reply = fake_response(200)
     assert client.generate_image("p") == BUSY
     [record] = after_complete(recording_logger.records, 200, {})
@@ -287,10 +337,19 @@ STATUSES = [
 ]
 
 
-@pytest.mark.parametrize(("status", "body", "message", "decoded"), [case[1:] for case in STATUSES],
-                         ids=[case[0] for case in STATUSES])
-def test_other_statuses(client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any, fake_response: Any,
-                        status: int, body: Any, message: Any, decoded: bool) -> None:
+@pytest.mark.parametrize(
+    ("status", "body", "message", "decoded"), [case[1:] for case in STATUSES], ids=[case[0] for case in STATUSES]
+)
+def test_other_statuses(
+    client: tovarin.TovarinClient,
+    http_fake: Any,
+    recording_logger: Any,
+    fake_response: Any,
+    status: int,
+    body: Any,
+    message: Any,
+    decoded: bool,
+) -> None:
     http_fake.reply = fake_response(status) if body is NOT_JSON else fake_response(status, body)
     assert client.generate_image("p", **IDS) == ServiceResult.fail(code=ErrorCode.IMAGE_GENERATE_FAIL, msg=message)
     [record] = after_complete(recording_logger.records, status, IDS)
@@ -301,16 +360,19 @@ def test_other_statuses(client: tovarin.TovarinClient, http_fake: Any, recording
 
 # ---- exceptions ----
 
-def test_a_response_without_status_code_is_busy(client: tovarin.TovarinClient, http_fake: Any,
-                                                recording_logger: Any) -> None:
+
+def test_a_response_without_status_code_is_busy(
+    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any
+) -> None:
     http_fake.reply = lambda *args, **kwargs: object()
     assert client.generate_image("p") == BUSY
     request, record = recording_logger.records
     assert_warning(record, "AttributeError")
 
 
-def test_a_task_id_that_is_not_a_str_is_refused_by_the_request_step(client: tovarin.TovarinClient, http_fake: Any,
-                                                                      recording_logger: Any) -> None:
+def test_a_task_id_that_is_not_a_str_is_refused_by_the_request_step(
+    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any
+) -> None:
     assert client.generate_image("p", task_id=5) == BUSY
     [record] = recording_logger.records
     assert_warning(record, "TypeError")
@@ -324,20 +386,29 @@ class Code(int):
         return "code-" + int.__format__(self, spec)
 
 
-@pytest.mark.parametrize(("status", "message"), [
-    (200.0, None), (http.HTTPStatus.OK, None),
-    (http.HTTPStatus.BAD_GATEWAY, "service status_code: 502"), (Code(500), "service status_code: code-500"),
-])
-def test_status_is_compared_by_equality_and_put_in_text_form(client: tovarin.TovarinClient, http_fake: Any,
-                                                             fake_response: Any, status: Any, message: str | None) -> None:
+@pytest.mark.parametrize(
+    ("status", "message"),
+    [
+        (200.0, None),
+        (http.HTTPStatus.OK, None),
+        (http.HTTPStatus.BAD_GATEWAY, "service status_code: 502"),
+        (Code(500), "service status_code: code-500"),
+    ],
+)
+def test_status_is_compared_by_equality_and_put_in_text_form(
+    client: tovarin.TovarinClient, http_fake: Any, fake_response: Any, status: Any, message: str | None
+) -> None:
     # A body that is JSON only for the successes: a failure's message then names the status.
-    http_fake.reply = fake_response(status, {"data": [{"b64_json": "aGk="}]}) if message is None else fake_response(status)
+    http_fake.reply = (
+        fake_response(status, {"data": [{"b64_json": "aGk="}]}) if message is None else fake_response(status)
+    )
     expected = ok(b"hi") if message is None else ServiceResult.fail(code=ErrorCode.IMAGE_GENERATE_FAIL, msg=message)
     assert client.generate_image("p") == expected
 
 
-def test_records_carry_none_without_ids_and_the_text_form_of_the_tag(client: tovarin.TovarinClient, http_fake: Any,
-                                                                     recording_logger: Any, fake_response: Any) -> None:
+def test_records_carry_none_without_ids_and_the_text_form_of_the_tag(
+    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any, fake_response: Any
+) -> None:
     client.model_tag = 7
     http_fake.reply = fake_response(500, {})
     client.generate_image("p")

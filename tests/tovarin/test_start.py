@@ -52,8 +52,7 @@ def sources(tmp_path: pathlib.Path, image_tool: Any) -> dict[str, Any]:
     path.write_bytes(FILE_PNG)
     image_tool.serve(LINK, LINK_PNG)
     image_tool.serve(EMPTY_LINK, None)
-    return {"file": str(path), "missing": str(tmp_path / "missing.png"), "dir": str(tmp_path),
-            "path object": path}
+    return {"file": str(path), "missing": str(tmp_path / "missing.png"), "dir": str(tmp_path), "path object": path}
 
 
 def files_of(spy: GenerateSpy) -> Any:
@@ -80,14 +79,35 @@ GATHERING = [
     ("path object", lambda s: s["path object"], None),
     ("dict", lambda s: {"image": PNG}, None),
     ("list of lists", lambda s: [[PNG], [s["file"]]], None),
-    ("mixed list", lambda s: [s["file"], s["missing"], LINK, 5, PNG, EMPTY_LINK, (PNG,), bytearray(b"x"),
-                              s["path object"], None, b"tail"], [FILE_PNG, LINK_PNG, PNG, b"tail"]),
+    (
+        "mixed list",
+        lambda s: [
+            s["file"],
+            s["missing"],
+            LINK,
+            5,
+            PNG,
+            EMPTY_LINK,
+            (PNG,),
+            bytearray(b"x"),
+            s["path object"],
+            None,
+            b"tail",
+        ],
+        [FILE_PNG, LINK_PNG, PNG, b"tail"],
+    ),
 ]
 
 
 @pytest.mark.parametrize(("make", "images"), [case[1:] for case in GATHERING], ids=[case[0] for case in GATHERING])
-def test_gathering_reference_images(spy: GenerateSpy, recording_logger: Any, sources: dict[str, Any], image_tool: Any, make: Any,
-                                    images: list[bytes] | None) -> None:
+def test_gathering_reference_images(
+    spy: GenerateSpy,
+    recording_logger: Any,
+    sources: dict[str, Any],
+    image_tool: Any,
+    make: Any,
+    images: list[bytes] | None,
+) -> None:
     assert spy.start("p", files=make(sources)) is spy.answer
     files = files_of(spy)
     if images is None:
@@ -117,18 +137,28 @@ def test_subclasses_of_str_bytes_and_list_are_gathered(spy: GenerateSpy, sources
     spy.start("p", files=Path(sources["file"]))
     spy.start("p", files=Blob(b"one"))
     assert [kwargs["files"] for _, kwargs in spy.calls] == [
-        [("image", FILE_PNG), ("image", b"blob")], [("image", FILE_PNG)], [("image", b"one")]]
+        [("image", FILE_PNG), ("image", b"blob")],
+        [("image", FILE_PNG)],
+        [("image", b"one")],
+    ]
 
 
 def test_keyword_call_of_generate_image(spy: GenerateSpy) -> None:
-    result = spy.start("a fox", "1:1", "high", "2k", PNG, task_id="t-1", model_key="k-1", timeout=30,
-                       model="gpt-image-1")
+    result = spy.start(
+        "a fox", "1:1", "high", "2k", PNG, task_id="t-1", model_key="k-1", timeout=30, model="gpt-image-1"
+    )
     assert result is spy.answer
     [(args, kwargs)] = spy.calls
     assert args == ()
     assert list(kwargs.items()) == [
-        ("prompt", "a fox"), ("aspect_ratio", "1:1"), ("quality", "high"), ("image_size", "2k"),
-        ("files", [("image", PNG)]), ("task_id", "t-1"), ("model_key", "k-1"), ("timeout", 30),
+        ("prompt", "a fox"),
+        ("aspect_ratio", "1:1"),
+        ("quality", "high"),
+        ("image_size", "2k"),
+        ("files", [("image", PNG)]),
+        ("task_id", "t-1"),
+        ("model_key", "k-1"),
+        ("timeout", 30),
         ("model", "gpt-image-1"),
     ]
 
@@ -152,8 +182,9 @@ def test_a_directory_is_busy(spy: GenerateSpy, recording_logger: Any, sources: d
     assert spy.calls == [] and sys.exception() is None
 
 
-def test_paths_are_tested_with_the_module_global_os(spy: GenerateSpy, sources: dict[str, Any],
-                                                    monkeypatch: pytest.MonkeyPatch) -> None:
+def test_paths_are_tested_with_the_module_global_os(
+    spy: GenerateSpy, sources: dict[str, Any], monkeypatch: pytest.MonkeyPatch
+) -> None:
     tested: list[Any] = []
 
     def exists(path: Any) -> bool:
@@ -174,8 +205,9 @@ def test_a_download_that_raises_is_busy(spy: GenerateSpy, recording_logger: Any,
     assert record["error"] is error and (record["task_id"], record["model_key"]) == (None, None)
 
 
-def test_the_real_generate_image_gets_the_pairs(client: tovarin.TovarinClient, http_fake: Any,
-                                                sources: dict[str, Any]) -> None:
+def test_the_real_generate_image_gets_the_pairs(
+    client: tovarin.TovarinClient, http_fake: Any, sources: dict[str, Any]
+) -> None:
     client.start("p", files=[sources["file"], LINK, PNG])
     [(args, kwargs)] = http_fake.calls
     assert args == ("http://images.test/v1/images/edits",)

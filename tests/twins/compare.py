@@ -30,14 +30,23 @@ type Patches = Callable[[ModuleType], list[tuple[Any, str, Any]]]
 def chain(exc: BaseException | None, depth: int = 0) -> Any:
     if exc is None or depth > 3:
         return None
-    return (type(exc), str(exc), getattr(exc, "__notes__", None), exc.__suppress_context__,
-            chain(exc.__context__, depth + 1), chain(exc.__cause__, depth + 1))
+    return (
+        type(exc),
+        str(exc),
+        getattr(exc, "__notes__", None),
+        exc.__suppress_context__,
+        chain(exc.__context__, depth + 1),
+        chain(exc.__cause__, depth + 1),
+    )
 
 
 def outline(trace: str) -> list[str]:
     """A formatted traceback without its frames: exception lines and chain separators."""
-    return [line for line in trace.splitlines()
-            if line and not line.startswith(" ") and line != "Traceback (most recent call last):"]
+    return [
+        line
+        for line in trace.splitlines()
+        if line and not line.startswith(" ") and line != "Traceback (most recent call last):"
+    ]
 
 
 def normal(value: Any, key: Any = None) -> Any:
@@ -66,8 +75,11 @@ def recording_results(made: list[Any]) -> Any:
 
         return make
 
-    return type("ServiceResult", (), {"success": staticmethod(constructor("success")),
-                                      "fail": staticmethod(constructor("fail"))})
+    return type(
+        "ServiceResult",
+        (),
+        {"success": staticmethod(constructor("success")), "fail": staticmethod(constructor("fail"))},
+    )
 
 
 @dataclass
@@ -83,8 +95,15 @@ class Run:
         return normal((self.raised, self.outcome, self.made, self.records, self.calls, self.downloads))
 
 
-def run(module: ModuleType, kind: Kind, call: Callable[[Any], Any], http: FakeHttpClient, ferrimo: ModuleType,
-        patches: list[tuple[Any, str, Any]], token: str) -> Run:
+def run(
+    module: ModuleType,
+    kind: Kind,
+    call: Callable[[Any], Any],
+    http: FakeHttpClient,
+    ferrimo: ModuleType,
+    patches: list[tuple[Any, str, Any]],
+    token: str,
+) -> Run:
     log, made = RecordingLogger(), []
     with pytest.MonkeyPatch.context() as patch:  # a context, not a fixture: safe inside hypothesis
         patch.setattr(module, "http_client", http)
@@ -100,9 +119,15 @@ def run(module: ModuleType, kind: Kind, call: Callable[[Any], Any], http: FakeHt
     return Run(outcome, raised, made, log.records, http.calls, ferrimo.ImageTool.calls)
 
 
-def twin_agrees(kind: Kind, call: Callable[[Any], Any], http: Callable[[], FakeHttpClient], *,
-                ferrimo: Callable[[], ModuleType] = fake_ferrimo, patches: Patches = lambda module: [],
-                token: str = "tok") -> Run:
+def twin_agrees(
+    kind: Kind,
+    call: Callable[[Any], Any],
+    http: Callable[[], FakeHttpClient],
+    *,
+    ferrimo: Callable[[], ModuleType] = fake_ferrimo,
+    patches: Patches = lambda module: [],
+    token: str = "tok",
+) -> Run:
     """Runs `call` on a native client and on its twin, each in a fresh world; fails on any
     difference, and returns the native run for further checks."""
     native = run(kind.module, kind, call, http(), ferrimo(), patches(kind.module), token)

@@ -24,7 +24,6 @@ from ._common import _check_exact, _doc
 
 
 class SorvanelClient(object):
-
     @_doc(
         "\n\n        Args:\n            base_url: API 服务地址\n            api_key: API 鉴权 Token\n"
         "            **kwargs:\n                model_tag: 模型标识标签，默认 SORVANEL\n"
@@ -162,37 +161,43 @@ class SorvanelClient(object):
             )
             headers = {"Authorization": f"Bearer {self.api_key}", "Content-Type": "application/json"}
             url = f"{self.base_url}/v1beta/models/{model}:generateContent"
-            self.logger.debug({
-                "msg": f"{self.model_tag} request api",
-                "task_id": task_id,
-                "model_key": model_key,
-                "model_name": model,
-                "img_count": len(image_bytes_list) if image_bytes_list else 0,
-                "url": url,
-                "aspect_ratio": aspect_ratio,
-                "image_size": image_size,
-            })
+            self.logger.debug(
+                {
+                    "msg": f"{self.model_tag} request api",
+                    "task_id": task_id,
+                    "model_key": model_key,
+                    "model_name": model,
+                    "img_count": len(image_bytes_list) if image_bytes_list else 0,
+                    "url": url,
+                    "aspect_ratio": aspect_ratio,
+                    "image_size": image_size,
+                }
+            )
             start_time = time.time()
             response = http_client.post(url, headers=headers, json=body, timeout=timeout)
             status_code = response.status_code
             if status_code == 200:
                 data_dict = response.json()
-                self.logger.debug({
-                    "msg": f"{self.model_tag} api complete successfully",
-                    "task_id": task_id,
-                    "model_key": model_key,
-                    "second": round(time.time() - start_time, 3),
-                })
+                self.logger.debug(
+                    {
+                        "msg": f"{self.model_tag} api complete successfully",
+                        "task_id": task_id,
+                        "model_key": model_key,
+                        "second": round(time.time() - start_time, 3),
+                    }
+                )
 
                 # A file reference wins over inline data; only the first one is fetched.
                 image_urls, response_id = self._extract_file_uris(data_dict)
                 if image_urls:
-                    self.logger.debug({
-                        "msg": f"{self.model_tag} api complete result",
-                        "task_id": task_id,
-                        "model_key": model_key,
-                        "image_urls": image_urls,
-                    })
+                    self.logger.debug(
+                        {
+                            "msg": f"{self.model_tag} api complete result",
+                            "task_id": task_id,
+                            "model_key": model_key,
+                            "image_urls": image_urls,
+                        }
+                    )
                     io = ferrimo.ImageTool.get_img_url_io(image_urls[0])
                     if io:
                         return ServiceResult.success(data=io.getvalue())
@@ -217,17 +222,21 @@ class SorvanelClient(object):
                                 image_candidates.append({"size": len(decoded), "data": decoded})
                     if image_candidates:
                         largest = max(image_candidates, key=lambda x: x["size"])
-                        self.logger.debug({
-                            "msg": "image_candidates",
-                            "task_id": task_id,
-                            "model_key": model_key,
-                            "size": largest["size"],
-                        })
+                        self.logger.debug(
+                            {
+                                "msg": "image_candidates",
+                                "task_id": task_id,
+                                "model_key": model_key,
+                                "size": largest["size"],
+                            }
+                        )
                         return ServiceResult.success(data=largest["data"])
 
                 # No image at all: the last candidate's finish reason names a refusal.
                 if finish_reason == "IMAGE_SAFETY" or finish_reason == "IMAGE_OTHER" or finish_reason == "OTHER":
-                    return ServiceResult.fail(code=ErrorCode.NO_IMAGE_RESULT, msg=f"Picture prohibition-{finish_reason}")
+                    return ServiceResult.fail(
+                        code=ErrorCode.NO_IMAGE_RESULT, msg=f"Picture prohibition-{finish_reason}"
+                    )
                 if finish_reason == "IMAGE_PROHIBITED_CONTENT" or finish_reason == "PROHIBITED_CONTENT":
                     return ServiceResult.fail(code=ErrorCode.NO_IMAGE_RESULT, msg="Picture prohibition-IMAGE_SAFETY")
                 return ServiceResult.fail(code=ErrorCode.NO_IMAGE_RESULT)
@@ -238,14 +247,16 @@ class SorvanelClient(object):
                 message = error_dict.get("error", {}).get("message")
             except Exception:
                 error_dict = None
-            self.logger.debug({
-                "msg": f"{self.model_tag} api complete fail",
-                "task_id": task_id,
-                "model_key": model_key,
-                "status_code": status_code,
-                "second": round(time.time() - start_time, 3),
-                "error_dict": error_dict,
-            })
+            self.logger.debug(
+                {
+                    "msg": f"{self.model_tag} api complete fail",
+                    "task_id": task_id,
+                    "model_key": model_key,
+                    "status_code": status_code,
+                    "second": round(time.time() - start_time, 3),
+                    "error_dict": error_dict,
+                }
+            )
             if status_code == 429:
                 return ServiceResult.fail(code=ErrorCode.SERVICE_BUSY, msg=message)
             return ServiceResult.fail(code=ErrorCode.IMAGE_GENERATE_FAIL, msg=message)
@@ -254,13 +265,15 @@ class SorvanelClient(object):
             return ServiceResult.fail(code=ErrorCode.SERVICE_TIMEOUT)
         except Exception as err:
             except_name = type(err).__name__
-            self.logger.debug({
-                "msg": f"{self.model_tag} {except_name} error",
-                "task_id": task_id,
-                "model_key": model_key,
-                "error": err,
-                "traceback": traceback.format_exc(),
-            })
+            self.logger.debug(
+                {
+                    "msg": f"{self.model_tag} {except_name} error",
+                    "task_id": task_id,
+                    "model_key": model_key,
+                    "error": err,
+                    "traceback": traceback.format_exc(),
+                }
+            )
             return ServiceResult.fail(code=ErrorCode.SERVICE_BUSY, msg=f"{except_name} error")
 
     @_doc(
@@ -303,6 +316,7 @@ class SorvanelClient(object):
                             image_bytes_list.append(img_io.getvalue())
                     else:
                         import os
+
                         if os.path.exists(files):
                             with open(files, "rb") as f:
                                 image_bytes_list.append(f.read())
@@ -310,6 +324,7 @@ class SorvanelClient(object):
                     image_bytes_list.append(files)
                 elif isinstance(files, list):
                     import os
+
                     for item in files:
                         if isinstance(item, str):
                             if item.startswith("http://") or item.startswith("https://"):
@@ -332,11 +347,13 @@ class SorvanelClient(object):
             )
         except Exception as err:
             except_name = type(err).__name__
-            self.logger.debug({
-                "msg": f"{self.model_tag} {except_name} warning",
-                "task_id": task_id,
-                "model_key": model_key,
-                "error": err,
-                "traceback": traceback.format_exc(),
-            })
+            self.logger.debug(
+                {
+                    "msg": f"{self.model_tag} {except_name} warning",
+                    "task_id": task_id,
+                    "model_key": model_key,
+                    "error": err,
+                    "traceback": traceback.format_exc(),
+                }
+            )
             return ServiceResult.fail(code=ErrorCode.SERVICE_BUSY)

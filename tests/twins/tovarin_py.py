@@ -27,7 +27,6 @@ from ._common import _check_exact, _doc
 
 
 class TovarinClient(object):
-
     @_doc(
         "\n\n        Args:\n            base_url: API 服务地址\n            api_key: API 鉴权 Token\n"
         "            **kwargs:\n                model_tag: 模型标识标签，默认 GPT-IMAGE-2\n"
@@ -97,13 +96,15 @@ class TovarinClient(object):
             response_format = kwargs.get("response_format", "b64_json")
             if aspect_ratio and aspect_ratio != "auto":
                 calc_dict = GPTImageSizeCalculator.calc_size(aspect_ratio=aspect_ratio, resolution=image_size)
-                self.logger.debug({
-                    "msg": f"{self.model_tag} ",
-                    "task_id": task_id,
-                    "model_key": model_key,
-                    "aspect_ratio": aspect_ratio,
-                    "calc_dict": calc_dict,
-                })
+                self.logger.debug(
+                    {
+                        "msg": f"{self.model_tag} ",
+                        "task_id": task_id,
+                        "model_key": model_key,
+                        "aspect_ratio": aspect_ratio,
+                        "calc_dict": calc_dict,
+                    }
+                )
                 model_size = f"{calc_dict['width']}x{calc_dict['height']}"
             else:
                 model_size = aspect_ratio
@@ -124,13 +125,15 @@ class TovarinClient(object):
                 timeout=kwargs.get("timeout"),
             )
             status_code = response.status_code
-            self.logger.debug({
-                "msg": f"{self.model_tag} api complete",
-                "task_id": task_id,
-                "model_key": model_key,
-                "status_code": status_code,
-                "total_second": round(time.time() - start_time, 3),
-            })
+            self.logger.debug(
+                {
+                    "msg": f"{self.model_tag} api complete",
+                    "task_id": task_id,
+                    "model_key": model_key,
+                    "status_code": status_code,
+                    "total_second": round(time.time() - start_time, 3),
+                }
+            )
 
             if status_code == 200:
                 data_dict = response.json()
@@ -151,24 +154,28 @@ class TovarinClient(object):
                                 imgdata = base64.b64decode(url.split(",", 1)[1])
                                 return ServiceResult.success(data=imgdata)
                             elif url.startswith("http://") or url.startswith("https://"):
-                                self.logger.debug({
-                                    "msg": f"{self.model_tag} url",
-                                    "task_id": task_id,
-                                    "model_key": model_key,
-                                    "url": url,
-                                })
+                                self.logger.debug(
+                                    {
+                                        "msg": f"{self.model_tag} url",
+                                        "task_id": task_id,
+                                        "model_key": model_key,
+                                        "url": url,
+                                    }
+                                )
                                 im_io = ferrimo.ImageTool.get_img_url_io(url)
                                 if im_io:
                                     return ServiceResult.success(data=im_io.getvalue())
                             else:
                                 return ServiceResult.fail(code=ErrorCode.NO_IMAGE_RESULT)
 
-                self.logger.debug({
-                    "msg": f"{self.model_tag} 未收到结果的原始数据",
-                    "task_id": task_id,
-                    "model_key": model_key,
-                    "data": data_dict,
-                })
+                self.logger.debug(
+                    {
+                        "msg": f"{self.model_tag} 未收到结果的原始数据",
+                        "task_id": task_id,
+                        "model_key": model_key,
+                        "data": data_dict,
+                    }
+                )
                 return ServiceResult.fail(code=ErrorCode.NO_IMAGE_RESULT)
 
             error_msg = f"service status_code: {status_code}"
@@ -177,26 +184,30 @@ class TovarinClient(object):
                 error_msg = error_dict.get("error", {}).get("message")
             except Exception:
                 error_dict = None
-            self.logger.debug({
-                "msg": f"{self.model_tag} response failed",
-                "task_id": task_id,
-                "model_key": model_key,
-                "status_code": status_code,
-                "error_dict": error_dict,
-            })
+            self.logger.debug(
+                {
+                    "msg": f"{self.model_tag} response failed",
+                    "task_id": task_id,
+                    "model_key": model_key,
+                    "status_code": status_code,
+                    "error_dict": error_dict,
+                }
+            )
             return ServiceResult.fail(code=ErrorCode.IMAGE_GENERATE_FAIL, msg=error_msg)
         except requests.exceptions.ReadTimeout:
             self.logger.debug({"msg": "任务处理超时", "task_id": task_id, "model_key": model_key})
             return ServiceResult.fail(code=ErrorCode.SERVICE_TIMEOUT)
         except Exception as err:
             except_name = type(err).__name__
-            self.logger.debug({
-                "msg": f"{self.model_tag} {except_name} warning",
-                "task_id": task_id,
-                "model_key": model_key,
-                "error": err,
-                "traceback": traceback.format_exc(),
-            })
+            self.logger.debug(
+                {
+                    "msg": f"{self.model_tag} {except_name} warning",
+                    "task_id": task_id,
+                    "model_key": model_key,
+                    "error": err,
+                    "traceback": traceback.format_exc(),
+                }
+            )
             return ServiceResult.fail(code=ErrorCode.SERVICE_BUSY)
 
     @_doc(
@@ -255,11 +266,13 @@ class TovarinClient(object):
             )
         except Exception as err:
             except_name = type(err).__name__
-            self.logger.debug({
-                "msg": f"{self.model_tag} {except_name} warning",
-                "task_id": task_id,
-                "model_key": model_key,
-                "error": err,
-                "traceback": traceback.format_exc(),
-            })
+            self.logger.debug(
+                {
+                    "msg": f"{self.model_tag} {except_name} warning",
+                    "task_id": task_id,
+                    "model_key": model_key,
+                    "error": err,
+                    "traceback": traceback.format_exc(),
+                }
+            )
             return ServiceResult.fail(code=ErrorCode.SERVICE_BUSY)

@@ -109,8 +109,10 @@ def _reference(value: str, stdin: BinaryIO) -> bytes:
         return _download(value)
     scheme, sep, _ = value.partition("://")
     if sep and scheme.lower() in ("http", "https"):
-        raise UsageError(f"--ref {value}: write the scheme in lower case ({scheme.lower()}://); "
-                         "the clients take anything else for a file name")
+        raise UsageError(
+            f"--ref {value}: write the scheme in lower case ({scheme.lower()}://); "
+            "the clients take anything else for a file name"
+        )
     return _read_file(value)
 
 
@@ -137,8 +139,9 @@ def _tovarin_options(ratio: str | None, size: str | None, quality: str | None) -
     if ratio is not None and ratio != "auto" and not _TOVARIN_RATIO.fullmatch(ratio):
         raise UsageError(f"--ratio {ratio}: tovarin takes W:H in whole numbers (such as 3:2) or auto")
     if size is not None and ratio in (None, "auto"):
-        raise UsageError("--size needs --ratio W:H with --client tovarin: the images client uses "
-                         "the size only together with a ratio")
+        raise UsageError(
+            "--size needs --ratio W:H with --client tovarin: the images client uses the size only together with a ratio"
+        )
     if quality is not None and quality not in _QUALITIES:
         raise UsageError(f"--quality {quality}: tovarin takes {', '.join(_QUALITIES)}")
 
@@ -160,7 +163,9 @@ def prompt(text: str) -> None:
     try:
         text.encode("utf-8")
     except UnicodeEncodeError as err:
-        raise UsageError(f"the prompt is not valid text at character {err.start + 1} (check the terminal's encoding)") from None
+        raise UsageError(
+            f"the prompt is not valid text at character {err.start + 1} (check the terminal's encoding)"
+        ) from None
 
 
 def source_date_epoch() -> None:
@@ -176,8 +181,10 @@ def source_date_epoch() -> None:
 def service(base_url: str | None, api_key: str | None) -> None:
     """The address and the token; the message never shows the token."""
     if api_key is not None and not _PRINTABLE_ASCII.fullmatch(api_key):
-        raise UsageError("--api-key: only printable ASCII without blanks can travel in the Authorization "
-                         "header (check for a line break, a blank or a character pasted from a web page)")
+        raise UsageError(
+            "--api-key: only printable ASCII without blanks can travel in the Authorization "
+            "header (check for a line break, a blank or a character pasted from a web page)"
+        )
     if base_url is None:
         return
     if not base_url.startswith(_LINK_PREFIXES):

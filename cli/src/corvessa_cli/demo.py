@@ -23,15 +23,24 @@ class Shot:
 
 
 SHOTS = [
-    Shot("sorvanel-plain", Job(client="sorvanel", prompt="A lighthouse on a cliff at dusk, oil painting", ratio="2:3",
-                               size="1K")),
-    Shot("tovarin-plain", Job(client="tovarin", prompt="A red bicycle leaning on a blue door", ratio="3:2", size="1k",
-                              quality="medium")),
-    Shot("sorvanel-edit", Job(client="sorvanel", prompt="The same bicycle at night in the rain", ratio="3:2", size="1K"),
-         ref_name="tovarin-plain"),
-    Shot("tovarin-edit", Job(client="tovarin", prompt="The same lighthouse in deep winter", ratio="2:3", size="1k",
-                             quality="medium"),
-         ref_name="sorvanel-plain"),
+    Shot(
+        "sorvanel-plain",
+        Job(client="sorvanel", prompt="A lighthouse on a cliff at dusk, oil painting", ratio="2:3", size="1K"),
+    ),
+    Shot(
+        "tovarin-plain",
+        Job(client="tovarin", prompt="A red bicycle leaning on a blue door", ratio="3:2", size="1k", quality="medium"),
+    ),
+    Shot(
+        "sorvanel-edit",
+        Job(client="sorvanel", prompt="The same bicycle at night in the rain", ratio="3:2", size="1K"),
+        ref_name="tovarin-plain",
+    ),
+    Shot(
+        "tovarin-edit",
+        Job(client="tovarin", prompt="The same lighthouse in deep winter", ratio="2:3", size="1k", quality="medium"),
+        ref_name="sorvanel-plain",
+    ),
 ]
 NAMES = [f"{shot.name}.png" for shot in SHOTS] + [INDEX]
 
@@ -69,13 +78,13 @@ def _figure(shot: Shot, job: Job, picture: str | None, seconds: float, failure: 
     caption = f"<strong>{html.escape(job.client)}</strong> &mdash; &ldquo;{html.escape(job.prompt)}&rdquo;"
     details = f"ratio {html.escape(job.ratio or '-')}, size {html.escape(job.size or '-')}, {seconds:.3f} s"
     if shot.ref_name:
-        details += f", reference <a href=\"{shot.ref_name}.png\">{shot.ref_name}.png</a>"
+        details += f', reference <a href="{shot.ref_name}.png">{shot.ref_name}.png</a>'
     if picture is None:
         body = f'<div class="picture"><p class="failed">{html.escape(failure)}</p></div>'
     else:
         image = f'<img src="{picture}" alt="{html.escape(job.prompt)}">'
         body = f'<a class="picture" href="{picture}">{image}</a>'
-    return f"<figure>{body}<figcaption>{caption}<br><span class=\"meta\">{details}</span></figcaption></figure>"
+    return f'<figure>{body}<figcaption>{caption}<br><span class="meta">{details}</span></figcaption></figure>'
 
 
 def _shoot(shot: Shot, base_url: str, folder_fd: int, made: dict[str, bytes]) -> tuple[bool, str]:
@@ -115,8 +124,10 @@ def _folder(out: str) -> str:
         raise UsageError(f"--out-dir {out}: not a folder")
     taken = [name for name in NAMES if os.path.lexists(os.path.join(real, name))]
     if taken:
-        raise UsageError(f"--out-dir {out}: {', '.join(taken)} there already, and the demo never replaces a file "
-                         "it did not make; remove them or name another folder")
+        raise UsageError(
+            f"--out-dir {out}: {', '.join(taken)} there already, and the demo never replaces a file "
+            "it did not make; remove them or name another folder"
+        )
     return real
 
 

@@ -30,7 +30,11 @@ class RedactingFormatter(logging.Formatter):
         self._tracebacks = tracebacks
 
     def formatMessage(self, record: logging.LogRecord) -> str:
-        record.message = _render(record.msg, self._tracebacks) if isinstance(record.msg, dict) and not record.args else record.getMessage()
+        record.message = (
+            _render(record.msg, self._tracebacks)
+            if isinstance(record.msg, dict) and not record.args
+            else record.getMessage()
+        )
         return safe(super().formatMessage(record), self._secrets, keep_newlines=True)
 
     def formatException(self, ei: object) -> str:
@@ -66,7 +70,9 @@ class ErrorCatcher(logging.Handler):
             self.error = record.msg["error"]
 
 
-def client_logger(name: str, verbosity: int, secrets: list[str], stream: TextIO) -> tuple[logging.Logger, _SpinnerAwareHandler | None, ErrorCatcher]:
+def client_logger(
+    name: str, verbosity: int, secrets: list[str], stream: TextIO
+) -> tuple[logging.Logger, _SpinnerAwareHandler | None, ErrorCatcher]:
     """The logger handed to a client: debug records on stream from verbosity 1, their tracebacks
     from 2; the last exception recorded is kept in the ErrorCatcher either way."""
     logger = logging.getLogger(f"corvessa_cli.{name}")

@@ -14,14 +14,26 @@ from urllib.parse import urlsplit
 from . import checks, output
 from .checks import UsageError
 from .logs import client_logger
-from .report import (EXIT_CODES, EXIT_FAILED, EXIT_OK, EXIT_UNREACHABLE, EXIT_USAGE, HINTS, Console, address,
-                     picture_size, unreachable)
+from .report import (
+    EXIT_CODES,
+    EXIT_FAILED,
+    EXIT_OK,
+    EXIT_UNREACHABLE,
+    EXIT_USAGE,
+    HINTS,
+    Console,
+    address,
+    picture_size,
+    unreachable,
+)
 from .run import CLIENTS, DEFAULT_MODELS, LOCAL_API_KEY, ClientUnavailable, Job, Outcome, client_class, run
 from .spinner import Spinner
 
 EMULATOR = "emulator"  # the "service" of --json when the local emulator answered
-EMULATOR_NOTE = ("the local emulator answered, not a real service (no --base-url or CORVESSA_BASE_URL given); "
-                 "its pictures are placeholders")
+EMULATOR_NOTE = (
+    "the local emulator answered, not a real service (no --base-url or CORVESSA_BASE_URL given); "
+    "its pictures are placeholders"
+)
 
 GENERATE_NOTES = f"""options per client:
   sorvanel (Gemini): --ratio one of the client's ratios (default 2:3); --size 1K, 2K or 4K in
@@ -75,31 +87,62 @@ def _own_version() -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="corvessa-image", description="Make pictures with the corvessa image clients.",
-                     epilog=EXIT_CODES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = _Parser(
+        prog="corvessa-image",
+        description="Make pictures with the corvessa image clients.",
+        epilog=EXIT_CODES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_own_version()}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-    gen = commands.add_parser("generate", help="make one picture", epilog=GENERATE_NOTES,
-                              formatter_class=argparse.RawDescriptionHelpFormatter,
-                              description="Make one picture; without --base-url the local emulator answers.")
+    gen = commands.add_parser(
+        "generate",
+        help="make one picture",
+        epilog=GENERATE_NOTES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Make one picture; without --base-url the local emulator answers.",
+    )
     gen.add_argument("prompt", help="what to draw")
-    gen.add_argument("--client", choices=sorted(CLIENTS), default="sorvanel",
-                     help="sorvanel (Gemini) or tovarin (images API); default sorvanel")
+    gen.add_argument(
+        "--client",
+        choices=sorted(CLIENTS),
+        default="sorvanel",
+        help="sorvanel (Gemini) or tovarin (images API); default sorvanel",
+    )
     gen.add_argument("--ratio", help="aspect ratio such as 2:3 (see below)")
     gen.add_argument("--size", help="sorvanel: 1K, 2K, 4K; tovarin: 1k, 2k, 4k with a ratio")
     gen.add_argument("--quality", help="low, medium, high or auto (tovarin only)")
     gen.add_argument("--model", help="model name (default: the client's)")
-    gen.add_argument("--ref", action="append", default=[], metavar="REF",
-                     help="reference picture: a path, an http(s) link, or - for stdin; repeatable")
+    gen.add_argument(
+        "--ref",
+        action="append",
+        default=[],
+        metavar="REF",
+        help="reference picture: a path, an http(s) link, or - for stdin; repeatable",
+    )
     gen.add_argument("--out", metavar="FILE", help="write the picture here (- for stdout)")
     gen.add_argument("--json", action="store_true", help="print one JSON object on stdout")
-    gen.add_argument("--base-url", default=os.environ.get("CORVESSA_BASE_URL") or None,
-                     help="service address (env CORVESSA_BASE_URL); default: start the local emulator")
-    gen.add_argument("--api-key", default=os.environ.get("CORVESSA_API_KEY") or None,
-                     help="bearer token (env CORVESSA_API_KEY)")
-    gen.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS", help="request time-out in seconds (default: the HTTP client's)")
-    gen.add_argument("-v", "--verbose", action="count", default=0,
-                     help="-v: the client's records and a summary on stderr (token redacted); -vv: tracebacks too")
+    gen.add_argument(
+        "--base-url",
+        default=os.environ.get("CORVESSA_BASE_URL") or None,
+        help="service address (env CORVESSA_BASE_URL); default: start the local emulator",
+    )
+    gen.add_argument(
+        "--api-key", default=os.environ.get("CORVESSA_API_KEY") or None, help="bearer token (env CORVESSA_API_KEY)"
+    )
+    gen.add_argument(
+        "--timeout",
+        type=_positive_seconds,
+        metavar="SECONDS",
+        help="request time-out in seconds (default: the HTTP client's)",
+    )
+    gen.add_argument(
+        "-v",
+        "--verbose",
+        action="count",
+        default=0,
+        help="-v: the client's records and a summary on stderr (token redacted); -vv: tracebacks too",
+    )
     demo = commands.add_parser("demo", help="make the demo pictures and an index.html through the local emulator")
     demo.add_argument("--out-dir", default="out", help="folder for the pictures and index.html (default: out)")
     return parser
@@ -116,8 +159,16 @@ def _checked(args: argparse.Namespace) -> tuple[Job, output.Target]:
     checks.source_date_epoch()
     where = output.target(args.out)
     refs = checks.references(args.ref, sys.stdin.buffer)
-    job = Job(client=args.client, prompt=args.prompt, ratio=args.ratio, size=args.size, quality=args.quality,
-              model=args.model, refs=refs, timeout=args.timeout)
+    job = Job(
+        client=args.client,
+        prompt=args.prompt,
+        ratio=args.ratio,
+        size=args.size,
+        quality=args.quality,
+        model=args.model,
+        refs=refs,
+        timeout=args.timeout,
+    )
     return job, where
 
 
@@ -131,8 +182,10 @@ def _service(base_url: str | None, api_key: str | None) -> Iterator[tuple[str, s
     try:
         from corvessa_emulator import serve
     except ImportError:
-        raise ClientUnavailable("no --base-url given and the local emulator is not installed: "
-                                "pip install ./emulator (in the corvessa source tree), or give --base-url") from None
+        raise ClientUnavailable(
+            "no --base-url given and the local emulator is not installed: "
+            "pip install ./emulator (in the corvessa source tree), or give --base-url"
+        ) from None
     with serve() as emulator:
         yield emulator.base_url, api_key or LOCAL_API_KEY, EMULATOR
 
@@ -152,8 +205,10 @@ def _failure(outcome: Outcome, base_url: str) -> tuple[int, str]:
     if address := unreachable(outcome.error, base_url):
         return EXIT_UNREACHABLE, f"cannot reach {address}: check --base-url and that the service is up"
     if outcome.ok and isinstance(outcome.result.data, str):
-        return EXIT_FAILED, (f"the service made a picture but its link could not be downloaded: {outcome.result.data} "
-                             "(no file written; fetch it yourself while it lasts)")
+        return EXIT_FAILED, (
+            f"the service made a picture but its link could not be downloaded: {outcome.result.data} "
+            "(no file written; fetch it yourself while it lasts)"
+        )
     if outcome.ok:
         return EXIT_FAILED, "the service reported success but sent no picture; no file written"
     msg = getattr(outcome.result, "msg", None)
@@ -184,9 +239,18 @@ def _generate(args: argparse.Namespace, console: Console) -> int:
     client_class(args.client)  # a missing module is reported before anything else is read
     job, where = _checked(args)
     outcome, base_url, service = _call(args, job, console)
-    report: dict[str, Any] = {"client": job.client, "model": job.model or DEFAULT_MODELS[job.client],
-                              "service": service, "code": outcome.code, "message": None, "output": None,
-                              "bytes": 0, "width": None, "height": None, "seconds": round(outcome.seconds, 3)}
+    report: dict[str, Any] = {
+        "client": job.client,
+        "model": job.model or DEFAULT_MODELS[job.client],
+        "service": service,
+        "code": outcome.code,
+        "message": None,
+        "output": None,
+        "bytes": 0,
+        "width": None,
+        "height": None,
+        "seconds": round(outcome.seconds, 3),
+    }
     if outcome.image is None:
         status, report["message"] = _failure(outcome, base_url)  # -vv showed the traceback in the records
     else:  # the picture was paid for: it is kept before anything else can fail

@@ -48,7 +48,7 @@ def _timestamp() -> str:
 
 
 def picture_name(prompt: str, data: bytes, attempt: int) -> str:
-    """"a-red-fox-20261207-190502.png" for the prompt "A red fox!"; "-2", "-3" follow on
+    """ "a-red-fox-20261207-190502.png" for the prompt "A red fox!"; "-2", "-3" follow on
     later attempts, when the first names are taken."""
     stem = "-".join(_WORD.findall(prompt.lower()))[:_STEM_LENGTH].strip("-") or "picture"
     suffix = f"-{attempt}" if attempt > 1 else ""

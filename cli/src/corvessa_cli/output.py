@@ -53,8 +53,7 @@ def _check_link(owner: int, folder: str) -> bool:
     if not _shared(where):
         return False
     if owner not in (os.geteuid(), where.st_uid):
-        raise LinkRefused(f"is a link of another user (uid {owner}) in the shared folder {folder}; "
-                          "it is not followed")
+        raise LinkRefused(f"is a link of another user (uid {owner}) in the shared folder {folder}; it is not followed")
     return True
 
 
@@ -88,8 +87,7 @@ def resolve(path: str) -> str:
         if text.startswith(os.sep):
             done = os.sep
     if needs_target and not os.path.lexists(done):
-        raise LinkRefused(f"is a dangling link in the shared folder {needs_target}; no file is created "
-                          "through it")
+        raise LinkRefused(f"is a dangling link in the shared folder {needs_target}; no file is created through it")
     return done
 
 
@@ -122,8 +120,10 @@ def target(given: str | None) -> Target:
     """The checked destination of the picture; UsageError when it cannot be written."""
     if given == STDOUT:
         if sys.stdout.isatty():
-            raise UsageError("--out -: stdout is a terminal, which would take the picture's bytes for "
-                             "commands; redirect it or use --out FILE")
+            raise UsageError(
+                "--out -: stdout is a terminal, which would take the picture's bytes for "
+                "commands; redirect it or use --out FILE"
+            )
         return Target(STDOUT)
     if given is None:
         if problem := _writable_folder(os.getcwd()):
@@ -150,6 +150,7 @@ def _umask() -> int:
 def _settled_like(old: os.stat_result | None) -> Callable[[int], None]:
     """What makes a new file look like the one it replaces: its mode and, where allowed, its
     owner; the user's default mode when it replaces nothing."""
+
     def settle(fd: int) -> None:
         os.fchmod(fd, stat.S_IMODE(old.st_mode) if old else 0o666 & ~_umask())
         if old:
@@ -157,6 +158,7 @@ def _settled_like(old: os.stat_result | None) -> Callable[[int], None]:
                 os.fchown(fd, old.st_uid, old.st_gid)
             except PermissionError:
                 pass  # only root may give a file away; the mode is kept all the same
+
     return settle
 
 
@@ -184,8 +186,9 @@ def _replaceable(name: str, folder_fd: int) -> os.stat_result | None:
     return old
 
 
-def write_new(name: str, data: bytes, folder_fd: int | None = None,
-              settle: Callable[[int], None] | None = None) -> None:
+def write_new(
+    name: str, data: bytes, folder_fd: int | None = None, settle: Callable[[int], None] | None = None
+) -> None:
     """A new file, complete on disk when this returns: FileExistsError when the name is taken by
     anything, a link included. `settle` sets its mode or owner before the bytes are synced."""
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
@@ -260,8 +263,10 @@ def keep_elsewhere(prompt: str, data: bytes) -> str:
     """After --out failed: the paid-for picture in a new file, here or in the temporary folder;
     OSError only when neither can hold it."""
     attempts: tuple[Callable[[], str], ...] = (
-        lambda: _create_new(prompt, data), lambda: _create_new(prompt, data, tempfile.gettempdir()),
-        lambda: _last_resort(data))
+        lambda: _create_new(prompt, data),
+        lambda: _create_new(prompt, data, tempfile.gettempdir()),
+        lambda: _last_resort(data),
+    )
     problem: Exception | None = None
     for attempt in attempts:
         try:

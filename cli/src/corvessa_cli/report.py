@@ -21,10 +21,10 @@ EXIT_CODES = """exit status:
 HINTS = {
     "INVALID_PARAMS": "the client refused the model or the ratio before sending; see generate --help",
     "SERVICE_BUSY": "the service is busy (sorvanel: HTTP 429) or the call broke on the way; "
-                    "try again later, or run with -v to see the client's records",
+    "try again later, or run with -v to see the client's records",
     "SERVICE_TIMEOUT": "no answer within the time-out; try again, or give a longer --timeout",
     "IMAGE_GENERATE_FAIL": "the service answered with an error status (tovarin: 429 too); "
-                           "check the message, --base-url, --api-key and the options",
+    "check the message, --base-url, --api-key and the options",
     "NO_IMAGE_RESULT": "the service answered without a picture (often a content refusal); change the prompt",
 }
 

@@ -71,8 +71,10 @@ def _missing(module: str, err: ImportError) -> str:
     """What to install when the client module cannot be imported."""
     name = err.name or ""
     if any(name == host or name.startswith(host + ".") for host in HOST_MODULES):
-        return (f"the host module {name} is missing (needed by {module}): install the host's own, "
-                "or the stand-ins with: pip install ./contracts (in the corvessa source tree)")
+        return (
+            f"the host module {name} is missing (needed by {module}): install the host's own, "
+            "or the stand-ins with: pip install ./contracts (in the corvessa source tree)"
+        )
     if not isinstance(err, ModuleNotFoundError) or module.startswith(name):
         return f"the native module {module} cannot be loaded ({err}): install it with: pip install . (in the corvessa source tree)"
     return f"the module {name} is missing (needed by {module}): pip install {name.split('.')[0]}"

@@ -50,9 +50,12 @@ _BODY_CHUNK: Final = 256 * 1024
 # Latin-1 with a UnicodeEncodeError that holds the whole value.
 _HEADER_NAME: Final[dict[type | None, re.Pattern[Any]]] = {
     str: re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+"),
-    bytes: re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")}
+    bytes: re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+"),
+}
 _HEADER_VALUE: Final[dict[type | None, re.Pattern[Any]]] = {
-    str: re.compile(r"(?:[!-~][ -~]*)?"), bytes: re.compile(rb"(?:[!-~][ -~]*)?")}
+    str: re.compile(r"(?:[!-~][ -~]*)?"),
+    bytes: re.compile(rb"(?:[!-~][ -~]*)?"),
+}
 
 # (content type, file extension) by leading bytes; the images API reads the type of an upload.
 _IMAGE_SIGNATURES: Final = (
@@ -79,11 +82,13 @@ def _check_headers(headers: Mapping[Any, Any] | None) -> None:
         value_rule = _HEADER_VALUE.get(_text_kind(value))
         if value_rule is None:
             raise requests.exceptions.InvalidHeader(
-                f"Invalid value of header {name!r}: str or bytes expected, not {type(value).__name__}")
+                f"Invalid value of header {name!r}: str or bytes expected, not {type(value).__name__}"
+            )
         if not value_rule.fullmatch(value):
             raise requests.exceptions.InvalidHeader(
                 f"Invalid value of header {name!r}: only printable ASCII is sent (no control character, "
-                "line break, leading whitespace or character beyond ASCII)")
+                "line break, leading whitespace or character beyond ASCII)"
+            )
 
 
 def _text_kind(value: Any) -> type | None:
@@ -113,8 +118,11 @@ def _file_parts(files: Iterable[tuple[str, bytes]]) -> list[tuple[str, tuple[str
 
 def _without_content_type(headers: Mapping[Any, Any] | None) -> dict[Any, Any]:
     """The caller's headers minus Content-Type: a multipart body sets its own, with the boundary."""
-    return {k: v for k, v in (headers or {}).items()
-            if (k.decode("ascii") if isinstance(k, bytes) else k).lower() != "content-type"}
+    return {
+        k: v
+        for k, v in (headers or {}).items()
+        if (k.decode("ascii") if isinstance(k, bytes) else k).lower() != "content-type"
+    }
 
 
 class ReplyTooLarge(requests.exceptions.RequestException):
@@ -127,8 +135,9 @@ def _read_capped(response: requests.Response, cap: int) -> bytes:
     for chunk in response.iter_content(_BODY_CHUNK):
         body += chunk
         if len(body) > cap:
-            raise ReplyTooLarge(f"reply body exceeds {cap} bytes once decoded",
-                                request=response.request, response=response)
+            raise ReplyTooLarge(
+                f"reply body exceeds {cap} bytes once decoded", request=response.request, response=response
+            )
     return bytes(body)
 
 
@@ -167,8 +176,9 @@ class HttpClient:
     `max_body_bytes` once decoded is abandoned with `ReplyTooLarge`.
     """
 
-    def __init__(self, base_timeout: float = DEFAULT_TIMEOUT, pool_size: int = POOL_SIZE,
-                 max_body_bytes: int = MAX_BODY_BYTES) -> None:
+    def __init__(
+        self, base_timeout: float = DEFAULT_TIMEOUT, pool_size: int = POOL_SIZE, max_body_bytes: int = MAX_BODY_BYTES
+    ) -> None:
         self.base_timeout = base_timeout
         self.max_body_bytes = max_body_bytes
         self._session = _Session()
@@ -202,8 +212,7 @@ class HttpClient:
         if files:
             if json is not None:
                 raise TypeError("post() takes a JSON body or a multipart body, not both")
-            return self._send(url, timeout, headers=_without_content_type(headers), data=data,
-                              files=_file_parts(files))
+            return self._send(url, timeout, headers=_without_content_type(headers), data=data, files=_file_parts(files))
         if data is not None or files is not None:
             raise TypeError("post() sends form fields only in a multipart body with files")
         if json is None:
@@ -220,8 +229,7 @@ class HttpClient:
             # requests reports a stall inside the body as a ConnectionError; the clients tell
             # time-outs apart by ReadTimeout, so report it as one.
             if exc.args and isinstance(exc.args[0], urllib3.exceptions.ReadTimeoutError):
-                raise requests.exceptions.ReadTimeout(exc.args[0], request=response.request,
-                                                      response=response) from exc
+                raise requests.exceptions.ReadTimeout(exc.args[0], request=response.request, response=response) from exc
             raise
         except BaseException:
             response.close()

@@ -68,4 +68,14 @@ from .gemini import ASPECT_RATIOS, MODELS
 from .server import EmulatorServer, serve
 from .settings import SMALL_PICTURES_VARIABLE, Settings
 
-__all__ = ["ASPECT_RATIOS", "MODELS", "SMALL_PICTURES_VARIABLE", "EmulatorApp", "EmulatorServer", "Faults", "Settings", "parse_faults", "serve"]
+__all__ = [
+    "ASPECT_RATIOS",
+    "MODELS",
+    "SMALL_PICTURES_VARIABLE",
+    "EmulatorApp",
+    "EmulatorServer",
+    "Faults",
+    "Settings",
+    "parse_faults",
+    "serve",
+]

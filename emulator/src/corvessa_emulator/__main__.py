@@ -8,7 +8,9 @@ from .server import serve
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="corvessa-emulator", description="Local emulator of the Gemini and images APIs on 127.0.0.1.")
+    parser = argparse.ArgumentParser(
+        prog="corvessa-emulator", description="Local emulator of the Gemini and images APIs on 127.0.0.1."
+    )
     parser.add_argument("--port", type=int, default=0, help="port to listen on (default: a free one)")
     parser.add_argument("--quiet", action="store_true", help="do not print a line per request")
     args = parser.parse_args(argv)

@@ -119,7 +119,9 @@ class EmulatorApp:
         if match := _MODELS_PATH.fullmatch(path):
             return self._models(request, match.group(1), match.group(2))
         if path == "/v1/images/generations":
-            return self._api(request, _IMAGES, lambda r, call: images_api.answer(images_api.parse_generations(r.get_data()), call))
+            return self._api(
+                request, _IMAGES, lambda r, call: images_api.answer(images_api.parse_generations(r.get_data()), call)
+            )
         if path == "/v1/images/edits":
             return self._api(request, _IMAGES, lambda r, call: images_api.answer(images_api.parse_edits(r), call))
         return json_response({"error": {"code": 404, "message": f"No route for {path}."}}, 404)

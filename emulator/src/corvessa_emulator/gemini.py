@@ -35,7 +35,9 @@ class ModelInfo:
 
 MODEL_INFO = {
     "gemini-3-pro-image-preview": ModelInfo("3.0", "Gemini 3 Pro Image Preview", "Gemini 3 Pro Image Preview", 65536),
-    "gemini-3.1-flash-image-preview": ModelInfo("3.1", "Gemini 3.1 Flash Image Preview", "Gemini 3.1 Flash Image Preview", 65536),
+    "gemini-3.1-flash-image-preview": ModelInfo(
+        "3.1", "Gemini 3.1 Flash Image Preview", "Gemini 3.1 Flash Image Preview", 65536
+    ),
     "gemini-2.5-flash-image": ModelInfo("2.0", "Gemini 2.5 Flash Image", "Gemini 2.5 Flash Image", 32768),
 }
 MODELS = frozenset(MODEL_INFO)
@@ -47,7 +49,16 @@ MAX_REFERENCES = 16
 # Top-level request fields the service knows (after snake_case names are read as camelCase);
 # "response_format" is accepted by the gateway.
 _TOP_LEVEL = frozenset(
-    {"contents", "generationConfig", "safetySettings", "systemInstruction", "tools", "toolConfig", "cachedContent", "responseFormat"}
+    {
+        "contents",
+        "generationConfig",
+        "safetySettings",
+        "systemInstruction",
+        "tools",
+        "toolConfig",
+        "cachedContent",
+        "responseFormat",
+    }
 )
 # Tokens the service counts for each reference image and for each picture it makes, by size.
 _TOKENS_PER_REFERENCE = 258
@@ -97,7 +108,7 @@ def _camel_keys(value: Any) -> Any:
     renamed: dict[str, Any] = {}
     for key, item in value.items():
         name = _camel(key)
-        _expect(name not in renamed, f"Invalid JSON payload received. Field \"{name}\" is given twice.")
+        _expect(name not in renamed, f'Invalid JSON payload received. Field "{name}" is given twice.')
         renamed[name] = _camel_keys(item)
     return renamed
 
@@ -135,13 +146,15 @@ def _read_parts(parts: Any, where: str, texts: list[str], refs: list[Image.Image
     for i, part in enumerate(parts):
         at = f"{where}[{i}]"
         _expect(isinstance(part, dict) and len(part) == 1, f"'{at}' must be an object with exactly one field.")
-        (key, value), = part.items()
+        ((key, value),) = part.items()
         if key == "text":
             _expect(isinstance(value, str), f"'{at}.text' must be a string.")
             texts.append(value)
         elif key in ("inlineData", "fileData"):
             _expect(len(refs) < MAX_REFERENCES, f"At most {MAX_REFERENCES} images may be given.")
-            refs.append(_decode_inline(value, f"{at}.{key}") if key == "inlineData" else _fetch_file(value, f"{at}.{key}", call))
+            refs.append(
+                _decode_inline(value, f"{at}.{key}") if key == "inlineData" else _fetch_file(value, f"{at}.{key}", call)
+            )
         else:
             raise ApiError(400, f"Invalid JSON payload received. Unknown name \"{key}\" at '{at}'.")
 
@@ -149,8 +162,10 @@ def _read_parts(parts: Any, where: str, texts: list[str], refs: list[Image.Image
 def _read_image_config(config: Any) -> tuple[str, str, bool]:
     _expect(isinstance(config, dict), "'generationConfig' must be an object.")
     modalities = config.get("responseModalities", ["IMAGE"])
-    _expect(isinstance(modalities, list) and all(isinstance(m, str) and m in MODALITIES for m in modalities),
-            "'responseModalities' must list TEXT and/or IMAGE.")
+    _expect(
+        isinstance(modalities, list) and all(isinstance(m, str) and m in MODALITIES for m in modalities),
+        "'responseModalities' must list TEXT and/or IMAGE.",
+    )
     _expect("IMAGE" in modalities, "This model only answers with images: responseModalities must include IMAGE.")
     image_config = config.get("imageConfig", {})
     _expect(isinstance(image_config, dict), "'imageConfig' must be an object.")
@@ -226,7 +241,9 @@ def _check_model(model: str, method: str) -> None:
     _expect(model in MODELS, f"Unknown model: models/{model:.100} is not supported for {method}.")
 
 
-def _answer(parsed: GeminiRequest, model: str, call: Call, deliver: Callable[[dict[str, Any], Faults], Response]) -> Response:
+def _answer(
+    parsed: GeminiRequest, model: str, call: Call, deliver: Callable[[dict[str, Any], Faults], Response]
+) -> Response:
     """The reply a fault token forces, or the whole GenerateContentResponse handed to deliver
     with the faults that shape its delivery."""
     faults = parse_faults(parsed.prompt)
@@ -257,8 +274,15 @@ def _text_chunk(parsed: GeminiRequest, final: dict[str, Any]) -> dict[str, Any]:
     """The text a model that also answers in words sends before its picture."""
     prompt = final["usageMetadata"]["promptTokenCount"]
     return {
-        "candidates": [{"content": {"role": "model", "parts": [{"text": f"Here is the picture: {strip_tokens(parsed.prompt)[:200]}"}]},
-                        "index": 0}],
+        "candidates": [
+            {
+                "content": {
+                    "role": "model",
+                    "parts": [{"text": f"Here is the picture: {strip_tokens(parsed.prompt)[:200]}"}],
+                },
+                "index": 0,
+            }
+        ],
         "usageMetadata": {"promptTokenCount": prompt, "totalTokenCount": prompt},
         "modelVersion": final["modelVersion"],
         "responseId": final["responseId"],
@@ -278,7 +302,9 @@ def stream_generate_content(request: Request, model: str, call: Call) -> Respons
         with_text = parsed.wants_text and "content" in final["candidates"][0]  # a refusal has no words either
         chunks = [_text_chunk(parsed, final), final] if with_text else [final]
         if alt == "sse":
-            return call.delivery.data(server_sent_events(((None, chunk) for chunk in chunks), "\r\n"), faults, EVENT_STREAM)
+            return call.delivery.data(
+                server_sent_events(((None, chunk) for chunk in chunks), "\r\n"), faults, EVENT_STREAM
+            )
         return call.delivery.body(chunks, faults)
 
     return _answer(parsed, model, call, deliver)
@@ -288,7 +314,9 @@ def _count_request(data: dict[str, Any]) -> dict[str, Any]:
     """The generateContent request that a countTokens body holds: its `contents`, or a whole
     `generateContentRequest` (whose `model` names the model again)."""
     if "generateContentRequest" in data:
-        _expect(set(data) == {"generateContentRequest"}, "Give either 'contents' or 'generateContentRequest', not both.")
+        _expect(
+            set(data) == {"generateContentRequest"}, "Give either 'contents' or 'generateContentRequest', not both."
+        )
         inner = data["generateContentRequest"]
         _expect(isinstance(inner, dict), "'generateContentRequest' must be an object.")
         return {key: value for key, value in inner.items() if key != "model"}
@@ -302,7 +330,9 @@ def count_tokens(request: Request, model: str, call: Call) -> Response:
     _check_model(model, "countTokens")
     parsed = _read_request(_count_request(_load(request.get_data())), call)
     text, images = _text_tokens(parsed), _image_tokens(parsed)
-    details = [{"modality": "TEXT", "tokenCount": text}] + ([{"modality": "IMAGE", "tokenCount": images}] if images else [])
+    details = [{"modality": "TEXT", "tokenCount": text}] + (
+        [{"modality": "IMAGE", "tokenCount": images}] if images else []
+    )
     return json_response({"totalTokens": text + images, "promptTokensDetails": details})
 
 

@@ -69,8 +69,10 @@ def plain_error(path: str, status: int, message: str) -> WsgiApp:
     body = json.dumps({"error": {"code": status, "message": message}}).encode()
 
     def app(environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
-        start_response(f"{status} {HTTPStatus(status).phrase}",
-                       [("Content-Type", "application/json"), ("Content-Length", str(len(body)))])
+        start_response(
+            f"{status} {HTTPStatus(status).phrase}",
+            [("Content-Type", "application/json"), ("Content-Length", str(len(body)))],
+        )
         return [body]
 
     return app
@@ -108,7 +110,7 @@ class _Reader:
 
     def request_path(self) -> str:
         """The path on the request line of a head h11 refused, to shape the error reply."""
-        line = bytes(self._unconsumed[:self._limits.max_head_bytes]).partition(b"\n")[0]
+        line = bytes(self._unconsumed[: self._limits.max_head_bytes]).partition(b"\n")[0]
         words = line.split(b" ")
         return words[1].decode("latin-1").partition("?")[0] if len(words) == 3 else ""
 
@@ -205,8 +207,12 @@ class _Exchange:
             return None
         except _Refused as refused:
             path = path or reader.request_path()
-            self._respond(self._base_environ(), self.server.error_reply(path, refused.status, refused.message),
-                          close=True, label=f"- {path or '-'}")
+            self._respond(
+                self._base_environ(),
+                self.server.error_reply(path, refused.status, refused.message),
+                close=True,
+                label=f"- {path or '-'}",
+            )
             self._linger()
             return None
         close = request.http_version != b"1.1" or b"close" in b",".join(_values(request, b"connection")).lower()
@@ -324,8 +330,9 @@ class _Exchange:
             if hasattr(result, "close"):
                 result.close()
 
-    def _send(self, environ: dict[str, Any], started: list[Any], result: Iterable[bytes], close: bool,
-              label: str) -> bool:
+    def _send(
+        self, environ: dict[str, Any], started: list[Any], result: Iterable[bytes], close: bool, label: str
+    ) -> bool:
         status, headers = started
         declared = next((int(value) for name, value in headers if name.lower() == "content-length"), None)
         close = close or declared is None  # without a length, the end of the body is the end of the connection
@@ -368,8 +375,10 @@ def _header_variables(request: h11.Request) -> dict[str, str]:
 def _refusal() -> bytes:
     """The 503 sent to a connection beyond the cap, written before its request is read."""
     body = json.dumps({"error": {"code": 503, "message": "Too many open connections; retry later."}}).encode()
-    head = ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nRetry-After: 1\r\n"
-            f"Connection: close\r\nContent-Length: {len(body)}\r\n\r\n")
+    head = (
+        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nRetry-After: 1\r\n"
+        f"Connection: close\r\nContent-Length: {len(body)}\r\n\r\n"
+    )
     return head.encode() + body
 
 
@@ -381,8 +390,18 @@ class Http11Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
     request_queue_size = 64  # many clients connect at once: no handshake may wait for a retry
 
-    def __init__(self, host: str, port: int, app: WsgiApp, *, max_body_bytes: int, idle_timeout: float,
-                 quiet: bool, settings: Settings | None = None, error_reply: ErrorReply = plain_error) -> None:
+    def __init__(
+        self,
+        host: str,
+        port: int,
+        app: WsgiApp,
+        *,
+        max_body_bytes: int,
+        idle_timeout: float,
+        quiet: bool,
+        settings: Settings | None = None,
+        error_reply: ErrorReply = plain_error,
+    ) -> None:
         """`settings` gives every bound; without it, the other bounds keep their defaults."""
         self.app = app
         self.limits = settings or Settings(max_request_bytes=max_body_bytes, idle_timeout=idle_timeout)

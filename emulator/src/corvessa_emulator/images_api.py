@@ -27,8 +27,18 @@ MAX_IMAGES = 10
 MAX_REFERENCES = 16
 # Pixels of all pictures of one request together: one small request must not cost gigabytes.
 MAX_REQUEST_PIXELS = 4096 * 4096
-MODELS = frozenset({"gpt-image-1", "gpt-image-1-mini", "gpt-image-1.5", "gpt-image-2", "gpt-image-2-2026-04-21",
-                    "chatgpt-image-latest", "dall-e-2", "dall-e-3"})
+MODELS = frozenset(
+    {
+        "gpt-image-1",
+        "gpt-image-1-mini",
+        "gpt-image-1.5",
+        "gpt-image-2",
+        "gpt-image-2-2026-04-21",
+        "chatgpt-image-latest",
+        "dall-e-2",
+        "dall-e-3",
+    }
+)
 BACKGROUNDS = frozenset({"transparent", "opaque", "auto"})
 MAX_PARTIAL_IMAGES = 3
 QUALITIES = frozenset({"", "auto", "low", "medium", "high", "standard", "hd"})
@@ -84,7 +94,9 @@ def _parse_size(value: Any) -> tuple[int, int]:
     match = _SIZE.fullmatch(value) if isinstance(value, str) else None
     edges = (int(match.group(1)), int(match.group(2))) if match else (0, 0)
     if not all(MIN_EDGE <= edge <= MAX_EDGE for edge in edges):
-        raise _invalid("size", f"Invalid size {value!r}: use 'auto' or WIDTHxHEIGHT with edges of {MIN_EDGE} to {MAX_EDGE} pixels.")
+        raise _invalid(
+            "size", f"Invalid size {value!r}: use 'auto' or WIDTHxHEIGHT with edges of {MIN_EDGE} to {MAX_EDGE} pixels."
+        )
     return edges
 
 
@@ -105,7 +117,10 @@ def _text_option(fields: dict[str, Any], name: str, allowed: frozenset[str] | se
         raise _invalid(name, f"Invalid type for '{name}': expected a string.")
     value = value or default
     if value not in allowed:
-        raise _invalid(name, f"Invalid value {value!r} for '{name}'. Supported values are: {', '.join(sorted(a for a in allowed if a))}.")
+        raise _invalid(
+            name,
+            f"Invalid value {value!r} for '{name}'. Supported values are: {', '.join(sorted(a for a in allowed if a))}.",
+        )
     return value
 
 
@@ -145,7 +160,9 @@ def _parse_fields(fields: dict[str, Any]) -> ImagesRequest:
 
 def _check_budget(parsed: ImagesRequest, faults: Faults) -> None:
     if parsed.n * parsed.size[0] * parsed.size[1] > MAX_REQUEST_PIXELS:
-        raise _invalid("n", f"n pictures of size {parsed.size[0]}x{parsed.size[1]} exceed {MAX_REQUEST_PIXELS} pixels in all.")
+        raise _invalid(
+            "n", f"n pictures of size {parsed.size[0]}x{parsed.size[1]} exceed {MAX_REQUEST_PIXELS} pixels in all."
+        )
     if parsed.n * faults.big_mib > MAX_BIG_MIB:
         raise ApiError(400, f"emulator token [[big:{faults.big_mib}]]: n times MiB must stay within {MAX_BIG_MIB}")
 
@@ -223,13 +240,20 @@ def request_id() -> str:
 def _size_and_quality(parsed: ImagesRequest) -> tuple[str, str]:
     """The size and quality as the service names them in an event: "auto" for other values."""
     size = f"{parsed.size[0]}x{parsed.size[1]}"
-    return (size if size in _REPLY_SIZES else "auto"), (parsed.quality if parsed.quality in _REPLY_QUALITIES else "auto")
+    return (size if size in _REPLY_SIZES else "auto"), (
+        parsed.quality if parsed.quality in _REPLY_QUALITIES else "auto"
+    )
 
 
 def _events(parsed: ImagesRequest, stages: Iterable[list[bytes]]) -> list[tuple[str | None, Any]]:
     """For each picture its partial images, then its completed event."""
     size, quality = _size_and_quality(parsed)
-    settings = {"size": size, "quality": quality, "background": parsed.background, "output_format": parsed.output_format}
+    settings = {
+        "size": size,
+        "quality": quality,
+        "background": parsed.background,
+        "output_format": parsed.output_format,
+    }
     usage = _usage(replace(parsed, n=1))  # each completed event counts its own picture
 
     def event(kind: str, data: bytes, extra: dict[str, Any]) -> tuple[str | None, Any]:
@@ -256,8 +280,18 @@ def answer(parsed: ImagesRequest, call: Call) -> Response:
         return error_response(_refusal())
     output = call.output(parsed.output_format, parsed.output_compression)
     partials = parsed.partial_images if parsed.stream else 0
-    stages = (render_stages(parsed.prompt, parsed.size, parsed.references, seed=i, partials=partials,
-                            padding_mib=faults.big_mib, output=output) for i in range(parsed.n))
+    stages = (
+        render_stages(
+            parsed.prompt,
+            parsed.size,
+            parsed.references,
+            seed=i,
+            partials=partials,
+            padding_mib=faults.big_mib,
+            output=output,
+        )
+        for i in range(parsed.n)
+    )
     if parsed.stream:
         return call.delivery.data(server_sent_events(_events(parsed, stages)), faults, EVENT_STREAM)
     link = parsed.response_format == "url" or faults.link_reply
@@ -275,5 +309,7 @@ def list_models() -> Response:
 
 def get_model(model: str) -> Response:
     if model not in MODELS:
-        raise ApiError(404, f"The model '{model:.100}' does not exist or you do not have access to it.", code="model_not_found")
+        raise ApiError(
+            404, f"The model '{model:.100}' does not exist or you do not have access to it.", code="model_not_found"
+        )
     return json_response(_model_entry(model))

@@ -82,7 +82,9 @@ def _sketch(digest: bytes, size: tuple[int, int]) -> Image.Image:
     scale = _SKETCH_EDGE / max(size)
     w, h = max(1, round(size[0] * scale)), max(1, round(size[1] * scale))
     mask = Image.linear_gradient("L").rotate(digest[0] * 360 / 256).resize((w, h))
-    base = Image.composite(Image.new("RGB", (w, h), _colour(digest, 1)), Image.new("RGB", (w, h), _colour(digest, 4)), mask)
+    base = Image.composite(
+        Image.new("RGB", (w, h), _colour(digest, 1)), Image.new("RGB", (w, h), _colour(digest, 4)), mask
+    )
     draw = ImageDraw.Draw(base, "RGBA")
     for i in range(3 + digest[7] % 4):
         b = digest[8 + i * 4 : 12 + i * 4]
@@ -198,7 +200,9 @@ def render_stages(
     digest = hashlib.sha256(f"{seed}\0{prompt}".encode()).digest()
     with _RENDER_SLOTS:
         image = _draw(prompt, digest, _small(size, output.small_edge), references)
-        stages = [_encode(_coarse(image, 2 ** (partials - index + 2)), prompt, b"", output) for index in range(partials)]
+        stages = [
+            _encode(_coarse(image, 2 ** (partials - index + 2)), prompt, b"", output) for index in range(partials)
+        ]
         padding = _padding(padding_mib, digest) if padding_mib and output.format == "png" else b""
         stages.append(_encode(image, prompt, padding, output))
         return stages

@@ -28,13 +28,23 @@ class EmulatorServer:
         self.settings = settings or Settings.from_environment()
         self._stop = threading.Event()
         self.app = EmulatorApp(self.settings, self._stop)
-        self._server = Http11Server(HOST, port, self.app, max_body_bytes=self.settings.max_request_bytes,
-                                    idle_timeout=self.settings.idle_timeout, quiet=quiet,
-                                    settings=self.settings, error_reply=_error_reply)
+        self._server = Http11Server(
+            HOST,
+            port,
+            self.app,
+            max_body_bytes=self.settings.max_request_bytes,
+            idle_timeout=self.settings.idle_timeout,
+            quiet=quiet,
+            settings=self.settings,
+            error_reply=_error_reply,
+        )
         self.port: int = self._server.server_port
         self.base_url = f"http://{HOST}:{self.port}"
         self._thread = threading.Thread(
-            target=self._server.serve_forever, kwargs={"poll_interval": 0.1}, name=f"corvessa-emulator:{self.port}", daemon=True
+            target=self._server.serve_forever,
+            kwargs={"poll_interval": 0.1},
+            name=f"corvessa-emulator:{self.port}",
+            daemon=True,
         )
         self._thread.start()
 
@@ -55,11 +65,15 @@ class EmulatorServer:
     def __enter__(self) -> EmulatorServer:
         return self
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None) -> None:
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
         self.close()
 
 
-def serve(port: int = 0, *, quiet: bool = True, file_limit: int = 256, small_pictures: bool | None = None) -> EmulatorServer:
+def serve(
+    port: int = 0, *, quiet: bool = True, file_limit: int = 256, small_pictures: bool | None = None
+) -> EmulatorServer:
     """Start the emulator on 127.0.0.1:port (0 picks a free port) and return its handle.
 
     `small_pictures` renders every picture at most `Settings.small_edge` pixels on its long

@@ -55,4 +55,4 @@ class Links:
     def name_of(self, url: str) -> str | None:
         """The stored name a link of this server points at, or None for any other link."""
         prefix = f"{self.base_url}/files/"
-        return url[len(prefix):] if url.startswith(prefix) else None
+        return url[len(prefix) :] if url.startswith(prefix) else None
