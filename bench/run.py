@@ -32,9 +32,9 @@ from bench.cases import (
     Report,
 )
 from bench.clients import Call, availability, build_call, expected_image, recording_http_client
-from bench.request_checks import RecordingHttpClient, WrongResult, check_recorded_request
 from bench.probes import REPO_ROOT, cold_start, import_time, instructions_per_call, probe_memory
 from bench.report import IMPORTED_MODULES, render, unsettled_summary
+from bench.request_checks import RecordingHttpClient, WrongResult, check_recorded_request
 from bench.timing import settle_heap_thresholds, time_rounds
 from bench.verdicts import COLD_STARTS
 

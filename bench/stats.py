@@ -55,7 +55,7 @@ class Estimate:
 def _rounds(series: Sequence[list[list[float]]]) -> list[list[list[float]]]:
     """Per round, the series' samples cut to a common length (a turn keeps its samples together)."""
     rounds = []
-    for columns in zip(*series):
+    for columns in zip(*series, strict=False):  # a series may have fewer rounds
         size = min(map(len, columns))
         if size:
             rounds.append([values[:size] for values in columns])
@@ -66,7 +66,7 @@ def _figure(rounds: list[list[list[float]]], picks: list[Sequence[int]], statist
     return statistics.median(
         [
             statistic(*(statistics.median([values[i] for i in pick]) for values in columns))
-            for columns, pick in zip(rounds, picks)
+            for columns, pick in zip(rounds, picks, strict=True)
         ]
     )
 

@@ -57,7 +57,7 @@ def time_rounds(calls: Mapping[str, Callable[[], object]], plan: Plan, errors: d
                 except Exception as exc:  # reported in the client's row; the others go on
                     errors[name] = f"{type(exc).__name__}: {exc}"[:300]
                     continue
-                for series, value in zip(taken[name], measured):
+                for series, value in zip(taken[name], measured, strict=True):
                     series.append(value)
         for name, (wall, cpu, faults) in taken.items():
             if name not in errors:

@@ -12,7 +12,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-
 from .conftest import needs, tool_env
 
 ROOT = Path(__file__).resolve().parents[2]

@@ -10,6 +10,7 @@ from typing import Any
 
 import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
+
 from twins import sorvanel_py, tovarin_py
 
 

@@ -9,9 +9,10 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
+from werkzeug.wrappers import Request, Response
+
 from corvessa.config import HttpClient
 from corvessa_emulator.http11 import Http11Server
-from werkzeug.wrappers import Request, Response
 
 # read_request is imported from here by the tests of this folder.
 from doubles import Behaviour, RawServer, read_request  # noqa: F401

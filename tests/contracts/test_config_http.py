@@ -31,7 +31,7 @@ def test_tables_and_shared_client() -> None:
     )
     assert "7:5" not in config._SUPPORTED_RATIOS and None not in config._SUPPORTED_MODELS
     with pytest.raises(TypeError):
-        ["2:3"] in config._SUPPORTED_RATIOS  # unhashable probe: documented to raise
+        ["2:3"] in config._SUPPORTED_RATIOS  # noqa: B015 - an unhashable probe, documented to raise
     assert isinstance(config.http_client, HttpClient) and config.http_client.base_timeout == 120
 
 

@@ -1,6 +1,7 @@
 import dataclasses
 
 import pytest
+
 from dolvex import ErrorCode, ServiceResult
 
 

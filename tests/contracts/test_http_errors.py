@@ -11,7 +11,6 @@ import pytest
 import requests
 from werkzeug.wrappers import Response
 
-
 from .conftest import read_request
 
 exc = requests.exceptions

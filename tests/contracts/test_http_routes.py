@@ -6,7 +6,6 @@ How requests itself reads proxy, bypass and CA-bundle variables is requests' own
 import pytest
 from werkzeug.wrappers import Response
 
-
 UPSTREAM = "http://upstream.test:8080/v1/images/generations"  # only ever reached through the proxy
 
 

@@ -1,6 +1,7 @@
 import itertools
 
 import pytest
+
 from tessaly.gpt_image import GPTImageSizeCalculator
 
 RATIOS = ["1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9", "3:1", "1:5"]

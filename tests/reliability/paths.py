@@ -12,13 +12,12 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-import requests
-
 import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
-from dolvex import ErrorCode
+import requests
 
 from clients.kinds import BY_NAME
+from dolvex import ErrorCode
 from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, raises
 
 from .support import PNG, SECRET, make_client

@@ -30,12 +30,12 @@ from clients.kinds import BY_NAME
 from dolvex import ErrorCode, ServiceResult
 
 # The shared doubles, also under the names that the reliability tests import from here.
-from doubles import (
+from doubles import (  # noqa: F401
     DiscardingLogger,
     FakeHttpClient,
     FakeResponse,
     RecordingLogger,
-    image_bytes,  # noqa: F401
+    image_bytes,
     raises,
 )
 

@@ -44,9 +44,8 @@ from typing import Any
 
 import pytest
 
-from dolvex import ErrorCode
-
 from clients.kinds import NAMES
+from dolvex import ErrorCode
 from doubles import RawServer, read_request, unused_loopback_url, wait_for_hangup
 from harness import bounded
 

@@ -32,9 +32,8 @@ import requests
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from dolvex import ErrorCode
-
 from clients.kinds import BY_NAME, NAMES
+from dolvex import ErrorCode
 from doubles import FakeHttpClient, FakeResponse, RecordingLogger, raises
 from twins.compare import twin_agrees
 

@@ -12,12 +12,10 @@ from pathlib import Path
 import pytest
 import requests
 
+from clients.kinds import NAMES
 from dolvex import ErrorCode
 
-from clients.kinds import NAMES
-
 from .paths import PATHS, Files, ResultPath, check, run
-
 from .support import (
     SECRET,
     DiscardingLogger,

@@ -2,13 +2,13 @@
 and step aside when a host replaces the module global or its functions."""
 
 import base64
-import binascii
-
-import pytest
-from hypothesis import given, settings, strategies as st
 
 import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
 from dolvex import ErrorCode
 from doubles import FakeHttpClient, FakeResponse, RecordingLogger
 

@@ -4,9 +4,8 @@ from __future__ import annotations
 
 from typing import Any
 
-import pytest
-
 import corvessa.image.sorvanel as sorvanel
+import pytest
 
 
 @pytest.fixture

@@ -6,11 +6,10 @@ import base64
 import json
 from typing import Any
 
+import corvessa.image.sorvanel as sorvanel
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import corvessa.image.sorvanel as sorvanel
 
 from doubles import image_bytes
 from twins import sorvanel_py

@@ -8,12 +8,11 @@ import json
 from pathlib import Path
 from typing import Any
 
+import corvessa.image.sorvanel as sorvanel
 import pytest
-from dolvex import ErrorCode
 
 import corvessa.config
-import corvessa.image.sorvanel as sorvanel
-
+from dolvex import ErrorCode
 from doubles import image_bytes
 
 MODEL = "gemini-3.1-flash-image-preview"

@@ -11,9 +11,8 @@ import json
 from types import SimpleNamespace
 from typing import Any
 
-import pytest
-
 import corvessa.image.sorvanel as sorvanel
+import pytest
 
 from doubles import FakeClock, ResultRecorder, fail, image_bytes, ordered, success
 

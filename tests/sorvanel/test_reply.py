@@ -7,10 +7,9 @@ from __future__ import annotations
 from types import SimpleNamespace
 from typing import Any
 
+import corvessa.image.sorvanel as sorvanel
 import pytest
 import requests
-
-import corvessa.image.sorvanel as sorvanel
 
 from clients.kinds import SORVANEL
 from doubles import FakeHttpClient, FakeResponse, ResultRecorder, b64, fail, fake_ferrimo, image_bytes, ordered, success

@@ -10,10 +10,9 @@ from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
 
+import corvessa.image.sorvanel as sorvanel
 import pytest
 import requests
-
-import corvessa.image.sorvanel as sorvanel
 
 from doubles import BytesSub, ListSub, ResultRecorder, StrSub, fail, fake_ferrimo, image_bytes
 

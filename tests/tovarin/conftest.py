@@ -6,9 +6,9 @@ from __future__ import annotations
 
 from typing import Any
 
+import corvessa.image.tovarin as tovarin
 import pytest
 
-import corvessa.image.tovarin as tovarin
 from doubles import FakeImageTool, fake_ferrimo
 
 TAG = "GPT-IMAGE-2"

@@ -6,14 +6,13 @@ from __future__ import annotations
 import pathlib
 from typing import Any
 
-import corvessa.config
+import corvessa.image.tovarin as tovarin
 import pytest
-from dolvex import ErrorCode, ServiceResult
 from werkzeug.test import EnvironBuilder
 from werkzeug.wrappers import Request
 
-import corvessa.image.tovarin as tovarin
-
+import corvessa.config
+from dolvex import ErrorCode, ServiceResult
 from doubles import Answer, b64, image_bytes
 
 from .conftest import TAG

@@ -9,12 +9,11 @@ import traceback
 import types
 from typing import Any
 
+import corvessa.image.tovarin as tovarin
 import pytest
 import requests
+
 from dolvex import ErrorCode, ServiceResult
-
-import corvessa.image.tovarin as tovarin
-
 from doubles import image_bytes
 
 from .conftest import TAG

@@ -5,9 +5,8 @@ from __future__ import annotations
 
 from typing import Any
 
-import pytest
-
 import corvessa.image.tovarin as tovarin
+import pytest
 
 from .conftest import TAG
 

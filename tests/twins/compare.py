@@ -19,9 +19,8 @@ from typing import Any
 
 import pytest
 
-from dolvex import ServiceResult
-
 from clients.kinds import Kind
+from dolvex import ServiceResult
 from doubles import FakeHttpClient, RecordingLogger, fake_ferrimo
 
 type Patches = Callable[[ModuleType], list[tuple[Any, str, Any]]]

@@ -8,8 +8,8 @@ import math
 import re
 import secrets
 import time
-from dataclasses import dataclass, field, replace
 from collections.abc import Iterable
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 from PIL import Image

@@ -46,6 +46,10 @@ class Output:
         return FORMATS[self.format][1]
 
 
+# The default encoding: a PNG at the size asked for (frozen, so one instance serves every call).
+PNG_OUTPUT = Output()
+
+
 def size_for_ratio(ratio: str, long_edge: int) -> tuple[int, int]:
     """Width and height for a "W:H" ratio whose longer side is long_edge."""
     w, h = (int(v) for v in ratio.split(":"))
@@ -189,7 +193,7 @@ def render_stages(
     seed: int = 0,
     partials: int = 0,
     padding_mib: int = 0,
-    output: Output = Output(),
+    output: Output = PNG_OUTPUT,
 ) -> list[bytes]:
     """`partials` coarse previews of the picture, coarsest first, then the picture itself, all
     encoded in the output's format and carrying the prompt.
@@ -215,7 +219,7 @@ def render(
     *,
     seed: int = 0,
     padding_mib: int = 0,
-    output: Output = Output(),
+    output: Output = PNG_OUTPUT,
 ) -> bytes:
     """Encode the picture for prompt at size (width, height) in the output's format.
 
