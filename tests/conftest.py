@@ -14,7 +14,6 @@ from pathlib import Path
 import pytest
 
 from clients.kinds import KINDS
-from harness import INSTRUMENTED, TESTS
 from doubles import (
     Behaviour,
     FakeHttpClient,
@@ -25,12 +24,14 @@ from doubles import (
     RecordingLogger,
     unused_loopback_url,
 )
+from harness import INSTRUMENTED, TESTS
 
 # What the debug-interpreter and sanitizer legs skip, by place under tests/: instrumentation of
 # the modules can find nothing there that the release leg does not. Tests marked `browser`
 # (a page rendered in headless Chromium) are skipped there too.
 NOT_INSTRUMENTED = {
     "stubs": "mypy and stubtest read the stubs; no native code runs",
+    "gates": "ruff and mypy read the Python half; no native code runs",
     "cli/test_install.py": "installing a build runs no native code of ours",
     "emulator": "the emulator's own tests run no native code",
     "contracts": "the stand-ins of the host's packages are plain Python",
@@ -55,6 +56,7 @@ NEEDS = {
     "test_doubles.py": (PILLOW, "compares the doubles' pictures with what Pillow reads"),
     "docs/test_readme.py": (PILLOW, "runs the README's example against the emulator"),
     "stubs": ("ast_serialize", "mypy parses through its compiled ast_serialize"),
+    "gates": ("ast_serialize", "mypy parses through its compiled ast_serialize"),
 }
 PYTHON = f"Python {sys.version_info.major}.{sys.version_info.minor}"
 
