@@ -286,25 +286,15 @@ def _openai_call(case: Case, base: str, refs: list[bytes]) -> Call:
     uploads = [(f"image-{index}.png", ref, "image/png") for index, ref in enumerate(refs)]
 
     def call() -> bytes:
-        if uploads:
-            reply = sdk.images.edit(
-                image=uploads,
-                prompt=PROMPT,
-                model=IMAGES_MODEL,
-                size=IMAGES_PIXEL_SIZE,
-                quality=IMAGES_QUALITY,
-                n=1,
-                response_format="b64_json",
-            )
-        else:
-            reply = sdk.images.generate(
-                prompt=PROMPT,
-                model=IMAGES_MODEL,
-                size=IMAGES_PIXEL_SIZE,
-                quality=IMAGES_QUALITY,
-                n=1,
-                response_format="b64_json",
-            )
+        options: dict[str, Any] = dict(
+            prompt=PROMPT,
+            model=IMAGES_MODEL,
+            size=IMAGES_PIXEL_SIZE,
+            quality=IMAGES_QUALITY,
+            n=1,
+            response_format="b64_json",
+        )
+        reply = sdk.images.edit(image=uploads, **options) if uploads else sdk.images.generate(**options)
         if not reply.data or reply.data[0].b64_json is None:
             raise WrongResult("reply without b64_json")
         return base64.b64decode(reply.data[0].b64_json)

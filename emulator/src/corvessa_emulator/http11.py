@@ -164,6 +164,16 @@ def _chunk_line_too_long(raw: bytes, skip: int) -> bool:
     return end - skip > _MAX_CHUNK_LINE
 
 
+def _next_event(reader: _Reader) -> tuple[Any, bytes]:
+    """The parser's next event: a protocol error is a 400, unless the client simply hung up."""
+    try:
+        return reader.next_event()
+    except h11.RemoteProtocolError as err:
+        if reader.eof:
+            raise _HangUp from None
+        raise _protocol_error(err) from None
+
+
 def _protocol_error(err: h11.RemoteProtocolError) -> _Refused:
     if err.error_status_hint == 431:
         return _Refused(431, "The request head is too large.")
@@ -221,12 +231,7 @@ class _Exchange:
 
     def _read_head(self, reader: _Reader) -> tuple[h11.Request, bytes] | None:
         """The next request and its raw head; None when the client closed between requests."""
-        try:
-            event, raw = reader.next_event()
-        except h11.RemoteProtocolError as err:
-            if reader.eof:
-                raise _HangUp from None
-            raise _protocol_error(err) from None
+        event, raw = _next_event(reader)
         if isinstance(event, h11.ConnectionClosed):
             return None
         assert isinstance(event, h11.Request)
@@ -246,12 +251,7 @@ class _Exchange:
         body = bytearray()
         expect_line, owed = chunked, 0  # a chunk-size line comes next, after `owed` CRLF bytes
         while True:
-            try:
-                event, raw = reader.next_event()
-            except h11.RemoteProtocolError as err:
-                if reader.eof:
-                    raise _HangUp from None
-                raise _protocol_error(err) from None
+            event, raw = _next_event(reader)
             if expect_line and _chunk_line_too_long(raw, owed):
                 raise _Refused(400, f"A chunk-size line is longer than {_MAX_CHUNK_LINE} bytes.")
             if isinstance(event, h11.EndOfMessage):
