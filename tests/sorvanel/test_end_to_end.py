@@ -19,7 +19,7 @@ MODEL = "gemini-3.1-flash-image-preview"
 PATH = f"/v1beta/models/{MODEL}:generateContent"
 OUT_PNG = image_bytes("PNG", (32, 24), (10, 200, 90))
 REF_PNG = image_bytes("PNG", (6, 6), (1, 2, 3))
-REF_JPEG = image_bytes("JPEG", (6, 6), (250, 250, 0))
+REF_JPEG = image_bytes("JPEG")
 
 
 @pytest.fixture(autouse=True)
