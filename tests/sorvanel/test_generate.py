@@ -14,7 +14,7 @@ from typing import Any
 import corvessa.image.sorvanel as sorvanel
 import pytest
 
-from doubles import FakeClock, ResultRecorder, fail, image_bytes, ordered, success
+from doubles import FakeClock, FakeResponse, ResultRecorder, fail, image_bytes, ordered, success
 
 URL = "http://gemini.test/v1beta/models/gemini-3-pro-image-preview:generateContent"
 PNG = image_bytes("PNG")
@@ -141,10 +141,8 @@ def test_unhashable_model_reaches_the_caller(client: Any, http_fake: Any) -> Non
 # ---- records and status mapping ----
 
 
-def test_records_of_a_successful_call(
-    client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock, fake_response: Any
-) -> None:
-    http_fake.reply = fake_response(
+def test_records_of_a_successful_call(client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock) -> None:
+    http_fake.reply = FakeResponse(
         200,
         {
             "candidates": [
@@ -209,18 +207,17 @@ def test_status_mapping(
     http_fake: Any,
     recording_logger: Any,
     clock: FakeClock,
-    fake_response: Any,
     status: Any,
     body: Any,
     expected: Any,
     logged: Any,
 ) -> None:
     if body is NOT_JSON:
-        reply = fake_response(status, json_error=NOT_JSON.json_error)
+        reply = FakeResponse(status, json_error=NOT_JSON.json_error)
     elif isinstance(body, Exception):
-        reply = fake_response(status, json_error=body)
+        reply = FakeResponse(status, json_error=body)
     else:
-        reply = fake_response(status, body)
+        reply = FakeResponse(status, body)
     http_fake.reply = reply
     assert client.generate_image("p", task_id="T", model_key="K") == expected
     request, failure = recording_logger.records
@@ -232,8 +229,8 @@ def test_status_mapping(
     assert reply.json_calls == 1
 
 
-def test_status_equal_to_200_as_a_float_succeeds(client: Any, http_fake: Any, fake_response: Any) -> None:
-    http_fake.reply = fake_response(200.0, {"candidates": [{"finishReason": "OTHER"}]})
+def test_status_equal_to_200_as_a_float_succeeds(client: Any, http_fake: Any) -> None:
+    http_fake.reply = FakeResponse(200.0, {"candidates": [{"finishReason": "OTHER"}]})
     assert client.generate_image("p") == fail("NO_IMAGE_RESULT", msg="Picture prohibition-OTHER")
 
 
@@ -248,9 +245,9 @@ def test_status_equal_to_200_as_a_float_succeeds(client: Any, http_fake: Any, fa
     ],
 )
 def test_failures_before_and_after_the_post_are_caught(
-    client: Any, http_fake: Any, recording_logger: Any, fake_response: Any, images: Any, reply_error: Any, name: str
+    client: Any, http_fake: Any, recording_logger: Any, images: Any, reply_error: Any, name: str
 ) -> None:
-    http_fake.reply = fake_response(200, json_error=reply_error)
+    http_fake.reply = FakeResponse(200, json_error=reply_error)
     assert client.generate_image("p", images) == fail("SERVICE_BUSY", msg=f"{name} error")
     logged = [r["msg"] for r in recording_logger.records]
     if images:  # the body could not be built: nothing was sent or announced
@@ -259,12 +256,12 @@ def test_failures_before_and_after_the_post_are_caught(
         assert logged == ["SORVANEL request api", f"SORVANEL {name} error"]
 
 
-def test_status_comparison_failure_is_caught(client: Any, http_fake: Any, fake_response: Any) -> None:
+def test_status_comparison_failure_is_caught(client: Any, http_fake: Any) -> None:
     class Status:
         def __eq__(self, other: object) -> bool:
             raise ArithmeticError("incomparable")
 
-    http_fake.reply = fake_response(Status(), {})
+    http_fake.reply = FakeResponse(Status(), {})
     assert client.generate_image("p") == fail("SERVICE_BUSY", msg="ArithmeticError error")
 
 

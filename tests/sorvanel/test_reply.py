@@ -4,7 +4,7 @@ of it (records, downloads) is compared with the pure-Python client's."""
 
 from __future__ import annotations
 
-from types import SimpleNamespace
+from types import ModuleType, SimpleNamespace
 from typing import Any
 
 import corvessa.image.sorvanel as sorvanel
@@ -104,20 +104,17 @@ CASES = [
 ]
 
 
-def run_client(client: Any, module: Any, monkeypatch: pytest.MonkeyPatch, http: Any, links: dict[str, Any]) -> Any:
-    ferrimo = fake_ferrimo(links)
-    monkeypatch.setattr(module, "http_client", http)
-    monkeypatch.setattr(module, "ferrimo", ferrimo)
-    monkeypatch.setattr(module, "ServiceResult", ResultRecorder)
-    return client.generate_image("p", task_id="T", model_key="K"), ferrimo.ImageTool.fetched
+def run_client(client: Any, monkeypatch: pytest.MonkeyPatch, body: Any, ferrimo: ModuleType) -> Any:
+    """generate_image over a status-200 reply of `body`, with `ResultRecorder` for the results."""
+    monkeypatch.setattr(sorvanel, "http_client", FakeHttpClient(FakeResponse(200, body)))
+    monkeypatch.setattr(sorvanel, "ferrimo", ferrimo)
+    monkeypatch.setattr(sorvanel, "ServiceResult", ResultRecorder)
+    return client.generate_image("p", task_id="T", model_key="K")
 
 
 @pytest.mark.parametrize(("body", "links", "expected"), [case[1:] for case in CASES], ids=[case[0] for case in CASES])
-def test_reply_decoding(
-    client: Any, recording_http_client: Any, monkeypatch: pytest.MonkeyPatch, body: Any, links: Any, expected: Any
-) -> None:
-    recording_http_client.reply = FakeResponse(200, body)
-    assert run_client(client, sorvanel, monkeypatch, recording_http_client, links)[0] == expected
+def test_reply_decoding(client: Any, monkeypatch: pytest.MonkeyPatch, body: Any, links: Any, expected: Any) -> None:
+    assert run_client(client, monkeypatch, body, fake_ferrimo(links)) == expected
     twin_agrees(
         SORVANEL,
         lambda c: c.generate_image("p", task_id="T", model_key="K"),
@@ -126,18 +123,14 @@ def test_reply_decoding(
     )
 
 
-def test_getvalue_failure_is_reported(
-    client: Any, recording_http_client: Any, fake_response: Any, monkeypatch: pytest.MonkeyPatch
-) -> None:
+def test_getvalue_failure_is_reported(client: Any, monkeypatch: pytest.MonkeyPatch) -> None:
     class Broken:
         def getvalue(self) -> bytes:
             raise MemoryError("too big")
 
-    monkeypatch.setattr(sorvanel, "ServiceResult", ResultRecorder)
-    monkeypatch.setattr(sorvanel, "http_client", recording_http_client)
-    monkeypatch.setattr(sorvanel, "ferrimo", fake_ferrimo(other=lambda link: Broken()))
-    recording_http_client.reply = fake_response(200, reply(cand(file_ref(U1))))
-    assert client.generate_image("p") == fail("SERVICE_BUSY", msg="MemoryError error")
+    ferrimo = fake_ferrimo(other=lambda link: Broken())
+    result = run_client(client, monkeypatch, reply(cand(file_ref(U1))), ferrimo)
+    assert result == fail("SERVICE_BUSY", msg="MemoryError error")
 
 
 @pytest.mark.parametrize(
@@ -153,19 +146,14 @@ def test_extract_file_uris(data: dict[str, Any], expected: tuple[list[str], Any]
     assert type(got) is tuple and got == expected
 
 
-def test_extract_file_uris_through_self_is_overridable(
-    client: Any, recording_http_client: Any, fake_response: Any, monkeypatch: pytest.MonkeyPatch
-) -> None:
+def test_extract_file_uris_through_self_is_overridable(client: Any, monkeypatch: pytest.MonkeyPatch) -> None:
     client._extract_file_uris = lambda data: ([U3], "ignored")
-    recording_http_client.reply = fake_response(200, reply(cand(inline(PNG))))
-    result, fetched = run_client(client, sorvanel, monkeypatch, recording_http_client, {U3: SMALL})
-    assert result == success(SMALL) and fetched == [U3]
+    ferrimo = fake_ferrimo({U3: SMALL})
+    assert run_client(client, monkeypatch, reply(cand(inline(PNG))), ferrimo) == success(SMALL)
+    assert ferrimo.ImageTool.fetched == [U3]
 
 
-def test_module_global_base64_decodes_inline_data(
-    client: Any, recording_http_client: Any, fake_response: Any, monkeypatch: pytest.MonkeyPatch
-) -> None:
+def test_module_global_base64_decodes_inline_data(client: Any, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(sorvanel, "base64", SimpleNamespace(b64decode=lambda text: b"<" + text.encode() + b">"))
-    recording_http_client.reply = fake_response(200, reply(cand({"inlineData": {"data": "xyz"}})))
-    result, _ = run_client(client, sorvanel, monkeypatch, recording_http_client, {})
+    result = run_client(client, monkeypatch, reply(cand({"inlineData": {"data": "xyz"}})), fake_ferrimo())
     assert result == success(b"<xyz>")
