@@ -4,7 +4,6 @@ for both clients in tests/clients/test_handlers.py)."""
 
 from __future__ import annotations
 
-import base64
 import builtins
 import functools
 import json
@@ -14,7 +13,7 @@ from typing import Any
 import corvessa.image.sorvanel as sorvanel
 import pytest
 
-from doubles import FakeClock, FakeResponse, ResultRecorder, fail, image_bytes, ordered, success
+from doubles import FakeClock, FakeResponse, ResultRecorder, b64, fail, image_bytes, ordered, success
 
 URL = "http://gemini.test/v1beta/models/gemini-3-pro-image-preview:generateContent"
 PNG = image_bytes("PNG")
@@ -142,18 +141,8 @@ def test_unhashable_model_reaches_the_caller(client: Any, http_fake: Any) -> Non
 
 
 def test_records_of_a_successful_call(client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock) -> None:
-    http_fake.reply = FakeResponse(
-        200,
-        {
-            "candidates": [
-                {
-                    "content": {
-                        "parts": [{"inlineData": {"mimeType": "image/png", "data": base64.b64encode(PNG).decode()}}]
-                    }
-                }
-            ]
-        },
-    )
+    part = {"inlineData": {"mimeType": "image/png", "data": b64(PNG)}}
+    http_fake.reply = FakeResponse(200, {"candidates": [{"content": {"parts": [part]}}]})
     result = client.generate_image("p", [PNG, b"\xff\xd8"], image_size=None, task_id=1, model_key="mk")
     assert result == success(PNG)
     assert json.dumps(recording_logger.records) == json.dumps(
@@ -184,9 +173,9 @@ def test_model_tag_text_form(client: Any, http_fake: Any, recording_logger: Any,
     assert [r["msg"] for r in recording_logger.records] == [text + " request api", text + " api complete successfully"]
 
 
-NOT_JSON = SimpleNamespace(json_error=json.JSONDecodeError("Expecting value", "x", 0))
+NOT_JSON = json.JSONDecodeError("Expecting value", "x", 0)
 
-# (status, body or NOT_JSON / an exception of json(), result, logged error_dict)
+# (status, body or the exception of json(), result, logged error_dict)
 STATUS_CASES = [
     (429, NOT_JSON, fail("SERVICE_BUSY", msg="service status_code: 429"), None),
     (429, {"error": {"message": "slow down"}}, fail("SERVICE_BUSY", msg="slow down"), "BODY"),
@@ -202,22 +191,11 @@ STATUS_CASES = [
 
 
 @pytest.mark.parametrize(("status", "body", "expected", "logged"), STATUS_CASES)
+@pytest.mark.usefixtures("clock")
 def test_status_mapping(
-    client: Any,
-    http_fake: Any,
-    recording_logger: Any,
-    clock: FakeClock,
-    status: Any,
-    body: Any,
-    expected: Any,
-    logged: Any,
+    client: Any, http_fake: Any, recording_logger: Any, status: Any, body: Any, expected: Any, logged: Any
 ) -> None:
-    if body is NOT_JSON:
-        reply = FakeResponse(status, json_error=NOT_JSON.json_error)
-    elif isinstance(body, Exception):
-        reply = FakeResponse(status, json_error=body)
-    else:
-        reply = FakeResponse(status, body)
+    reply = FakeResponse(status, json_error=body) if isinstance(body, Exception) else FakeResponse(status, body)
     http_fake.reply = reply
     assert client.generate_image("p", task_id="T", model_key="K") == expected
     request, failure = recording_logger.records
