@@ -6,8 +6,8 @@
 - `FakeImageTool` / `fake_ferrimo`: the download of an image by link.
 - `ResultRecorder`, `success`, `fail`: `ServiceResult` as the keyword calls that make it.
 - `FakeClock`: the `time` module, walking through given readings.
-- `image_bytes`: real pictures of one colour, in six formats, made here without Pillow (which
-  not every interpreter the suite runs on has); `b64`, their text.
+- `image_bytes`: real pictures of one colour, in six formats, without Pillow (which not every
+  interpreter the suite runs on has): PNG made to measure, the others kept as files; `b64`, text.
 - `StrSub`, `BytesSub`, `ListSub`, `DictSub`: subclasses, refused by the exact-type checks.
 - `LoopbackServer`: a real HTTP server on 127.0.0.1 (its fixture is in conftest.py);
   `unused_port`, `unused_loopback_url`: where nothing listens.
@@ -31,6 +31,7 @@ import zlib
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 from types import ModuleType
 from typing import Any
 
@@ -267,13 +268,18 @@ def b64(data: bytes) -> str:
 
 
 type RGB = tuple[int, int, int]
+SAMPLES = Path(__file__).resolve().parent / "samples"
 
 
 def image_bytes(fmt: str = "PNG", size: tuple[int, int] = (8, 8), colour: RGB = (200, 30, 60)) -> bytes:
-    """A real picture of one colour in the given format (named as Pillow names it: PNG, JPEG,
-    GIF, WEBP, BMP, TIFF); tests/test_doubles.py checks that Pillow reads each as made."""
-    width, height = size
-    return _ENCODERS[fmt](width, height, colour)
+    """A real picture of one colour, in the format as Pillow names it. A PNG is made here for any
+    size and colour; the other formats (JPEG, GIF, WEBP, BMP, TIFF) are the 8x8 pictures of the
+    default colour that Pillow made once, kept in tests/samples/. tests/test_doubles.py checks
+    that Pillow reads each as said."""
+    if fmt == "PNG":
+        return _png(*size, colour)
+    assert (size, colour) == ((8, 8), (200, 30, 60)), "only the PNG is made to measure"
+    return (SAMPLES / f"picture.{fmt.lower()}").read_bytes()
 
 
 def _png(width: int, height: int, colour: RGB) -> bytes:
@@ -284,124 +290,6 @@ def _png(width: int, height: int, colour: RGB) -> bytes:
     rows = (b"\0" + bytes(colour) * width) * height
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
-
-
-def _bmp(width: int, height: int, colour: RGB) -> bytes:
-    row = bytes(reversed(colour)) * width
-    pixels = (row + b"\0" * (-len(row) % 4)) * height
-    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835, 0, 0)
-    return struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54) + info + pixels
-
-
-def _tiff(width: int, height: int, colour: RGB) -> bytes:
-    # Little-endian, uncompressed RGB in one strip: header, directory, bits per sample, pixels.
-    pixels = bytes(colour) * (width * height)
-    entries = [
-        (256, 3, 1, width),
-        (257, 3, 1, height),
-        (258, 3, 3, 122),
-        (259, 3, 1, 1),
-        (262, 3, 1, 2),
-        (273, 4, 1, 128),
-        (277, 3, 1, 3),
-        (278, 3, 1, height),
-        (279, 4, 1, len(pixels)),
-    ]
-    directory = struct.pack("<H", len(entries)) + b"".join(struct.pack("<HHII", *e) for e in entries)
-    bits_per_sample = struct.pack("<HHH", 8, 8, 8)
-    return b"II*\0" + struct.pack("<I", 8) + directory + b"\0\0\0\0" + bits_per_sample + pixels
-
-
-def _gif(width: int, height: int, colour: RGB) -> bytes:
-    # Two-colour palette; 3-bit LZW codes, a clear code (4) before every pair of pixels keeps the
-    # code size from growing, then the end code (5).
-    pixels = range(width * height)
-    codes = [code for index in pixels for code in ((4, 0) if index % 2 == 0 else (0,))] + [5]
-    data = bytearray()
-    bits = count = 0
-    for code in codes:
-        bits |= code << count
-        count += 3
-        while count >= 8:
-            data.append(bits & 0xFF)
-            bits, count = bits >> 8, count - 8
-    if count:
-        data.append(bits)
-    blocks = b"".join(bytes([len(data[i : i + 255])]) + data[i : i + 255] for i in range(0, len(data), 255))
-    screen = struct.pack("<HHBBB", width, height, 0x80, 0, 0) + bytes(colour) + b"\0\0\0"
-    image = b"," + struct.pack("<HHHHB", 0, 0, width, height, 0) + b"\x02" + blocks
-    return b"GIF89a" + screen + image + b"\0;"
-
-
-def _jpeg(width: int, height: int, colour: RGB) -> bytes:
-    # Baseline, three components without subsampling, every quantiser 1: a block of one colour is
-    # its DC coefficient (8 times the sample less 128) and an end-of-block code.
-    red, green, blue = colour
-    samples = (
-        0.299 * red + 0.587 * green + 0.114 * blue,
-        128 - 0.168736 * red - 0.331264 * green + 0.5 * blue,
-        128 + 0.5 * red - 0.418688 * green - 0.081312 * blue,
-    )
-
-    def segment(marker: int, data: bytes) -> bytes:
-        return bytes([0xFF, marker]) + struct.pack(">H", len(data) + 2) + data
-
-    components = (1, 2, 3)
-    frame = struct.pack(">BHHB", 8, height, width, 3) + b"".join(bytes([c, 0x11, 0]) for c in components)
-    # DC sizes 0 to 11 as the 4-bit codes 0000 to 1011; the AC table holds end-of-block alone,
-    # code 0.
-    dc_table = bytes([0x00, 0, 0, 0, 12] + [0] * 12) + bytes(range(12))
-    tables = dc_table + bytes([0x10, 1] + [0] * 15 + [0])
-    scan = bytes([3]) + b"".join(bytes([c, 0]) for c in components) + bytes([0, 63, 0])
-    bits = ""
-    previous = [0, 0, 0]
-    for _ in range(-(-width // 8) * -(-height // 8)):
-        for index, sample in enumerate(samples):
-            dc = round(8 * (sample - 128))
-            diff, previous[index] = dc - previous[index], dc
-            length = abs(diff).bit_length()
-            bits += format(length, "04b")
-            if length:
-                bits += format(diff if diff > 0 else diff + (1 << length) - 1, f"0{length}b")
-            bits += "0"
-    bits += "1" * (-len(bits) % 8)
-    coded = bytes(int(bits[i : i + 8], 2) for i in range(0, len(bits), 8))
-    entropy = coded.replace(b"\xff", b"\xff\0")
-    return (
-        b"\xff\xd8"
-        + segment(0xDB, b"\0" + b"\x01" * 64)
-        + segment(0xC0, frame)
-        + segment(0xC4, tables)
-        + segment(0xDA, scan)
-        + entropy
-        + b"\xff\xd9"
-    )
-
-
-def _webp(width: int, height: int, colour: RGB) -> bytes:
-    # Lossless: no transform, no colour cache, and five prefix codes of one symbol each (green,
-    # red, blue, alpha, distance), so the pixels themselves take no bits at all.
-    red, green, blue = colour
-    fields = [(0x2F, 8), (width - 1, 14), (height - 1, 14), (0, 1), (0, 3), (0, 1), (0, 1), (0, 1)]
-    for symbol in (green, red, blue, 255, 0):
-        fields += [(1, 1), (0, 1), (1, 1), (symbol, 8)]
-    bits = count = 0
-    for value, length in fields:
-        bits |= value << count
-        count += length
-    data = bits.to_bytes(-(-count // 8), "little")
-    chunk = b"VP8L" + struct.pack("<I", len(data)) + data + b"\0" * (len(data) % 2)
-    return b"RIFF" + struct.pack("<I", 4 + len(chunk)) + b"WEBP" + chunk
-
-
-_ENCODERS: dict[str, Callable[[int, int, RGB], bytes]] = {
-    "PNG": _png,
-    "JPEG": _jpeg,
-    "GIF": _gif,
-    "WEBP": _webp,
-    "BMP": _bmp,
-    "TIFF": _tiff,
-}
 
 
 def ordered(value: Any) -> Any:

@@ -9,11 +9,12 @@ from PIL import Image
 
 from doubles import image_bytes
 
+SAMPLE = ((8, 8), (200, 30, 60))  # the kept pictures' size and colour, image_bytes' default
+CASES = [(fmt, *SAMPLE) for fmt in ["PNG", "JPEG", "GIF", "WEBP", "BMP", "TIFF"]]
+CASES += [("PNG", (13, 5), (0, 255, 40)), ("PNG", (1, 300), (9, 9, 250))]
 
-@pytest.mark.parametrize("fmt", ["PNG", "JPEG", "GIF", "WEBP", "BMP", "TIFF"])
-@pytest.mark.parametrize(
-    ("size", "colour"), [((8, 8), (200, 30, 60)), ((13, 5), (0, 255, 40)), ((1, 300), (9, 9, 250))]
-)
+
+@pytest.mark.parametrize(("fmt", "size", "colour"), CASES)
 def test_pillow_reads_the_picture_as_made(fmt: str, size: tuple[int, int], colour: tuple[int, int, int]) -> None:
     with Image.open(io.BytesIO(image_bytes(fmt, size, colour))) as image:
         assert (image.format, image.size) == (fmt, size)

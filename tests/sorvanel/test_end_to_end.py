@@ -3,7 +3,6 @@
 
 from __future__ import annotations
 
-import base64
 import json
 from pathlib import Path
 from typing import Any
@@ -13,13 +12,13 @@ import pytest
 
 import corvessa.config
 from dolvex import ErrorCode
-from doubles import image_bytes
+from doubles import Answer, b64, image_bytes
 
 MODEL = "gemini-3.1-flash-image-preview"
 PATH = f"/v1beta/models/{MODEL}:generateContent"
 OUT_PNG = image_bytes("PNG", (32, 24), (10, 200, 90))
 REF_PNG = image_bytes("PNG", (6, 6), (1, 2, 3))
-REF_JPEG = image_bytes("JPEG", (6, 6), (250, 250, 0))
+REF_JPEG = image_bytes("JPEG")
 
 
 @pytest.fixture(autouse=True)
@@ -33,21 +32,8 @@ def client(loopback: Any, recording_logger: Any) -> sorvanel.SorvanelClient:
 
 
 def inline_reply(data: bytes) -> dict[str, Any]:
-    return {
-        "candidates": [
-            {
-                "content": {
-                    "role": "model",
-                    "parts": [
-                        {"text": "done"},
-                        {"inlineData": {"mimeType": "image/png", "data": base64.b64encode(data).decode()}},
-                    ],
-                },
-                "finishReason": "STOP",
-            }
-        ],
-        "responseId": "resp-1",
-    }
+    parts = [{"text": "done"}, {"inlineData": {"mimeType": "image/png", "data": b64(data)}}]
+    return {"candidates": [{"content": {"role": "model", "parts": parts}, "finishReason": "STOP"}], "responseId": "r"}
 
 
 def test_inline_image_with_references_from_a_link_and_a_file(
@@ -80,8 +66,8 @@ def test_inline_image_with_references_from_a_link_and_a_file(
                 "role": "user",
                 "parts": [
                     {"text": "一只猫"},
-                    {"inlineData": {"mimeType": "image/png", "data": base64.b64encode(REF_PNG).decode()}},
-                    {"inlineData": {"mimeType": "image/jpeg", "data": base64.b64encode(REF_JPEG).decode()}},
+                    {"inlineData": {"mimeType": "image/png", "data": b64(REF_PNG)}},
+                    {"inlineData": {"mimeType": "image/jpeg", "data": b64(REF_JPEG)}},
                 ],
             }
         ],
@@ -119,58 +105,36 @@ def test_file_reference_that_cannot_be_fetched_yields_the_link(client: Any, loop
     assert result.ok and result.data == link
 
 
+def error_body(code: int, **fields: str) -> Answer:
+    return Answer.of_json({"error": {"code": code, **fields}}, code)
+
+
 @pytest.mark.parametrize(
-    ("status", "body", "content_type", "code", "msg"),
+    ("served", "code", "msg"),
     [
+        (error_body(429, message="Resource exhausted"), "SERVICE_BUSY", "Resource exhausted"),
+        (Answer(429, b"Too many requests", "text/plain"), "SERVICE_BUSY", "service status_code: 429"),
+        (error_body(500, message="Internal error"), "IMAGE_GENERATE_FAIL", "Internal error"),
+        (error_body(400, status="INVALID_ARGUMENT"), "IMAGE_GENERATE_FAIL", None),
+        (Answer(200, b"<html>not json</html>", "text/html"), "SERVICE_BUSY", "JSONDecodeError error"),
         (
-            429,
-            b'{"error": {"code": 429, "message": "Resource exhausted"}}',
-            "application/json",
-            ErrorCode.SERVICE_BUSY,
-            "Resource exhausted",
-        ),
-        (429, b"Too many requests", "text/plain", ErrorCode.SERVICE_BUSY, "service status_code: 429"),
-        (
-            500,
-            b'{"error": {"code": 500, "message": "Internal error"}}',
-            "application/json",
-            ErrorCode.IMAGE_GENERATE_FAIL,
-            "Internal error",
-        ),
-        (
-            400,
-            b'{"error": {"code": 400, "status": "INVALID_ARGUMENT"}}',
-            "application/json",
-            ErrorCode.IMAGE_GENERATE_FAIL,
-            None,
-        ),
-        (200, b"<html>not json</html>", "text/html", ErrorCode.SERVICE_BUSY, "JSONDecodeError error"),
-        (
-            200,
-            b'{"candidates": [{"finishReason": "IMAGE_SAFETY"}]}',
-            "application/json",
-            ErrorCode.NO_IMAGE_RESULT,
+            Answer.of_json({"candidates": [{"finishReason": "IMAGE_SAFETY"}]}),
+            "NO_IMAGE_RESULT",
             "Picture prohibition-IMAGE_SAFETY",
         ),
     ],
 )
 def test_failed_replies(
-    client: Any,
-    loopback: Any,
-    recording_logger: Any,
-    status: int,
-    body: bytes,
-    content_type: str,
-    code: ErrorCode,
-    msg: Any,
+    client: Any, loopback: Any, recording_logger: Any, served: Answer, code: str, msg: str | None
 ) -> None:
-    loopback.serve(PATH, status, body, content_type)
+    loopback.routes[PATH] = lambda request: served
     result = client.start("p", model=MODEL, task_id="T")
-    assert (result.ok, result.code, result.msg, result.data) == (False, code, msg, None)
-    if status != 200:
+    assert (result.ok, result.code, result.msg, result.data) == (False, ErrorCode[code], msg, None)
+    if served.status != 200:
         failure = recording_logger.records[-1]
-        assert (failure["msg"], failure["status_code"]) == ("SORVANEL api complete fail", status)
-        assert failure["error_dict"] == (json.loads(body) if content_type == "application/json" else None)
+        assert (failure["msg"], failure["status_code"]) == ("SORVANEL api complete fail", served.status)
+        is_json = served.content_type == "application/json"
+        assert failure["error_dict"] == (json.loads(served.body) if is_json else None)
 
 
 def test_server_that_does_not_answer_in_time(client: Any, loopback: Any, recording_logger: Any) -> None:
@@ -184,9 +148,7 @@ def test_server_that_does_not_answer_in_time(client: Any, loopback: Any, recordi
     ]
 
 
-def test_refused_connection(closed_port_url: str, recording_logger: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-    for name in ("no_proxy", "NO_PROXY"):
-        monkeypatch.setenv(name, "127.0.0.1,localhost")
+def test_refused_connection(closed_port_url: str, recording_logger: Any) -> None:
     client = sorvanel.SorvanelClient(closed_port_url, "k", logger=recording_logger)
     result = client.start("p", timeout=5)
     assert (result.code, result.msg) == (ErrorCode.SERVICE_BUSY, "ConnectionError error")

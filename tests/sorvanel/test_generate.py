@@ -4,7 +4,6 @@ for both clients in tests/clients/test_handlers.py)."""
 
 from __future__ import annotations
 
-import base64
 import builtins
 import functools
 import json
@@ -14,7 +13,7 @@ from typing import Any
 import corvessa.image.sorvanel as sorvanel
 import pytest
 
-from doubles import FakeClock, ResultRecorder, fail, image_bytes, ordered, success
+from doubles import FakeClock, FakeResponse, ResultRecorder, b64, fail, image_bytes, ordered, success
 
 URL = "http://gemini.test/v1beta/models/gemini-3-pro-image-preview:generateContent"
 PNG = image_bytes("PNG")
@@ -141,21 +140,9 @@ def test_unhashable_model_reaches_the_caller(client: Any, http_fake: Any) -> Non
 # ---- records and status mapping ----
 
 
-def test_records_of_a_successful_call(
-    client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock, fake_response: Any
-) -> None:
-    http_fake.reply = fake_response(
-        200,
-        {
-            "candidates": [
-                {
-                    "content": {
-                        "parts": [{"inlineData": {"mimeType": "image/png", "data": base64.b64encode(PNG).decode()}}]
-                    }
-                }
-            ]
-        },
-    )
+def test_records_of_a_successful_call(client: Any, http_fake: Any, recording_logger: Any, clock: FakeClock) -> None:
+    part = {"inlineData": {"mimeType": "image/png", "data": b64(PNG)}}
+    http_fake.reply = FakeResponse(200, {"candidates": [{"content": {"parts": [part]}}]})
     result = client.generate_image("p", [PNG, b"\xff\xd8"], image_size=None, task_id=1, model_key="mk")
     assert result == success(PNG)
     assert json.dumps(recording_logger.records) == json.dumps(
@@ -186,9 +173,9 @@ def test_model_tag_text_form(client: Any, http_fake: Any, recording_logger: Any,
     assert [r["msg"] for r in recording_logger.records] == [text + " request api", text + " api complete successfully"]
 
 
-NOT_JSON = SimpleNamespace(json_error=json.JSONDecodeError("Expecting value", "x", 0))
+NOT_JSON = json.JSONDecodeError("Expecting value", "x", 0)
 
-# (status, body or NOT_JSON / an exception of json(), result, logged error_dict)
+# (status, body or the exception of json(), result, logged error_dict)
 STATUS_CASES = [
     (429, NOT_JSON, fail("SERVICE_BUSY", msg="service status_code: 429"), None),
     (429, {"error": {"message": "slow down"}}, fail("SERVICE_BUSY", msg="slow down"), "BODY"),
@@ -204,23 +191,11 @@ STATUS_CASES = [
 
 
 @pytest.mark.parametrize(("status", "body", "expected", "logged"), STATUS_CASES)
+@pytest.mark.usefixtures("clock")
 def test_status_mapping(
-    client: Any,
-    http_fake: Any,
-    recording_logger: Any,
-    clock: FakeClock,
-    fake_response: Any,
-    status: Any,
-    body: Any,
-    expected: Any,
-    logged: Any,
+    client: Any, http_fake: Any, recording_logger: Any, status: Any, body: Any, expected: Any, logged: Any
 ) -> None:
-    if body is NOT_JSON:
-        reply = fake_response(status, json_error=NOT_JSON.json_error)
-    elif isinstance(body, Exception):
-        reply = fake_response(status, json_error=body)
-    else:
-        reply = fake_response(status, body)
+    reply = FakeResponse(status, json_error=body) if isinstance(body, Exception) else FakeResponse(status, body)
     http_fake.reply = reply
     assert client.generate_image("p", task_id="T", model_key="K") == expected
     request, failure = recording_logger.records
@@ -232,8 +207,8 @@ def test_status_mapping(
     assert reply.json_calls == 1
 
 
-def test_status_equal_to_200_as_a_float_succeeds(client: Any, http_fake: Any, fake_response: Any) -> None:
-    http_fake.reply = fake_response(200.0, {"candidates": [{"finishReason": "OTHER"}]})
+def test_status_equal_to_200_as_a_float_succeeds(client: Any, http_fake: Any) -> None:
+    http_fake.reply = FakeResponse(200.0, {"candidates": [{"finishReason": "OTHER"}]})
     assert client.generate_image("p") == fail("NO_IMAGE_RESULT", msg="Picture prohibition-OTHER")
 
 
@@ -248,9 +223,9 @@ def test_status_equal_to_200_as_a_float_succeeds(client: Any, http_fake: Any, fa
     ],
 )
 def test_failures_before_and_after_the_post_are_caught(
-    client: Any, http_fake: Any, recording_logger: Any, fake_response: Any, images: Any, reply_error: Any, name: str
+    client: Any, http_fake: Any, recording_logger: Any, images: Any, reply_error: Any, name: str
 ) -> None:
-    http_fake.reply = fake_response(200, json_error=reply_error)
+    http_fake.reply = FakeResponse(200, json_error=reply_error)
     assert client.generate_image("p", images) == fail("SERVICE_BUSY", msg=f"{name} error")
     logged = [r["msg"] for r in recording_logger.records]
     if images:  # the body could not be built: nothing was sent or announced
@@ -259,12 +234,12 @@ def test_failures_before_and_after_the_post_are_caught(
         assert logged == ["SORVANEL request api", f"SORVANEL {name} error"]
 
 
-def test_status_comparison_failure_is_caught(client: Any, http_fake: Any, fake_response: Any) -> None:
+def test_status_comparison_failure_is_caught(client: Any, http_fake: Any) -> None:
     class Status:
         def __eq__(self, other: object) -> bool:
             raise ArithmeticError("incomparable")
 
-    http_fake.reply = fake_response(Status(), {})
+    http_fake.reply = FakeResponse(Status(), {})
     assert client.generate_image("p") == fail("SERVICE_BUSY", msg="ArithmeticError error")
 
 

@@ -135,8 +135,6 @@ def test_a_read_time_out(live: tovarin.TovarinClient, loopback: Any, recording_l
 
 
 def test_a_refused_connection(closed_port_url: str, recording_logger: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-    for name in ("no_proxy", "NO_PROXY"):
-        monkeypatch.setenv(name, "127.0.0.1,localhost")
     monkeypatch.setattr(tovarin, "http_client", corvessa.config.http_client)
     client = tovarin.TovarinClient(closed_port_url, "tok", logger=recording_logger)
     assert client.start("p") == ServiceResult.fail(code=ErrorCode.SERVICE_BUSY)

@@ -13,12 +13,14 @@ import pytest
 import requests
 
 from dolvex import ErrorCode, ServiceResult
-from doubles import b64, image_bytes
+from doubles import FakeResponse, b64, image_bytes
 
 from .conftest import TAG
 
+Client = tovarin.TovarinClient
 PNG = image_bytes()
 IDS: dict[str, Any] = {"task_id": "task-9", "model_key": "key-9"}
+PAYLOAD_KEYS = ["model", "prompt", "response_format", "size", "quality", "n"]
 REQUEST = f"{TAG} request api"
 COMPLETE = f"{TAG} api complete"
 RAW = f"{TAG} 未收到结果的原始数据"
@@ -64,9 +66,7 @@ def assert_warning(record: dict[str, Any], name: str, error: BaseException | Non
 # ---- size and payload ----
 
 
-def test_size_from_the_calculator(
-    client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any, recording_logger: Any
-) -> None:
+def test_size_from_the_calculator(client: Client, http_fake: Any, size_calculator: Any, recording_logger: Any) -> None:
     client.generate_image("a fox", "2:3", "high", "2k", **IDS)
     [(args, kwargs)] = size_calculator.calls
     assert args == () and list(kwargs.items()) == [("aspect_ratio", "2:3"), ("resolution", "2k")]
@@ -77,9 +77,7 @@ def test_size_from_the_calculator(
     assert http_fake.calls[0][1]["json"]["size"] == "1024x1536"
 
 
-def test_size_uses_the_text_form_of_width_and_height(
-    client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any
-) -> None:
+def test_size_uses_the_text_form_of_width_and_height(client: Client, http_fake: Any, size_calculator: Any) -> None:
     size_calculator.result = {"width": 1024.5, "height": "tall"}
     client.generate_image("p", "1:1")
     assert http_fake.calls[0][1]["json"]["size"] == "1024.5xtall"
@@ -87,7 +85,7 @@ def test_size_uses_the_text_form_of_width_and_height(
 
 @pytest.mark.parametrize("ratio", ["", "auto"])
 def test_empty_or_auto_ratio_skips_the_calculator(
-    client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any, recording_logger: Any, ratio: str
+    client: Client, http_fake: Any, size_calculator: Any, recording_logger: Any, ratio: str
 ) -> None:
     client.generate_image("p", ratio, "", "4k")
     assert size_calculator.calls == []
@@ -96,7 +94,7 @@ def test_empty_or_auto_ratio_skips_the_calculator(
 
 
 def test_a_failing_calculator_is_busy_before_any_request(
-    client: tovarin.TovarinClient, http_fake: Any, size_calculator: Any, recording_logger: Any
+    client: Client, http_fake: Any, size_calculator: Any, recording_logger: Any
 ) -> None:
     size_calculator.result = error = ValueError("aspect_ratio must look like W:H")
     assert client.generate_image("p", "wide", **IDS) == BUSY
@@ -105,31 +103,23 @@ def test_a_failing_calculator_is_busy_before_any_request(
     assert http_fake.calls == []
 
 
-def test_payload_defaults(client: tovarin.TovarinClient, http_fake: Any) -> None:
-    client.generate_image("a fox")
+@pytest.mark.parametrize(
+    ("args", "options", "expected"),
+    [
+        (("a fox",), {}, ["gpt-image-2", "a fox", "b64_json", "", "", 1]),
+        (
+            ("p", "auto", "medium"),
+            {"model": "gpt-image-1", "response_format": "url"},
+            ["gpt-image-1", "p", "url", "auto", "medium", 1],
+        ),
+    ],
+)
+def test_payload(
+    client: Client, http_fake: Any, args: tuple[str, ...], options: dict[str, str], expected: list[Any]
+) -> None:
+    client.generate_image(*args, **options)
     body = http_fake.calls[0][1]["json"]
-    assert list(body.items()) == [
-        ("model", "gpt-image-2"),
-        ("prompt", "a fox"),
-        ("response_format", "b64_json"),
-        ("size", ""),
-        ("quality", ""),
-        ("n", 1),
-    ]
-    assert type(body["n"]) is int
-
-
-def test_payload_takes_model_and_response_format_options(client: tovarin.TovarinClient, http_fake: Any) -> None:
-    client.generate_image("p", "auto", "medium", model="gpt-image-1", response_format="url")
-    body = http_fake.calls[0][1]["json"]
-    assert list(body.items()) == [
-        ("model", "gpt-image-1"),
-        ("prompt", "p"),
-        ("response_format", "url"),
-        ("size", "auto"),
-        ("quality", "medium"),
-        ("n", 1),
-    ]
+    assert list(body) == PAYLOAD_KEYS and list(body.values()) == expected and type(body["n"]) is int
 
 
 class RequestSpy(tovarin.TovarinClient):
@@ -145,11 +135,9 @@ class RequestSpy(tovarin.TovarinClient):
 
 @pytest.mark.parametrize("options", [{}, {"timeout": 30, "task_id": "t", "model_key": "m", "extra": 1}])
 @pytest.mark.parametrize("files", [None, [], [("image", b"x")]])
-def test_request_step_is_called_by_keyword(
-    recording_logger: Any, fake_response: Any, options: dict[str, Any], files: Any
-) -> None:
+def test_request_step_is_called_by_keyword(recording_logger: Any, options: dict[str, Any], files: Any) -> None:
     spy = RequestSpy("http://h", "k", logger=recording_logger)
-    spy.requests, spy.response = [], fake_response(200, {"data": [{"b64_json": b64(PNG)}]})
+    spy.requests, spy.response = [], FakeResponse(200, {"data": [{"b64_json": b64(PNG)}]})
     assert spy.generate_image("p", files=files, **options) == ok(PNG)
     [(args, kwargs)] = spy.requests
     assert args == () and list(kwargs) == ["task_id", "model_key", "payload", "files", "timeout"]
@@ -159,13 +147,13 @@ def test_request_step_is_called_by_keyword(
         options.get("timeout"),
     )
     assert kwargs["files"] is files
-    assert list(kwargs["payload"]) == ["model", "prompt", "response_format", "size", "quality", "n"]
+    assert list(kwargs["payload"]) == PAYLOAD_KEYS
 
 
 @pytest.mark.parametrize(
     ("files", "endpoint"), [(None, "generations"), ([], "generations"), ([("image", PNG)], "edits")]
 )
-def test_files_choose_the_endpoint(client: tovarin.TovarinClient, http_fake: Any, files: Any, endpoint: str) -> None:
+def test_files_choose_the_endpoint(client: Client, http_fake: Any, files: Any, endpoint: str) -> None:
     client.generate_image("p", files=files)
     [(args, kwargs)] = http_fake.calls
     assert args == (f"http://images.test/v1/images/{endpoint}",)
@@ -174,11 +162,7 @@ def test_files_choose_the_endpoint(client: tovarin.TovarinClient, http_fake: Any
 
 
 def test_elapsed_time_covers_the_size_calculation_and_the_request(
-    client: tovarin.TovarinClient,
-    http_fake: Any,
-    size_calculator: Any,
-    recording_logger: Any,
-    monkeypatch: pytest.MonkeyPatch,
+    client: Client, http_fake: Any, size_calculator: Any, recording_logger: Any, monkeypatch: pytest.MonkeyPatch
 ) -> None:
     ticks = iter([100.0, 101.2345678])
     seen: list[tuple[int, int]] = []
@@ -230,17 +214,17 @@ REPLIES = [
     ("body", "result", "following"), [case[1:] for case in REPLIES], ids=[case[0] for case in REPLIES]
 )
 def test_status_200_replies(
-    client: tovarin.TovarinClient,
+    client: Client,
     http_fake: Any,
     image_tool: Any,
     recording_logger: Any,
-    fake_response: Any,
     body: Any,
     result: ServiceResult,
     following: list[str],
 ) -> None:
-    http_fake.reply = fake_response(200, body)
-    assert client.generate_image("p", **IDS) == result
+    http_fake.reply = FakeResponse(200, body)
+    got = client.generate_image("p", **IDS)
+    assert got == result and type(got.data) is type(result.data)
     rest = after_complete(recording_logger.records, 200, IDS)
     assert [r["msg"] for r in rest] == following
     for record in rest:
@@ -254,9 +238,9 @@ def test_status_200_replies(
 
 @pytest.mark.parametrize("value", [5, Str("https://img.test/a.png")], ids=["int", "str subclass"])
 def test_a_url_that_is_not_exactly_a_str_is_refused(
-    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any, fake_response: Any, value: Any
+    client: Client, http_fake: Any, recording_logger: Any, value: Any
 ) -> None:
-    http_fake.reply = fake_response(200, {"data": [{"url": value}]})
+    http_fake.reply = FakeResponse(200, {"data": [{"url": value}]})
     client.generate_image("p")
     assert str(recording_logger.records[-1]["error"]) == f"Expected str, got {type(value).__name__}"
 
@@ -266,10 +250,10 @@ LINK = "https://img.test/out/a.png"
 
 @pytest.mark.parametrize("link", [LINK, "http://img.test/out/a.png"])
 def test_a_link_is_downloaded(
-    client: tovarin.TovarinClient, http_fake: Any, image_tool: Any, recording_logger: Any, fake_response: Any, link: str
+    client: Client, http_fake: Any, image_tool: Any, recording_logger: Any, link: str
 ) -> None:
     image_tool.serve(link, PNG)
-    http_fake.reply = fake_response(200, {"data": [{"url": link}]})
+    http_fake.reply = FakeResponse(200, {"data": [{"url": link}]})
     assert client.generate_image("p", **IDS) == ok(PNG)
     assert image_tool.calls == [((link,), {})]
     [record] = after_complete(recording_logger.records, 200, IDS)
@@ -277,11 +261,11 @@ def test_a_link_is_downloaded(
 
 
 def test_a_link_without_download_is_no_image(
-    client: tovarin.TovarinClient, http_fake: Any, image_tool: Any, recording_logger: Any, fake_response: Any
+    client: Client, http_fake: Any, image_tool: Any, recording_logger: Any
 ) -> None:
     body = {"data": [{"url": LINK}]}
     image_tool.serve(LINK, None)
-    http_fake.reply = fake_response(200, body)
+    http_fake.reply = FakeResponse(200, body)
     assert client.generate_image("p") == NO_IMAGE
     url_record, raw = after_complete(recording_logger.records, 200, {})
     assert url_record["msg"] == URL
@@ -296,25 +280,22 @@ def test_a_link_without_download_is_no_image(
     ],
 )
 def test_a_failing_download(
-    client: tovarin.TovarinClient,
+    client: Client,
     http_fake: Any,
     image_tool: Any,
     recording_logger: Any,
-    fake_response: Any,
     error: Exception,
     result: ServiceResult,
     message: str,
 ) -> None:
     image_tool.links[LINK] = error
-    http_fake.reply = fake_response(200, {"data": [{"url": LINK}]})
+    http_fake.reply = FakeResponse(200, {"data": [{"url": LINK}]})
     assert client.generate_image("p") == result
     assert [r["msg"] for r in after_complete(recording_logger.records, 200, {})] == [URL, message]
 
 
-def test_a_reply_that_is_not_json(
-    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any, fake_response: Any
-) -> None:
-    http_fake.reply = fake_response(200)
+def test_a_reply_that_is_not_json(client: Client, http_fake: Any, recording_logger: Any) -> None:
+    http_fake.reply = FakeResponse(200)
     assert client.generate_image("p") == BUSY
     [record] = after_complete(recording_logger.records, 200, {})
     assert_warning(record, "JSONDecodeError")
@@ -340,16 +321,9 @@ STATUSES = [
     ("status", "body", "message", "decoded"), [case[1:] for case in STATUSES], ids=[case[0] for case in STATUSES]
 )
 def test_other_statuses(
-    client: tovarin.TovarinClient,
-    http_fake: Any,
-    recording_logger: Any,
-    fake_response: Any,
-    status: int,
-    body: Any,
-    message: Any,
-    decoded: bool,
+    client: Client, http_fake: Any, recording_logger: Any, status: int, body: Any, message: Any, decoded: bool
 ) -> None:
-    http_fake.reply = fake_response(status) if body is NOT_JSON else fake_response(status, body)
+    http_fake.reply = FakeResponse(status) if body is NOT_JSON else FakeResponse(status, body)
     assert client.generate_image("p", **IDS) == ServiceResult.fail(code=ErrorCode.IMAGE_GENERATE_FAIL, msg=message)
     [record] = after_complete(recording_logger.records, status, IDS)
     assert list(record) == ["msg", "task_id", "model_key", "status_code", "error_dict"]
@@ -360,9 +334,7 @@ def test_other_statuses(
 # ---- exceptions ----
 
 
-def test_a_response_without_status_code_is_busy(
-    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any
-) -> None:
+def test_a_response_without_status_code_is_busy(client: Client, http_fake: Any, recording_logger: Any) -> None:
     http_fake.reply = lambda *args, **kwargs: object()
     assert client.generate_image("p") == BUSY
     request, record = recording_logger.records
@@ -370,7 +342,7 @@ def test_a_response_without_status_code_is_busy(
 
 
 def test_a_task_id_that_is_not_a_str_is_refused_by_the_request_step(
-    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any
+    client: Client, http_fake: Any, recording_logger: Any
 ) -> None:
     assert client.generate_image("p", task_id=5) == BUSY
     [record] = recording_logger.records
@@ -395,28 +367,22 @@ class Code(int):
     ],
 )
 def test_status_is_compared_by_equality_and_put_in_text_form(
-    client: tovarin.TovarinClient, http_fake: Any, fake_response: Any, status: Any, message: str | None
+    client: Client, http_fake: Any, status: Any, message: str | None
 ) -> None:
     # A body that is JSON only for the successes: a failure's message then names the status.
     http_fake.reply = (
-        fake_response(status, {"data": [{"b64_json": "aGk="}]}) if message is None else fake_response(status)
+        FakeResponse(status, {"data": [{"b64_json": "aGk="}]}) if message is None else FakeResponse(status)
     )
     expected = ok(b"hi") if message is None else ServiceResult.fail(code=ErrorCode.IMAGE_GENERATE_FAIL, msg=message)
     assert client.generate_image("p") == expected
 
 
 def test_records_carry_none_without_ids_and_the_text_form_of_the_tag(
-    client: tovarin.TovarinClient, http_fake: Any, recording_logger: Any, fake_response: Any
+    client: Client, http_fake: Any, recording_logger: Any
 ) -> None:
     client.model_tag = 7
-    http_fake.reply = fake_response(500, {})
+    http_fake.reply = FakeResponse(500, {})
     client.generate_image("p")
     records = recording_logger.records
     assert [r["msg"] for r in records] == ["7 request api", "7 api complete", "7 response failed"]
     assert all(r["task_id"] is None and r["model_key"] is None for r in records)
-
-
-def test_image_bytes_are_a_real_png(client: tovarin.TovarinClient, http_fake: Any, fake_response: Any) -> None:
-    http_fake.reply = fake_response(200, {"data": [{"b64_json": b64(PNG)}]})
-    result = client.generate_image("p")
-    assert type(result.data) is bytes and result.data == PNG

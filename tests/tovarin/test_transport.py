@@ -8,6 +8,8 @@ from typing import Any
 import corvessa.image.tovarin as tovarin
 import pytest
 
+from doubles import FakeResponse
+
 from .conftest import TAG
 
 PAYLOAD_KEYS = ["model", "prompt", "response_format", "size", "quality", "n"]
@@ -102,8 +104,8 @@ def test_refused_task_id_leaves_no_record_and_sends_nothing(
     assert recording_logger.records == [] and http_fake.calls == []
 
 
-def test_any_status_is_returned_unchanged(client: tovarin.TovarinClient, http_fake: Any, fake_response: Any) -> None:
-    failed = fake_response(500, {"error": {"message": "boom"}})
+def test_any_status_is_returned_unchanged(client: tovarin.TovarinClient, http_fake: Any) -> None:
+    failed = FakeResponse(500, {"error": {"message": "boom"}})
     http_fake.reply = failed
     response = client._generate_completions("t", "m", payload())
     assert failed.json_calls == 0  # the body is not looked at
