@@ -16,14 +16,7 @@ SIZE = {"gemini": (1024, 683), "images": (768, 512)}  # what ask() requests
 def ask(emulator, api: str, prompt: str, **kwargs) -> requests.Response:
     if api == "gemini":
         return post_gemini(emulator, gemini_body(prompt, ratio="3:2"), **kwargs)
-    fields = {
-        "model": "gpt-image-2",
-        "prompt": prompt,
-        "response_format": "b64_json",
-        "size": "768x512",
-        "quality": "",
-        "n": 1,
-    }
+    fields = {"model": "gpt-image-2", "prompt": prompt, "response_format": "b64_json", "size": "768x512"}
     return post_images(emulator, "generations", json=fields, **kwargs)
 
 

@@ -7,7 +7,9 @@ import base64
 import pytest
 import requests
 
-from .conftest import AUTH, gemini_body, gemini_png, mean_rgb, open_png, post_gemini, solid_png
+from doubles import image_bytes
+
+from .conftest import AUTH, gemini_body, gemini_png, mean_rgb, open_png, post_gemini
 
 
 @pytest.mark.parametrize(
@@ -49,7 +51,7 @@ def test_pictures_are_deterministic_per_prompt(emulator):
 
 def test_reference_images_show_in_the_picture(emulator):
     plain = open_png(gemini_png(post_gemini(emulator, gemini_body("a field"))))
-    red, blue = solid_png((255, 0, 0)), solid_png((0, 0, 255))
+    red, blue = image_bytes(colour=(255, 0, 0)), image_bytes(colour=(0, 0, 255))
     edited = open_png(gemini_png(post_gemini(emulator, gemini_body("a field", refs=(red, blue)))))
     # Two references are tiled side by side: red on the left half, blue on the right.
     left, right = mean_rgb(edited, (0, 0, 512, 900)), mean_rgb(edited, (512, 0, 1024, 900))

@@ -10,7 +10,9 @@ import pytest
 import requests
 from PIL import Image
 
-from .conftest import AUTH, gemini_body, gemini_png, open_png, post_gemini, post_images, solid_png
+from doubles import image_bytes
+
+from .conftest import AUTH, gemini_body, gemini_png, open_png, post_gemini, post_images
 
 openai_types = pytest.importorskip("openai.types")
 
@@ -43,7 +45,7 @@ def test_images_replies_are_the_sdk_models(emulator, fields, pillow_format):
 
 
 def test_edit_reply_counts_its_reference_images(emulator):
-    uploads = [("image", (f"{i}.png", solid_png((i, 0, 0)), "image/png")) for i in range(2)]
+    uploads = [("image", (f"{i}.png", image_bytes(colour=(i, 0, 0)), "image/png")) for i in range(2)]
     reply = post_images(emulator, "edits", data={"prompt": "paint it", "model": "gpt-image-1"}, files=uploads)
     usage = openai_types.ImagesResponse.model_validate(reply.json()).usage
     assert usage.input_tokens_details.image_tokens > 0
@@ -58,14 +60,14 @@ def test_unknown_values_get_the_sdk_error_object(emulator, fields):
 
 
 def test_gemini_reply_carries_usage(emulator):
-    body = post_gemini(emulator, gemini_body("twelve chars", refs=(solid_png((9, 9, 9)),))).json()
+    body = post_gemini(emulator, gemini_body("twelve chars", refs=(image_bytes(),))).json()
     usage = body["usageMetadata"]
     assert usage["promptTokenCount"] > 3 and usage["candidatesTokenCount"] > 0
     assert usage["totalTokenCount"] == usage["promptTokenCount"] + usage["candidatesTokenCount"]
 
 
 def test_gemini_reads_snake_case_fields(emulator):
-    ref = base64.b64encode(solid_png((200, 0, 0))).decode()
+    ref = base64.b64encode(image_bytes(colour=(200, 0, 0))).decode()
     body = {
         "contents": [{"parts": [{"text": "snake"}, {"inline_data": {"mime_type": "image/png", "data": ref}}]}],
         "generation_config": {
