@@ -52,14 +52,7 @@ def test_n_yields_distinct_pictures(emulator):
 
 
 def test_edits_use_every_uploaded_image(emulator):
-    form = {
-        "model": "gpt-image-2",
-        "prompt": "paint it",
-        "response_format": "b64_json",
-        "size": "1024x512",
-        "quality": "high",
-        "n": "1",
-    }
+    form = {"model": "gpt-image-2", "prompt": "paint it", "size": "1024x512", "quality": "high", "n": "1"}
     uploads = [
         ("image", ("a.png", image_bytes(colour=(255, 0, 0)), "image/png")),
         ("image", ("b.png", image_bytes(colour=(0, 0, 255)), "image/png")),

@@ -35,10 +35,8 @@ def test_images_replies_are_the_sdk_models(emulator, fields, pillow_format):
     assert reply.status_code == 200 and reply.headers["x-request-id"].startswith("req_")
     parsed = openai_types.ImagesResponse.model_validate(reply.json())
     assert parsed.output_format == fields.get("output_format", "png")
-    assert (
-        parsed.usage is not None
-        and parsed.usage.total_tokens == parsed.usage.input_tokens + parsed.usage.output_tokens > 0
-    )
+    usage = parsed.usage
+    assert usage is not None and usage.total_tokens == usage.input_tokens + usage.output_tokens > 0
     (item,) = parsed.data
     data = requests.get(item.url, timeout=10).content if item.url else base64.b64decode(item.b64_json)
     assert Image.open(io.BytesIO(data)).format == pillow_format
