@@ -5,7 +5,6 @@ Special files (FIFOs, symlinks, a device node) are made inside the test's own fo
 
 from __future__ import annotations
 
-import base64
 import os
 import pty
 import stat
@@ -15,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from doubles import Answer, image_bytes
+from doubles import Answer, b64, image_bytes
 from emulator.conftest import open_png
 
 from .conftest import EMULATOR_NOTE, against, cli
@@ -23,7 +22,7 @@ from .conftest import EMULATOR_NOTE, against, cli
 CAP = 20 * 1024 * 1024  # the tool's limit per reference
 ROOT = os.geteuid() == 0
 IMAGES_PATH = "/v1/images/generations"
-PICTURE = Answer.of_json({"data": [{"b64_json": base64.b64encode(image_bytes()).decode()}]})
+PICTURE = Answer.of_json({"data": [{"b64_json": b64(image_bytes())}]})
 OTHER, FOLDER_OWNER = 40001, 40002  # uids of nobody on the machine: a neighbour, a shared folder's owner
 
 

@@ -46,14 +46,8 @@ def test_generate_writes_the_requested_picture(tmp_path, client, options, expect
     assert done.stderr == EMULATOR_NOTE
     fields = report(done)
     model = options[options.index("--model") + 1] if "--model" in options else DEFAULT_MODELS[client]
-    assert {k: fields[k] for k in ("client", "model", "service", "code", "message", "output")} == {
-        "client": client,
-        "model": model,
-        "service": "emulator",
-        "code": "OK",
-        "message": None,
-        "output": str(out),
-    }
+    said = {"client": client, "model": model, "service": "emulator", "code": "OK", "message": None, "output": str(out)}
+    assert {k: fields[k] for k in said} == said
     picture = open_png(out.read_bytes())
     assert (fields["bytes"], fields["width"], fields["height"]) == (out.stat().st_size, *expected)
     assert picture.size == expected and picture.text["prompt"] == prompt

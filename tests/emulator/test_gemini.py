@@ -1,4 +1,4 @@
-"""generateContent: reply shape, picture size and content, request validation."""
+"""generateContent: reply shape, picture size and content, the key forms, request validation."""
 
 from __future__ import annotations
 
@@ -58,13 +58,23 @@ def test_reference_images_show_in_the_picture(emulator):
 
 
 @pytest.mark.parametrize(
-    "headers",
-    [{}, {"Authorization": "Bearer "}, {"Authorization": "Basic dXNlcjpwdw=="}, {"Authorization": "token"}],
+    ("headers", "query", "status"),
+    [
+        (AUTH, "", 200),
+        ({"x-goog-api-key": "k"}, "", 200),
+        ({}, "?key=k", 200),
+        ({}, "", 401),
+        ({"x-goog-api-key": ""}, "?key=", 401),
+        ({"Authorization": "Bearer "}, "", 401),
+        ({"Authorization": "Basic dXNlcjpwdw=="}, "", 401),
+        ({"Authorization": "token"}, "", 401),
+    ],
 )
-def test_missing_bearer_token_is_401(emulator, headers):
-    reply = post_gemini(emulator, gemini_body("x"), headers=headers)
-    assert reply.status_code == 401
-    assert reply.json()["error"]["status"] == "UNAUTHENTICATED"
+def test_gemini_key_forms(emulator, headers, query, status):
+    url = f"{emulator.base_url}/v1beta/models/gemini-2.5-flash-image:generateContent{query}"
+    reply = requests.post(url, json=gemini_body("key"), headers=headers, timeout=30)
+    assert reply.status_code == status
+    assert status == 200 or reply.json()["error"]["status"] == "UNAUTHENTICATED"
 
 
 _BAD_BODIES = {

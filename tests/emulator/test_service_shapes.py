@@ -1,5 +1,5 @@
 """Replies read as the services' own: the openai SDK's response models, Gemini's usage and the
-request spellings and key forms that Google's REST API accepts."""
+request spellings that Google's REST API accepts."""
 
 from __future__ import annotations
 
@@ -12,7 +12,7 @@ from PIL import Image
 
 from doubles import image_bytes
 
-from .conftest import AUTH, gemini_body, gemini_png, open_png, post_gemini, post_images
+from .conftest import gemini_body, gemini_png, open_png, post_gemini, post_images
 
 openai_types = pytest.importorskip("openai.types")
 
@@ -85,19 +85,3 @@ def test_gemini_reads_a_file_reference_it_served(emulator):
     assert gemini_png(post_gemini(emulator, body))
     body["contents"][0]["parts"][-1]["file_data"]["file_uri"] = "http://example.org/x.png"
     assert post_gemini(emulator, body).json()["error"]["status"] == "INVALID_ARGUMENT"
-
-
-@pytest.mark.parametrize(
-    ("headers", "query", "status"),
-    [
-        (AUTH, "", 200),
-        ({"x-goog-api-key": "k"}, "", 200),
-        ({}, "?key=k", 200),
-        ({}, "", 401),
-        ({"x-goog-api-key": ""}, "?key=", 401),
-    ],
-)
-def test_gemini_key_forms(emulator, headers, query, status):
-    url = f"{emulator.base_url}/v1beta/models/gemini-2.5-flash-image:generateContent{query}"
-    reply = requests.post(url, json=gemini_body("key"), headers=headers, timeout=30)
-    assert reply.status_code == status
