@@ -10,6 +10,7 @@ import sys
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import pytest
 
@@ -25,6 +26,9 @@ from doubles import (
     unused_loopback_url,
 )
 from harness import INSTRUMENTED, TESTS
+
+if TYPE_CHECKING:
+    from corvessa_emulator import EmulatorServer
 
 # What the debug-interpreter and sanitizer legs skip, by place under tests/: instrumentation of
 # the modules can find nothing there that the release leg does not. Tests marked `browser`
@@ -180,6 +184,15 @@ def loopback() -> Iterator[LoopbackServer]:
     server.shutdown()
     server.server_close()
     thread.join(timeout=5)
+
+
+@pytest.fixture(scope="session")
+def emulator() -> Iterator[EmulatorServer]:
+    """The local emulator of both APIs, served on 127.0.0.1 in this process for the session."""
+    from corvessa_emulator import serve  # it draws with Pillow: imported only where a test takes it
+
+    with serve() as server:
+        yield server
 
 
 @pytest.fixture

@@ -1,50 +1,17 @@
-"""Running corvessa-image as a real process; most cases need the native client modules.
+"""Running corvessa-image as a real process: against the emulator it starts itself, the session's
+`emulator` (tests/conftest.py) or a loopback server.
 
 Tests marked `browser` render a page in headless Chromium; they skip themselves where Chromium is
-missing or the run is instrumented (a sanitizer preload, the debug interpreter), and a CI leg may
-deselect them with -m "not browser"."""
+missing, the instrumented legs skip them (tests/conftest.py), and a CI leg may deselect them with
+-m "not browser"."""
 
 from __future__ import annotations
 
-import importlib
-import io
 import os
 import subprocess
 import sys
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
-
-import pytest
-from PIL import Image
-
-from corvessa_emulator import EmulatorServer, serve
-
-
-def _importable(module: str) -> bool:
-    try:
-        importlib.import_module(module)
-    except ImportError:
-        return False
-    return True
-
-
-NATIVE = {client: _importable(f"corvessa.image.{client}") for client in ("sorvanel", "tovarin")}
-
-
-def needs(*clients: str) -> pytest.MarkDecorator:
-    missing = [c for c in clients if not NATIVE[c]]
-    return pytest.mark.skipif(bool(missing), reason=f"native module(s) not built yet: {', '.join(missing)}")
-
-
-def with_client(client: str, *values: object) -> object:
-    """A parametrize entry that is skipped while the client's native module is missing."""
-    return pytest.param(client, *values, marks=needs(client), id=client)
-
-
-def pytest_configure(config: pytest.Config) -> None:
-    config.addinivalue_line("markers", "browser: renders a page in headless Chromium")
-
 
 # What the tool says on stderr whenever the local emulator answered.
 EMULATOR_NOTE = (
@@ -74,19 +41,6 @@ def cli(
     return subprocess.run(command, **feed, stdout=stdout, stderr=stderr, env=tool_env(env), cwd=cwd, timeout=120)
 
 
-def png(data: bytes) -> Image.Image:
-    image = Image.open(io.BytesIO(data))
-    assert image.format == "PNG"
-    image.load()
-    return image
-
-
-def solid_png_file(path: Path, colour: tuple[int, int, int]) -> Path:
-    Image.new("RGB", (64, 64), colour).save(path, format="PNG")
-    return path
-
-
-@pytest.fixture(scope="module")
-def emulator() -> Iterator[EmulatorServer]:
-    with serve() as server:
-        yield server
+def against(url: str, client: str = "tovarin", key: str = "k") -> list[str]:
+    """The options that send the tool's request to the service at `url`."""
+    return ["--client", client, "--base-url", url, "--api-key", key]

@@ -5,7 +5,6 @@ Special files (FIFOs, symlinks, a device node) are made inside the test's own fo
 
 from __future__ import annotations
 
-import base64
 import os
 import pty
 import stat
@@ -15,14 +14,15 @@ from pathlib import Path
 
 import pytest
 
-from doubles import Answer, image_bytes
+from doubles import Answer, b64, image_bytes
+from emulator.conftest import open_png
 
-from .conftest import EMULATOR_NOTE, cli, needs, png, solid_png_file, with_client
+from .conftest import EMULATOR_NOTE, against, cli
 
 CAP = 20 * 1024 * 1024  # the tool's limit per reference
 ROOT = os.geteuid() == 0
 IMAGES_PATH = "/v1/images/generations"
-PICTURE = Answer.of_json({"data": [{"b64_json": base64.b64encode(image_bytes()).decode()}]})
+PICTURE = Answer.of_json({"data": [{"b64_json": b64(image_bytes())}]})
 OTHER, FOLDER_OWNER = 40001, 40002  # uids of nobody on the machine: a neighbour, a shared folder's owner
 
 
@@ -49,7 +49,8 @@ def sized(path: Path, size: int) -> Path:
 
 
 def unreadable(path: Path) -> Path:
-    solid_png_file(path, (1, 2, 3)).chmod(0)
+    path.write_bytes(image_bytes())
+    path.chmod(0)
     return path
 
 
@@ -91,7 +92,7 @@ BAD_INPUT: list[tuple[str, Args, str]] = [
 
 @pytest.mark.parametrize(
     ("client", "args", "message"),
-    [with_client(client, args, message) for client, args, message in BAD_INPUT]
+    BAD_INPUT
     + [
         pytest.param(
             "sorvanel",
@@ -116,31 +117,17 @@ def test_bad_input_is_refused_before_anything_is_sent(tmp_path, loopback, client
     if "--" not in given:  # the cases about the prompt end with their own
         given += ["--", "x"]
     before = sorted((p.name, p.lstat().st_mode) for p in folder.iterdir())
-    done = cli("generate", "--client", client, "--base-url", loopback.url, "--api-key", "k", *given, cwd=tmp_path)
+    done = cli("generate", *against(loopback.url, client), *given, cwd=tmp_path)
     assert done.returncode == 2
     assert done.stdout == b"" and message in done.stderr.decode() and done.stderr.count(b"\n") == 1
     assert loopback.received == []
     assert sorted((p.name, p.lstat().st_mode) for p in folder.iterdir()) == before  # nothing replaced
 
 
-@needs("tovarin")
 def test_endless_stdin_reference_is_cut_at_the_cap(tmp_path, loopback):
     with subprocess.Popen(["yes"], stdout=subprocess.PIPE) as endless:
         try:
-            done = cli(
-                "generate",
-                "x",
-                "--client",
-                "tovarin",
-                "--ref",
-                "-",
-                "--base-url",
-                loopback.url,
-                "--api-key",
-                "k",
-                stdin=endless.stdout,
-                cwd=tmp_path,
-            )
+            done = cli("generate", "x", *against(loopback.url), "--ref", "-", stdin=endless.stdout, cwd=tmp_path)
         finally:
             endless.kill()
     assert done.returncode == 2 and b"larger than 20 MiB" in done.stderr
@@ -148,7 +135,6 @@ def test_endless_stdin_reference_is_cut_at_the_cap(tmp_path, loopback):
 
 
 @pytest.mark.parametrize("kind", ["file", "symlink", "dangling symlink", "stdout"])
-@needs("sorvanel")
 def test_out_writes_only_where_it_may(tmp_path, kind):
     real = tmp_path / "real.png"
     if kind != "dangling symlink":
@@ -159,17 +145,16 @@ def test_out_writes_only_where_it_may(tmp_path, kind):
     assert done.returncode == 0, done.stderr
     assert done.stderr == EMULATOR_NOTE
     if kind == "stdout":
-        assert png(done.stdout).text["prompt"] == "a kept picture" and real.read_bytes() == b"old"
+        assert open_png(done.stdout).text["prompt"] == "a kept picture" and real.read_bytes() == b"old"
         assert done.stdout.endswith(b"IEND\xaeB`\x82")  # the picture's last chunk ends stdout
         return
     assert done.stdout.decode() == f"{given}\n"
-    assert png(real.read_bytes()).text["prompt"] == "a kept picture"
+    assert open_png(real.read_bytes()).text["prompt"] == "a kept picture"
     assert stat.S_IMODE(real.stat().st_mode) == (0o640 if kind != "dangling symlink" else 0o666 & ~umask())
     assert os.path.islink(given) == ("symlink" in kind)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted({"real.png", Path(given).name})
 
 
-@needs("sorvanel")
 def test_without_out_every_picture_gets_a_new_file(tmp_path):
     env = {"SOURCE_DATE_EPOCH": "1800000000"}  # both runs get the same timestamp in their names
     first = cli("generate", "A red fox!", cwd=tmp_path, env=env)
@@ -180,7 +165,7 @@ def test_without_out_every_picture_gets_a_new_file(tmp_path):
     assert second.returncode == 0 and second.stderr == EMULATOR_NOTE
     made = tmp_path / second.stdout.decode().strip()
     assert made != kept and kept.read_bytes() == b"mine"
-    assert made.name.startswith("a-red-fox-") and png(made.read_bytes()).text["prompt"] == "A red fox!"
+    assert made.name.startswith("a-red-fox-") and open_png(made.read_bytes()).text["prompt"] == "A red fox!"
     assert sorted(tmp_path.iterdir()) == sorted([kept, made])
 
 
@@ -189,42 +174,16 @@ def test_without_out_every_picture_gets_a_new_file(tmp_path):
     ["\u00b2", "1" + "0" * 17, "1" + "0" * 19, "9" * 5000, "soon"],
     ids=["superscript two", "1e17", "1e19", "5000 digits", "a word"],
 )
-@needs("tovarin")
 def test_source_date_epoch_is_checked_before_anything_is_sent(tmp_path, loopback, value):
-    done = cli(
-        "generate",
-        "x",
-        "--client",
-        "tovarin",
-        "--base-url",
-        loopback.url,
-        "--api-key",
-        "k",
-        env={"SOURCE_DATE_EPOCH": value},
-        cwd=tmp_path,
-    )
+    done = cli("generate", "x", *against(loopback.url), env={"SOURCE_DATE_EPOCH": value}, cwd=tmp_path)
     assert done.returncode == 2 and done.stderr.startswith(b"corvessa-image: SOURCE_DATE_EPOCH=")
     assert done.stderr.count(b"\n") == 1 and loopback.received == [] and list(tmp_path.iterdir()) == []
 
 
-@needs("tovarin")
 def test_picture_bytes_never_go_to_a_terminal(tmp_path, loopback):
     master, slave = pty.openpty()
     try:
-        done = cli(
-            "generate",
-            "x",
-            "--client",
-            "tovarin",
-            "--base-url",
-            loopback.url,
-            "--api-key",
-            "k",
-            "--out",
-            "-",
-            stdout=slave,
-            cwd=tmp_path,
-        )
+        done = cli("generate", "x", *against(loopback.url), "--out", "-", stdout=slave, cwd=tmp_path)
     finally:
         os.close(slave)
         os.close(master)
@@ -241,25 +200,12 @@ def test_picture_bytes_never_go_to_a_terminal(tmp_path, loopback):
         ("--ref", "checkout/fox.png", False),  # visible inside: plainly missing
     ],
 )
-@needs("tovarin")
 def test_a_path_the_toolchain_cannot_see_is_refused_with_the_reason(tmp_path, loopback, option, where, hint):
     checkout = tmp_path / "checkout"
     checkout.mkdir()
     visible = f"{checkout}:{tmp_path / 'caller'}"  # the toolchain's /tmp would hold tmp_path
-    done = cli(
-        "generate",
-        "x",
-        "--client",
-        "tovarin",
-        "--base-url",
-        loopback.url,
-        "--api-key",
-        "k",
-        option,
-        str(tmp_path / where),
-        env={"CORVESSA_TOOLCHAIN_PATHS": visible},
-        cwd=checkout,
-    )
+    given = [option, str(tmp_path / where)]
+    done = cli("generate", "x", *against(loopback.url), *given, env={"CORVESSA_TOOLCHAIN_PATHS": visible}, cwd=checkout)
     assert done.returncode == 2 and done.stderr.count(b"\n") == 1 and loopback.received == []
     reason = f"inside the toolchain only {checkout}, {tmp_path / 'caller'} are visible"
     assert (reason in done.stderr.decode()) == hint
@@ -289,7 +235,6 @@ def planted_link(path: Path, target: Path, owner: int) -> None:
         pytest.param(FOLDER_OWNER, FOLDER_OWNER, False, None, id="folder owner's link"),
     ],
 )
-@needs("tovarin")
 def test_links_in_a_shared_folder_are_followed_as_the_kernel_would(
     tmp_path, loopback, link_owner, folder_owner, dangling, refusal
 ):
@@ -300,22 +245,10 @@ def test_links_in_a_shared_folder_are_followed_as_the_kernel_would(
     out = shared_folder(tmp_path / "shared", folder_owner) / "pic.png"
     planted_link(out, notes, link_owner)
     loopback.routes[IMAGES_PATH] = lambda _request: PICTURE
-    done = cli(
-        "generate",
-        "x",
-        "--client",
-        "tovarin",
-        "--base-url",
-        loopback.url,
-        "--api-key",
-        "k",
-        "--out",
-        str(out),
-        cwd=tmp_path,
-    )
+    done = cli("generate", "x", *against(loopback.url), "--out", str(out), cwd=tmp_path)
     if refusal is None:
         assert done.returncode == 0, done.stderr
-        assert png(notes.read_bytes()) and stat.S_IMODE(notes.stat().st_mode) == 0o600
+        assert open_png(notes.read_bytes()) and stat.S_IMODE(notes.stat().st_mode) == 0o600
         return
     assert done.returncode == 2 and refusal in done.stderr.decode() and done.stderr.count(b"\n") == 1
     assert loopback.received == [] and out.is_symlink()
@@ -323,7 +256,6 @@ def test_links_in_a_shared_folder_are_followed_as_the_kernel_would(
 
 
 @pytest.mark.skipif(not ROOT, reason="only root gives a link to another uid")
-@needs("tovarin")
 def test_a_link_planted_during_the_request_is_not_followed_and_the_picture_is_kept(tmp_path, loopback):
     notes = tmp_path / "notes.txt"
     notes.write_bytes(b"mine")
@@ -336,21 +268,9 @@ def test_a_link_planted_during_the_request_is_not_followed_and_the_picture_is_ke
         return PICTURE
 
     loopback.routes[IMAGES_PATH] = plant_then_answer
-    done = cli(
-        "generate",
-        "a kept fox",
-        "--client",
-        "tovarin",
-        "--base-url",
-        loopback.url,
-        "--api-key",
-        "k",
-        "--out",
-        str(out),
-        cwd=here,
-    )
+    done = cli("generate", "a kept fox", *against(loopback.url), "--out", str(out), cwd=here)
     assert done.returncode == 1 and notes.read_bytes() == b"mine" and out.is_symlink()
     said = done.stderr.decode()
     assert said.count("\n") == 1 and f"is a link of another user (uid {OTHER})" in said
     kept = here / said.rpartition("the picture is kept in ")[2].strip()
-    assert kept.parent == here and png(kept.read_bytes()) and done.stdout.decode() == f"{kept.name}\n"
+    assert kept.parent == here and open_png(kept.read_bytes()) and done.stdout.decode() == f"{kept.name}\n"

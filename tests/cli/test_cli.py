@@ -10,12 +10,12 @@ import sys
 from pathlib import Path
 
 import pytest
-import requests
-from PIL import ImageStat
 
-from doubles import Answer, Received
+from clients.kinds import NAMES
+from doubles import Answer, Received, image_bytes
+from emulator.conftest import mean_rgb, open_png, post_images
 
-from .conftest import EMULATOR_NOTE, cli, needs, png, solid_png_file, tool_env, with_client
+from .conftest import EMULATOR_NOTE, against, cli, tool_env
 
 GEMINI_PATH = "/v1beta/models/gemini-3-pro-image-preview:generateContent"
 API_PATHS = {"sorvanel": GEMINI_PATH, "tovarin": "/v1/images/generations"}
@@ -32,10 +32,10 @@ def report(done: subprocess.CompletedProcess[bytes]) -> dict[str, object]:
 @pytest.mark.parametrize(
     ("client", "options", "expected"),
     [
-        with_client("sorvanel", [], (683, 1024)),  # the client's defaults, 2:3 at 1K
-        with_client("sorvanel", ["--ratio", "16:9", "--size", "2K", "--model", "gemini-2.5-flash-image"], (2048, 1152)),
-        with_client("tovarin", [], (1024, 1024)),
-        with_client("tovarin", ["--ratio", "2:3", "--size", "1k", "--quality", "high"], (688, 1024)),
+        ("sorvanel", [], (683, 1024)),  # the client's defaults, 2:3 at 1K
+        ("sorvanel", ["--ratio", "16:9", "--size", "2K", "--model", "gemini-2.5-flash-image"], (2048, 1152)),
+        ("tovarin", [], (1024, 1024)),
+        ("tovarin", ["--ratio", "2:3", "--size", "1k", "--quality", "high"], (688, 1024)),
     ],
 )
 def test_generate_writes_the_requested_picture(tmp_path, client, options, expected):
@@ -46,54 +46,28 @@ def test_generate_writes_the_requested_picture(tmp_path, client, options, expect
     assert done.stderr == EMULATOR_NOTE
     fields = report(done)
     model = options[options.index("--model") + 1] if "--model" in options else DEFAULT_MODELS[client]
-    assert {k: fields[k] for k in ("client", "model", "service", "code", "message", "output")} == {
-        "client": client,
-        "model": model,
-        "service": "emulator",
-        "code": "OK",
-        "message": None,
-        "output": str(out),
-    }
-    picture = png(out.read_bytes())
+    said = {"client": client, "model": model, "service": "emulator", "code": "OK", "message": None, "output": str(out)}
+    assert {k: fields[k] for k in said} == said
+    picture = open_png(out.read_bytes())
     assert (fields["bytes"], fields["width"], fields["height"]) == (out.stat().st_size, *expected)
     assert picture.size == expected and picture.text["prompt"] == prompt
     assert isinstance(fields["seconds"], float) and fields["seconds"] > 0
 
 
-@pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
+@pytest.mark.parametrize("client", NAMES)
 def test_path_stdin_and_link_references_are_sent(tmp_path, emulator, client):
-    red = solid_png_file(tmp_path / "red.png", (255, 0, 0))
-    blue = solid_png_file(tmp_path / "blue.png", (0, 0, 255)).read_bytes()
-    out = tmp_path / "edited.png"
-    done = cli(
-        "generate",
-        "paint over",
-        "--client",
-        client,
-        "--ratio",
-        "1:1",
-        "--ref",
-        str(red),
-        "--ref",
-        "-",
-        "--out",
-        str(out),
-        stdin=blue,
-    )
+    red, out = tmp_path / "red.png", tmp_path / "edited.png"
+    red.write_bytes(image_bytes(colour=(255, 0, 0)))
+    args = ["--client", client, "--ratio", "1:1", "--ref", str(red), "--ref", "-", "--out", str(out)]
+    done = cli("generate", "paint over", *args, stdin=image_bytes(colour=(0, 0, 255)))
     assert done.returncode == 0, done.stderr
-    picture = png(out.read_bytes()).convert("RGB")
+    picture = open_png(out.read_bytes())
     w, h = picture.size
-    left = ImageStat.Stat(picture.crop((0, 0, w // 2, h * 3 // 4))).mean
-    right = ImageStat.Stat(picture.crop((w // 2, 0, w, h * 3 // 4))).mean
+    left, right = mean_rgb(picture, (0, 0, w // 2, h * 3 // 4)), mean_rgb(picture, (w // 2, 0, w, h * 3 // 4))
     assert left[0] > right[0] + 60 and right[2] > left[2] + 60  # red ref on the left, blue on the right
 
-    listing = requests.post(
-        f"{emulator.base_url}/v1/images/generations",
-        headers={"Authorization": "Bearer t"},
-        json={"prompt": "green ref", "size": "64x64", "response_format": "url"},
-        timeout=30,
-    )
-    link = listing.json()["data"][0]["url"]
+    fields = {"prompt": "green ref", "size": "64x64", "response_format": "url"}
+    link = post_images(emulator, "generations", json=fields).json()["data"][0]["url"]
     env = {"CORVESSA_BASE_URL": emulator.base_url, "CORVESSA_API_KEY": "env-token"}
     plain, edited = tmp_path / "plain.png", tmp_path / "linked.png"
     assert cli("generate", "with a link", "--client", client, "--out", str(plain), env=env).returncode == 0
@@ -105,13 +79,13 @@ def test_path_stdin_and_link_references_are_sent(tmp_path, emulator, client):
 @pytest.mark.parametrize(
     ("client", "prompt", "options", "code"),
     [
-        with_client("sorvanel", "x [[fault:429]]", [], "SERVICE_BUSY"),
-        with_client("tovarin", "x [[fault:429]]", [], "IMAGE_GENERATE_FAIL"),  # the images client's 429
-        with_client("sorvanel", "x [[fault:500]]", [], "IMAGE_GENERATE_FAIL"),
-        with_client("sorvanel", "x [[fault:safety]]", [], "NO_IMAGE_RESULT"),
-        with_client("sorvanel", "x [[delay:5]]", ["--timeout", "0.5"], "SERVICE_TIMEOUT"),
-        with_client("tovarin", "x [[fault:not-json]]", [], "SERVICE_BUSY"),
-        with_client("tovarin", "x [[fault:broken-link]]", [], "NO_IMAGE_RESULT"),
+        ("sorvanel", "x [[fault:429]]", [], "SERVICE_BUSY"),
+        ("tovarin", "x [[fault:429]]", [], "IMAGE_GENERATE_FAIL"),  # the images client's 429
+        ("sorvanel", "x [[fault:500]]", [], "IMAGE_GENERATE_FAIL"),
+        ("sorvanel", "x [[fault:safety]]", [], "NO_IMAGE_RESULT"),
+        ("sorvanel", "x [[delay:5]]", ["--timeout", "0.5"], "SERVICE_TIMEOUT"),
+        ("tovarin", "x [[fault:not-json]]", [], "SERVICE_BUSY"),
+        ("tovarin", "x [[fault:broken-link]]", [], "NO_IMAGE_RESULT"),
     ],
 )
 def test_failures_exit_1_with_one_line_and_no_file(tmp_path, client, prompt, options, code):
@@ -125,7 +99,6 @@ def test_failures_exit_1_with_one_line_and_no_file(tmp_path, client, prompt, opt
     assert list(tmp_path.iterdir()) == []
 
 
-@needs("sorvanel")
 def test_link_that_cannot_be_downloaded_is_a_failure(tmp_path):
     done = cli("generate", "x [[fault:broken-link]]", cwd=tmp_path)
     assert done.returncode == 1 and done.stdout == b""
@@ -133,15 +106,13 @@ def test_link_that_cannot_be_downloaded_is_a_failure(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
-@pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
+@pytest.mark.parametrize("client", NAMES)
 def test_what_the_server_says_is_printed_safely(tmp_path, loopback, client):
     # The token is "k": redacted where it stands alone, never inside "task_id" or "key".
     echoed = "key k refused for task_id \x1b]0;owned\x07\x9b2J \ud800 Bearer k"
     loopback.routes[API_PATHS[client]] = lambda _request: Answer.of_json({"error": {"message": echoed}}, 400)
     with_password = loopback.url.replace("//", "//someone:pass-word@")
-    done = cli(
-        "generate", "x", "--client", client, "--base-url", with_password, "--api-key", "k", "--json", "-v", cwd=tmp_path
-    )
+    done = cli("generate", "x", *against(with_password, client), "--json", "-v", cwd=tmp_path)
     assert done.returncode == 1
     fields = report(done)
     assert fields["service"] == loopback.url and b"pass-word" not in done.stdout + done.stderr
@@ -152,7 +123,6 @@ def test_what_the_server_says_is_printed_safely(tmp_path, loopback, client):
     assert not any(0x80 <= ord(c) < 0xA0 or (ord(c) < 0x20 and c != "\n") or ord(c) == 0x7F for c in said)
 
 
-@needs("tovarin")
 def test_an_echoed_token_is_redacted_in_every_escaped_form(tmp_path, loopback):
     token = "sk-\"q\\uo'te/9f8e"  # printable ASCII, so accepted: both quotes, a backslash, a slash
 
@@ -161,19 +131,7 @@ def test_an_echoed_token_is_redacted_in_every_escaped_form(tmp_path, loopback):
         return Answer.of_json({"error": {"message": f"bad token {said.removeprefix('Bearer ')}", "code": said}}, 401)
 
     loopback.routes[API_PATHS["tovarin"]] = echo
-    done = cli(
-        "generate",
-        "x",
-        "--client",
-        "tovarin",
-        "--base-url",
-        loopback.url,
-        "--api-key",
-        token,
-        "--json",
-        "-vv",
-        cwd=tmp_path,
-    )
+    done = cli("generate", "x", *against(loopback.url, key=token), "--json", "-vv", cwd=tmp_path)
     assert done.returncode == 1 and report(done)["message"].startswith("IMAGE_GENERATE_FAIL: bad token [redacted]")
     said = (done.stdout + done.stderr).decode()
     assert "error_dict=" in said and 'msg="bad token [redacted]"' in said  # a record's repr, the JSON summary
@@ -183,40 +141,24 @@ def test_an_echoed_token_is_redacted_in_every_escaped_form(tmp_path, loopback):
 
 
 @pytest.mark.parametrize("verbose", [[], ["-v"], ["-vv"]])
-@pytest.mark.parametrize("client", [with_client("sorvanel"), with_client("tovarin")])
+@pytest.mark.parametrize("client", NAMES)
 def test_unreachable_service_exits_3(tmp_path, closed_port_url, client, verbose):
-    done = cli(
-        "generate", "x", "--client", client, "--base-url", closed_port_url, "--api-key", "k", *verbose, cwd=tmp_path
-    )
+    done = cli("generate", "x", *against(closed_port_url, client), *verbose, cwd=tmp_path)
     assert done.returncode == 3 and done.stdout == b""
     last = done.stderr.decode().splitlines()[-1]
     assert last == f"corvessa-image: cannot reach {closed_port_url}: check --base-url and that the service is up"
     assert (b"Traceback" in done.stderr) == (verbose == ["-vv"])
 
 
-@needs("tovarin")
 def test_verbose_shows_records_with_the_token_redacted(emulator):
     token = "sk-live-9f8e7d6c5b4a"
-    done = cli(
-        "generate",
-        f"leaked {token} here",
-        "--client",
-        "tovarin",
-        "-v",
-        "--base-url",
-        emulator.base_url,
-        "--api-key",
-        token,
-        "--out",
-        "-",
-    )
+    done = cli("generate", f"leaked {token} here", *against(emulator.base_url, key=token), "-v", "--out", "-")
     assert done.returncode == 0, done.stderr
     log = done.stderr.decode()
     assert "GPT-IMAGE-2 request api" in log and "code=OK" in log
     assert token not in log and "leaked [redacted] here" in log
 
 
-@needs("sorvanel")
 def test_spinner_runs_only_on_a_terminal(tmp_path):
     master, slave = pty.openpty()
     try:
@@ -237,7 +179,6 @@ def test_spinner_runs_only_on_a_terminal(tmp_path):
     assert b"sorvanel: generating" in drawn and drawn.endswith(b"\r\x1b[K" + EMULATOR_NOTE.replace(b"\n", b"\r\n"))
 
 
-@needs("sorvanel")
 def test_missing_host_module_says_how_to_install_it(tmp_path):
     hide = "import sys; sys.modules['dolvex'] = None; from corvessa_cli.main import main; sys.exit(main())"
     done = subprocess.run(
@@ -262,6 +203,5 @@ def test_version_and_exit_codes_in_help():
         "3  the service could not be reached",
     ):
         assert status in text
-    assert (
-        f"```text\n{text}```" in (Path(__file__).parents[2] / "README.md").read_text()
-    )  # the README shows it as it is
+    # The README shows it as it is.
+    assert f"```text\n{text}```" in (Path(__file__).parents[2] / "README.md").read_text()

@@ -1,32 +1,19 @@
-"""A served emulator and small image helpers for the emulator's contract tests."""
+"""Requests to the served emulator (the session's `emulator` fixture, tests/conftest.py) and
+reading its pictures, for the emulator's contract tests and the tool's."""
 
 from __future__ import annotations
 
 import base64
 import io
-from collections.abc import Iterator
 from typing import Any
 
-import pytest
 import requests
 from PIL import Image, ImageStat
 
-from corvessa_emulator import EmulatorServer, serve
+from corvessa_emulator import EmulatorServer
 
 AUTH = {"Authorization": "Bearer test-token"}
 GEMINI_MODEL = "gemini-3-pro-image-preview"
-
-
-@pytest.fixture(scope="session")
-def emulator() -> Iterator[EmulatorServer]:
-    with serve() as server:
-        yield server
-
-
-def solid_png(colour: tuple[int, int, int], size: tuple[int, int] = (64, 64)) -> bytes:
-    out = io.BytesIO()
-    Image.new("RGB", size, colour).save(out, format="PNG")
-    return out.getvalue()
 
 
 def open_png(data: bytes) -> Image.Image:

@@ -1,13 +1,13 @@
-"""generateContent: reply shape, picture size and content, request validation."""
+"""generateContent: reply shape, picture size and content, the key forms, request validation."""
 
 from __future__ import annotations
-
-import base64
 
 import pytest
 import requests
 
-from .conftest import AUTH, gemini_body, gemini_png, mean_rgb, open_png, post_gemini, solid_png
+from doubles import image_bytes
+
+from .conftest import AUTH, gemini_body, gemini_png, mean_rgb, open_png, post_gemini
 
 
 @pytest.mark.parametrize(
@@ -49,7 +49,7 @@ def test_pictures_are_deterministic_per_prompt(emulator):
 
 def test_reference_images_show_in_the_picture(emulator):
     plain = open_png(gemini_png(post_gemini(emulator, gemini_body("a field"))))
-    red, blue = solid_png((255, 0, 0)), solid_png((0, 0, 255))
+    red, blue = image_bytes(colour=(255, 0, 0)), image_bytes(colour=(0, 0, 255))
     edited = open_png(gemini_png(post_gemini(emulator, gemini_body("a field", refs=(red, blue)))))
     # Two references are tiled side by side: red on the left half, blue on the right.
     left, right = mean_rgb(edited, (0, 0, 512, 900)), mean_rgb(edited, (512, 0, 1024, 900))
@@ -58,13 +58,23 @@ def test_reference_images_show_in_the_picture(emulator):
 
 
 @pytest.mark.parametrize(
-    "headers",
-    [{}, {"Authorization": "Bearer "}, {"Authorization": "Basic dXNlcjpwdw=="}, {"Authorization": "token"}],
+    ("headers", "query", "status"),
+    [
+        (AUTH, "", 200),
+        ({"x-goog-api-key": "k"}, "", 200),
+        ({}, "?key=k", 200),
+        ({}, "", 401),
+        ({"x-goog-api-key": ""}, "?key=", 401),
+        ({"Authorization": "Bearer "}, "", 401),
+        ({"Authorization": "Basic dXNlcjpwdw=="}, "", 401),
+        ({"Authorization": "token"}, "", 401),
+    ],
 )
-def test_missing_bearer_token_is_401(emulator, headers):
-    reply = post_gemini(emulator, gemini_body("x"), headers=headers)
-    assert reply.status_code == 401
-    assert reply.json()["error"]["status"] == "UNAUTHENTICATED"
+def test_gemini_key_forms(emulator, headers, query, status):
+    url = f"{emulator.base_url}/v1beta/models/gemini-2.5-flash-image:generateContent{query}"
+    reply = requests.post(url, json=gemini_body("key"), headers=headers, timeout=30)
+    assert reply.status_code == status
+    assert status == 200 or reply.json()["error"]["status"] == "UNAUTHENTICATED"
 
 
 _BAD_BODIES = {
@@ -77,18 +87,11 @@ _BAD_BODIES = {
     "text not a string": {"contents": [{"parts": [{"text": 5}]}]},
     "bad role": {"contents": [{"role": "robot", "parts": [{"text": "x"}]}]},
     "bad base64": {"contents": [{"parts": [{"text": "x"}, {"inlineData": {"mimeType": "image/png", "data": "@@@"}}]}]},
-    "not an image": {
-        "contents": [
-            {"parts": [{"inlineData": {"mimeType": "image/png", "data": base64.b64encode(b"hello").decode()}}]}
-        ]
-    },
+    "not an image": gemini_body("x", refs=(b"hello",)),
     "unknown field": gemini_body("x") | {"temperature": 1},
     "unsupported ratio": gemini_body("x", ratio="7:5"),
     "lower-case size": gemini_body("x", size="1k"),
-    "text only modality": {
-        "contents": [{"parts": [{"text": "x"}]}],
-        "generationConfig": {"responseModalities": ["TEXT"]},
-    },
+    "text only modality": gemini_body("x") | {"generationConfig": {"responseModalities": ["TEXT"]}},
 }
 
 
@@ -107,7 +110,5 @@ def test_unknown_model_is_400(emulator):
 
 
 def test_only_post_is_allowed(emulator):
-    reply = requests.get(
-        f"{emulator.base_url}/v1beta/models/gemini-2.5-flash-image:generateContent", headers=AUTH, timeout=10
-    )
-    assert reply.status_code == 405
+    url = f"{emulator.base_url}/v1beta/models/gemini-2.5-flash-image:generateContent"
+    assert requests.get(url, headers=AUTH, timeout=10).status_code == 405

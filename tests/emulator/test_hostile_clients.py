@@ -14,22 +14,20 @@ import pytest
 import requests
 
 from corvessa_emulator import SMALL_PICTURES_VARIABLE, EmulatorServer, Settings, serve
+from doubles import image_bytes
 
 from .conftest import (
     AUTH,
-    GEMINI_MODEL,
     gemini_body,
     gemini_png,
     images_png,
     open_png,
     post_gemini,
     post_images,
-    solid_png,
 )
 
 DEEP = b"[" * 100_000 + b"]" * 100_000
 _GEMINI_BODIES = {
-    "not json": b"{contents",
     "not utf-8": b'{"contents": "\xff"}',
     "deep nesting": b'{"contents": ' + DEEP + b"}",
     "huge integer": b'{"contents": [], "x": ' + b"9" * 5000 + b"}",
@@ -56,13 +54,13 @@ _IMAGES_BODIES = {
 
 @pytest.mark.parametrize("body", _GEMINI_BODIES.values(), ids=_GEMINI_BODIES.keys())
 def test_odd_gemini_bodies_are_400(emulator, body):
-    reply = post_gemini(emulator, body, headers=AUTH | {"Content-Type": "application/json"})
+    reply = post_gemini(emulator, body)
     assert reply.status_code == 400 and reply.json()["error"]["status"] == "INVALID_ARGUMENT"
 
 
 @pytest.mark.parametrize("body", _IMAGES_BODIES.values(), ids=_IMAGES_BODIES.keys())
 def test_odd_images_bodies_are_400(emulator, body):
-    reply = post_images(emulator, "generations", data=body, headers=AUTH | {"Content-Type": "application/json"})
+    reply = post_images(emulator, "generations", data=body)
     assert reply.status_code == 400 and reply.json()["error"]["type"] == "invalid_request_error"
 
 
@@ -85,10 +83,8 @@ def test_body_over_the_cap_is_413_unread(capped, declared):
 
 
 def test_idle_connections_are_closed(capped):
-    with socket.create_connection(("127.0.0.1", capped.port), timeout=10) as idle:
-        started = time.monotonic()
-        assert idle.recv(1) == b""
-        assert time.monotonic() - started < 5
+    with socket.create_connection(("127.0.0.1", capped.port), timeout=5) as idle:
+        assert idle.recv(1) == b""  # a connection left open ends the test with a TimeoutError
 
 
 def test_one_kept_alive_connection_serves_requests_in_step(capped):
@@ -117,7 +113,7 @@ def test_links_use_the_servers_address_not_the_host_header(emulator):
 def test_small_pictures_keep_the_ratio(monkeypatch):
     monkeypatch.setenv(SMALL_PICTURES_VARIABLE, "1")
     with serve() as small:
-        gemini = open_png(gemini_png(post_gemini(small, gemini_body("x", ratio="16:9", size="4K"), model=GEMINI_MODEL)))
+        gemini = open_png(gemini_png(post_gemini(small, gemini_body("x", ratio="16:9", size="4K"))))
         images = open_png(images_png(post_images(small, "generations", json={"prompt": "x", "size": "1024x1536"})))
     assert (gemini.size, images.size) == ((64, 36), (43, 64))
 
@@ -134,6 +130,7 @@ def _exchange(port: int, data: bytes) -> bytes:
 
 _POST = b"POST /v1/images/generations HTTP/1.1\r\nHost: emulator\r\nAuthorization: Bearer t\r\n"
 _SMUGGLED = b"GET /healthz HTTP/1.1\r\nHost: emulator\r\n\r\n"
+_LAST_HEALTH = b"GET /healthz HTTP/1.1\r\nHost: emulator\r\nConnection: close\r\n\r\n"
 _CHUNKED = b"Transfer-Encoding: chunked\r\n"
 _BAD_FRAMING = {
     "two lengths": b"Content-Length: 5\r\nContent-Length: 6\r\n\r\nhello!",
@@ -174,7 +171,7 @@ def test_chunked_body_is_read_whole_and_in_step(emulator):
         b"%x;piece=%d\r\n%s\r\n" % (len(body[i : i + 9]), i, body[i : i + 9]) for i in range(0, len(body), 9)
     )
     request = _POST + _CHUNKED + b"\r\n" + chunks + b"0\r\nX-Checksum: none\r\n\r\n"
-    reply = _exchange(emulator.port, request + _SMUGGLED.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n"))
+    reply = _exchange(emulator.port, request + _LAST_HEALTH)
     first, _, second = reply.partition(b"HTTP/1.1 200 OK\r\nDate")[2].partition(b"\r\n\r\n")[2].partition(b"HTTP/1.1 ")
     assert reply.startswith(b"HTTP/1.1 200 ") and b'"b64_json"' in first
     assert second.startswith(b"200 ") and second.endswith(b'{"status": "ok"}')
@@ -220,16 +217,13 @@ def test_connections_beyond_the_cap_are_answered_503():
             assert conn.recv(4096).startswith(b"HTTP/1.1 200 ")
         assert _exchange(server.port, _SMUGGLED).startswith(b"HTTP/1.1 503 ")
         held.pop().close()
-        statuses = []
         for _ in range(50):  # until the server has seen the close
-            statuses.append(
-                _exchange(server.port, _SMUGGLED.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n"))[:12]
-            )
-            if statuses[-1] == b"HTTP/1.1 200":
+            status = _exchange(server.port, _LAST_HEALTH)[:12]
+            if status == b"HTTP/1.1 200":
                 break
             time.sleep(0.1)
         held.pop().close()
-    assert statuses[-1] == b"HTTP/1.1 200"
+    assert status == b"HTTP/1.1 200"
 
 
 _OUT_OF_DESCRIPTORS = """
@@ -284,10 +278,6 @@ def test_out_of_descriptors_the_server_backs_off():
     ids=["field", "parts"],
 )
 def test_a_form_limit_413_names_the_limit_hit(emulator, fields, named):
-    reply = post_images(
-        emulator,
-        "edits",
-        headers=AUTH,
-        files={"image": ("a.png", solid_png((9, 9, 9)))} | {name: (None, value) for name, value in fields.items()},
-    )
+    form = {"image": ("a.png", image_bytes())} | {name: (None, value) for name, value in fields.items()}
+    reply = post_images(emulator, "edits", files=form)
     assert reply.status_code == 413 and reply.json()["error"]["message"] == named

@@ -7,7 +7,9 @@ import time
 import pytest
 import requests
 
-from .conftest import AUTH, images_png, mean_rgb, open_png, post_images, solid_png
+from doubles import image_bytes
+
+from .conftest import AUTH, images_png, mean_rgb, open_png, post_images
 
 
 def generation(prompt: str = "a red bicycle", **fields):
@@ -50,17 +52,10 @@ def test_n_yields_distinct_pictures(emulator):
 
 
 def test_edits_use_every_uploaded_image(emulator):
-    form = {
-        "model": "gpt-image-2",
-        "prompt": "paint it",
-        "response_format": "b64_json",
-        "size": "1024x512",
-        "quality": "high",
-        "n": "1",
-    }
+    form = {"model": "gpt-image-2", "prompt": "paint it", "size": "1024x512", "quality": "high", "n": "1"}
     uploads = [
-        ("image", ("a.png", solid_png((255, 0, 0)), "image/png")),
-        ("image", ("b.png", solid_png((0, 0, 255)), "image/png")),
+        ("image", ("a.png", image_bytes(colour=(255, 0, 0)), "image/png")),
+        ("image", ("b.png", image_bytes(colour=(0, 0, 255)), "image/png")),
     ]
     picture = open_png(images_png(post_images(emulator, "edits", data=form, files=uploads)))
     assert picture.size == (1024, 512)
@@ -94,7 +89,7 @@ def test_invalid_generation_fields_are_400(emulator, fields, param):
     [
         ("generations", {"data": b"{not json", "headers": AUTH | {"Content-Type": "application/json"}}),
         ("generations", {"json": ["a list"]}),
-        ("edits", {"data": {"prompt": "x"}, "files": [("other", ("a.png", solid_png((1, 2, 3)), "image/png"))]}),
+        ("edits", {"data": {"prompt": "x"}, "files": [("other", ("a.png", image_bytes(), "image/png"))]}),
         ("edits", {"data": {"prompt": "x"}, "files": [("image", ("a.png", b"not a picture", "image/png"))]}),
         ("edits", {"json": generation()}),
     ],

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import socket
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -11,6 +10,7 @@ import pytest
 import requests
 
 from corvessa_emulator import serve
+from doubles import unused_port
 
 from .conftest import gemini_body, gemini_png, images_png, open_png, post_gemini, post_images
 
@@ -46,14 +46,8 @@ def test_closed_server_refuses_connections():
         requests.get(f"{server.base_url}/healthz", timeout=10)
 
 
-def _free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def test_module_entry_serves_on_the_given_port():
-    port = _free_port()
+    port = unused_port()
     command = [sys.executable, "-m", "corvessa_emulator", "--port", str(port), "--quiet"]
     with subprocess.Popen(command, stdout=subprocess.PIPE, text=True) as proc:
         try:
