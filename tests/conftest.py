@@ -36,6 +36,7 @@ if TYPE_CHECKING:
 NOT_INSTRUMENTED = {
     "stubs": "mypy and stubtest read the stubs; no native code runs",
     "gates": "ruff and mypy read the Python half; no native code runs",
+    "docs": "the README's example draws full-size pictures with Pillow, whose font code the debug interpreter breaks",
     "cli/test_install.py": "installing a build runs no native code of ours",
     "emulator": "the emulator's own tests run no native code",
     "contracts": "the stand-ins of the host's packages are plain Python",
