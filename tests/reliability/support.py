@@ -28,16 +28,7 @@ from PIL import Image
 import doubles
 from clients.kinds import BY_NAME
 from dolvex import ErrorCode, ServiceResult
-
-# The shared doubles, also under the names that the reliability tests import from here.
-from doubles import (  # noqa: F401
-    DiscardingLogger,
-    FakeHttpClient,
-    FakeResponse,
-    RecordingLogger,
-    image_bytes,
-    raises,
-)
+from doubles import DiscardingLogger, image_bytes
 
 # The bearer token of every client in these tests; it must never show up in a record, a result
 # or an exception.
