@@ -2,6 +2,7 @@
 emulator's HTTP/1.1 server (kept-alive connections, as the services keep them), which also
 stands in for a forward proxy (a route for the absolute target); the shared raw socket server."""
 
+import json
 import socket
 import threading
 from collections.abc import Callable, Iterable, Iterator
@@ -13,11 +14,14 @@ from werkzeug.wrappers import Request, Response
 
 from corvessa.config import HttpClient
 from corvessa_emulator.http11 import Http11Server
-
-# read_request is imported from here by the tests of this folder.
-from doubles import Behaviour, RawServer, read_request  # noqa: F401
+from doubles import Behaviour, RawServer
 
 type Handler = Callable[[Request], Response]
+
+
+def ok_json(_request: Request) -> Response:
+    """A JSON reply as the images API gives it."""
+    return Response(json.dumps({"data": [{"b64_json": "AA=="}]}), mimetype="application/json")
 
 
 @dataclass
@@ -93,19 +97,8 @@ def server() -> Iterator[LoopbackServer]:
 type Script = Callable[[socket.socket], None]
 
 # Every environment variable that can steer a request to a proxy or a CA bundle.
-ROUTE_VARIABLES = (
-    "http_proxy",
-    "HTTP_PROXY",
-    "https_proxy",
-    "HTTPS_PROXY",
-    "all_proxy",
-    "ALL_PROXY",
-    "no_proxy",
-    "NO_PROXY",
-    "REQUEST_METHOD",
-    "REQUESTS_CA_BUNDLE",
-    "CURL_CA_BUNDLE",
-)
+ROUTE_VARIABLES = "http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY".split()
+ROUTE_VARIABLES += ["REQUEST_METHOD", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"]
 
 
 @pytest.fixture
