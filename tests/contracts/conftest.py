@@ -1,9 +1,8 @@
 """A werkzeug application on 127.0.0.1 that records every request it receives, served by the
 emulator's HTTP/1.1 server (kept-alive connections, as the services keep them), which also
-stands in for a forward proxy (a route for the absolute target); the shared raw socket server."""
+stands in for a forward proxy (a route for the absolute target)."""
 
 import json
-import socket
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
@@ -14,7 +13,6 @@ from werkzeug.wrappers import Request, Response
 
 from corvessa.config import HttpClient
 from corvessa_emulator.http11 import Http11Server
-from doubles import Behaviour, RawServer
 
 type Handler = Callable[[Request], Response]
 
@@ -92,9 +90,7 @@ def server() -> Iterator[LoopbackServer]:
     srv.close()
 
 
-# --- the environment's routes, and a raw socket server on 127.0.0.1 --------------------------------
-
-type Script = Callable[[socket.socket], None]
+# --- the environment's routes ---------------------------------------------------------------------
 
 # Every environment variable that can steer a request to a proxy or a CA bundle.
 ROUTE_VARIABLES = "http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY".split()
@@ -107,9 +103,3 @@ def route_environment(monkeypatch: pytest.MonkeyPatch) -> pytest.MonkeyPatch:
     for name in ROUTE_VARIABLES:
         monkeypatch.delenv(name, raising=False)
     return monkeypatch
-
-
-@pytest.fixture
-def raw_server(raw_server: Callable[[Behaviour], RawServer]) -> Callable[[Script], RawServer]:
-    """The shared raw socket server, playing a script that takes the connection alone."""
-    return lambda script: raw_server(lambda conn, _closing: script(conn))

@@ -59,9 +59,9 @@ def head_then(conn: socket.socket, sent: bytes, reset: bool) -> None:
 @pytest.mark.parametrize(
     "script",
     [
-        lambda conn: head_then(conn, b'{"data": [', reset=False),
-        lambda conn: head_then(conn, b'{"data": [', reset=True),
-        lambda conn: (read_request(conn), conn.sendall(b"NOT HTTP AT ALL\r\n\r\n")),
+        lambda conn, _: head_then(conn, b'{"data": [', reset=False),
+        lambda conn, _: head_then(conn, b'{"data": [', reset=True),
+        lambda conn, _: (read_request(conn), conn.sendall(b"NOT HTTP AT ALL\r\n\r\n")),
     ],
     ids=["closed-early", "reset", "garbage"],
 )
