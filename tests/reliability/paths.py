@@ -8,20 +8,21 @@ from __future__ import annotations
 
 import base64
 import contextlib
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
+import pytest
 import requests
 
 from clients.kinds import BY_NAME
 from dolvex import ErrorCode
 from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, raises
 
-from .support import PNG, SECRET, fake_ferrimo, make_client, module_globals
+from .support import PNG, SECRET, fake_ferrimo, make_client
 
 B64 = base64.b64encode(PNG).decode()
 Code = ErrorCode
@@ -86,9 +87,13 @@ class ResultPath:
     def client(self) -> Any:
         return make_client(self.kind, logger=self.logger())
 
-    def installed(self) -> contextlib.AbstractContextManager[None]:
+    @contextlib.contextmanager
+    def installed(self) -> Iterator[None]:
         """This path's HTTP client and a download tool as the globals of its client's module."""
-        return module_globals(BY_NAME[self.kind].module, http_client=self.http(), ferrimo=fake_ferrimo())
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(BY_NAME[self.kind].module, "http_client", self.http())
+            patch.setattr(BY_NAME[self.kind].module, "ferrimo", fake_ferrimo())
+            yield
 
 
 def catalogue(kind: str, *rows: tuple[Any, ...]) -> list[ResultPath]:

@@ -101,20 +101,6 @@ def fake_ferrimo() -> ModuleType:
     return doubles.fake_ferrimo(other=fake_download, record=False)
 
 
-@contextlib.contextmanager
-def module_globals(module: ModuleType, **values: Any) -> Iterator[None]:
-    """Replaces module globals for the duration of a block (usable inside hypothesis tests,
-    where function-scoped fixtures would be shared between examples)."""
-    saved = {name: getattr(module, name) for name in values}
-    for name, value in values.items():
-        setattr(module, name, value)
-    try:
-        yield
-    finally:
-        for name, value in saved.items():
-            setattr(module, name, value)
-
-
 def make_client(
     kind: str, base_url: str = "http://api.test", logger: Any = None, module: ModuleType | None = None
 ) -> Any:

@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import base64
 import contextlib
-import json
 import os
 import string
 from collections import Counter
@@ -38,7 +37,7 @@ from doubles import FakeHttpClient, FakeResponse, RecordingLogger, raises
 from twins.compare import twin_agrees
 
 from .paths import Files
-from .support import PNG, SECRET, assert_no_secret, assert_result, fake_ferrimo, make_client, module_globals, report
+from .support import PNG, SECRET, assert_no_secret, assert_result, fake_ferrimo, make_client, report
 
 EXAMPLES = int(os.environ.get("CORVESSA_FUZZ_EXAMPLES", "300"))
 FUZZ = settings(
@@ -321,38 +320,31 @@ def test_gathers_the_reference_images_the_twin_gathers(files: Files, kind: str, 
 
 @pytest.mark.parametrize("kind", NAMES)
 @pytest.mark.parametrize("where", ["folder", "proc-mem", "locked"])
-def test_an_existing_path_that_cannot_be_read_is_service_busy(files: Files, kind: str, where: str) -> None:
+def test_an_existing_path_that_cannot_be_read_is_service_busy(
+    files: Files, kind: str, where: str, http_fake: FakeHttpClient
+) -> None:
     if where == "locked" and os.geteuid() == 0:
         pytest.skip("root reads a file without permissions; /proc/self/mem covers an unreadable path here")
     path = {"folder": files.folder, "proc-mem": "/proc/self/mem", "locked": files.locked}[where]
     logger = RecordingLogger()
-    http = FakeHttpClient(FakeResponse(200, {}))
-    with module_globals(BY_NAME[kind].module, http_client=http):
-        result = make_client(kind, logger=logger).start("a cat", files=[PNG, path])
-    assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, None, None)
+    result = make_client(kind, logger=logger).start("a cat", files=[PNG, path])
+    assert (result.code, result.msg, http_fake.last) == (ErrorCode.SERVICE_BUSY, None, None)
     [failure] = logger.records
     assert failure["msg"].endswith(("IsADirectoryError warning", "OSError warning", "PermissionError warning"))
 
 
-def test_links_download_through_the_real_tool(emulator: Any) -> None:
+def test_links_download_through_the_real_tool(emulator: Any, http_fake: FakeHttpClient) -> None:
     """Links served by the emulator, fetched by the real ferrimo: the bytes arrive unchanged, a
     missing picture (404) adds nothing, a refused connection fails the call."""
-    png_link = json.loads(
-        requests.post(
-            f"{emulator.base_url}/v1/images/generations",
-            timeout=30,
-            headers={"Authorization": "Bearer x"},
-            json={"prompt": "ref", "response_format": "url"},
-        ).text
-    )["data"][0]["url"]
+    generations = f"{emulator.base_url}/v1/images/generations"
+    request = {"prompt": "ref", "response_format": "url"}
+    reply = requests.post(generations, timeout=30, headers={"Authorization": "Bearer x"}, json=request)
+    png_link = reply.json()["data"][0]["url"]
     picture = requests.get(png_link, timeout=30).content
     missing = f"{emulator.base_url}/files/missing-0.png"
     for kind in NAMES:
-        http = FakeHttpClient(FakeResponse(200, {}))
-        with module_globals(BY_NAME[kind].module, http_client=http):
-            make_client(kind).start("a cat", files=[png_link, missing, PNG])
-            sent = POSTED_IMAGES[kind](http)
-            assert sent == [picture, PNG]
-            http.calls.clear()
-            refused = make_client(kind).start("a cat", files=["http://127.0.0.1:9/x.png"])
-            assert (refused.code, http.last) == (ErrorCode.SERVICE_BUSY, None)
+        make_client(kind).start("a cat", files=[png_link, missing, PNG])
+        assert POSTED_IMAGES[kind](http_fake) == [picture, PNG]
+        http_fake.calls.clear()
+        refused = make_client(kind).start("a cat", files=["http://127.0.0.1:9/x.png"])
+        assert (refused.code, http_fake.last) == (ErrorCode.SERVICE_BUSY, None)
