@@ -20,7 +20,7 @@ import requests
 
 from clients.kinds import BY_NAME
 from dolvex import ErrorCode
-from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, raises
+from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, StrSub, raises
 
 from .support import PNG, SECRET, fake_ferrimo, make_client
 
@@ -67,10 +67,6 @@ class FailingLogger:
 
     def debug(self, record: Any) -> None:
         raise RuntimeError("log sink down")
-
-
-class Text(str):
-    """A str subclass, refused by the exact-type checks with a note."""
 
 
 @dataclass(frozen=True)
@@ -211,7 +207,7 @@ SORVANEL = catalogue(
     ("s-start-generate-raises", start(), Code.SERVICE_BUSY, BrokenTimeoutClient),
     ("s-generate-raises", s_generate(), RuntimeError, BrokenTimeoutClient),
     ("s-binding-prompt-none", lambda c, f: c.start(None), TypeError),
-    ("s-binding-subclass-note", lambda c, f: c.generate_image(Text("p")), TypeError),
+    ("s-binding-subclass-note", lambda c, f: c.generate_image(StrSub("p")), TypeError),
     ("s-binding-keyword-suggestion", lambda c, f: Sorvanel._detect_mime_type(image_byte=PNG), TypeError),
     ("s-binding-unexpected-keyword", lambda c, f: c._build_parts([], "p", colour=1), TypeError),
     (
@@ -273,7 +269,7 @@ TOVARIN = catalogue(
     ("t-start-directory", lambda c, f: c.start("a cat", files=[f.folder]), Code.SERVICE_BUSY),
     ("t-start-download-raises", start(files="https://img.test/raise"), Code.SERVICE_BUSY),
     ("t-binding-quality-none", lambda c, f: c.start("p", quality=None), TypeError),
-    ("t-binding-subclass-note", lambda c, f: c.start("p", Text("1:1")), TypeError),
+    ("t-binding-subclass-note", lambda c, f: c.start("p", StrSub("1:1")), TypeError),
     ("t-binding-too-many-positional", lambda c, f: c.start("p", "", "", "", None, 1), TypeError),
     ("t-binding-files-not-list", lambda c, f: c.generate_image("p", files=("image", PNG)), TypeError),
     ("t-interrupt-passes", start(), KeyboardInterrupt, failing(KeyboardInterrupt)),

@@ -33,7 +33,7 @@ from hypothesis import strategies as st
 
 from clients.kinds import BY_NAME, NAMES
 from dolvex import ErrorCode
-from doubles import FakeHttpClient, FakeResponse, RecordingLogger, raises
+from doubles import BytesSub, FakeHttpClient, FakeResponse, RecordingLogger, StrSub, raises
 from twins.compare import twin_agrees
 
 from .paths import Files
@@ -240,26 +240,18 @@ def test_answers_any_reply_as_the_twin_does(kind: str, data: st.DataObject) -> N
 # ---- reference images ----
 
 
-class Blob(bytes):
-    """A bytes subclass: gathered like bytes, refused by the exact check of _detect_mime_type."""
-
-
-class Name(str):
-    """A str subclass: gathered like a str."""
-
-
 # Names in the folder of the `files` fixture, and places that exist but cannot be read as a file.
 FILE_NAMES = "ref.png other.bin empty.bin folder missing.png locked.png . .. /proc/self/mem".split() + [""]
 REFERENCE_LINKS = "http://img.test/a.png https://img.test/b https://img.test/none http://img.test/raise".split()
 REFERENCE_LINKS += ["HTTP://img.test/a", "ftp://img.test/a", "http:/img.test"]
 reference_leaves = st.one_of(
     st.binary(max_size=12),
-    st.builds(Blob, st.binary(max_size=8)),
+    st.builds(BytesSub, st.binary(max_size=8)),
     st.builds(bytearray, st.binary(max_size=8)),
     st.binary(max_size=8).map(lambda data: memoryview(data)),
     st.sampled_from(FILE_NAMES),
     st.sampled_from(REFERENCE_LINKS),
-    st.builds(Name, st.sampled_from(FILE_NAMES + REFERENCE_LINKS)),
+    st.builds(StrSub, st.sampled_from(FILE_NAMES + REFERENCE_LINKS)),
     st.text(alphabet=string.ascii_letters + ".-_ ", max_size=8),
     st.none(),
     st.integers(),

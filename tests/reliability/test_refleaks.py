@@ -55,13 +55,9 @@ def growth(call: Callable[[], Any]) -> tuple[int, int]:
     return after_refs - refs, after_blocks - blocks
 
 
-def nothing() -> None:
-    return None
-
-
 @pytest.fixture(scope="module")
 def harness_share() -> tuple[int, int]:
-    return growth(nothing)
+    return growth(lambda: None)
 
 
 @pytest.mark.parametrize("path", PATHS, ids=[p.id for p in PATHS])
