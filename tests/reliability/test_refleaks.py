@@ -62,8 +62,8 @@ def harness_share() -> tuple[int, int]:
 
 @pytest.mark.parametrize("path", PATHS, ids=[p.id for p in PATHS])
 def test_thousand_calls_leave_counts_unchanged(path: ResultPath, files: Files, harness_share: tuple[int, int]) -> None:
-    client = path.client()
     with path.installed():
+        client = path.client()
         check(path, run(path, client, files))
         rounds = [growth(lambda: run(path, client, files)) for _ in range(ROUNDS)]
     refs = min((r - harness_share[0] for r, _ in rounds), key=abs)
