@@ -6,6 +6,8 @@ interpreter to run code in.
   its I/O (see `bounded`); the release leg runs everything at full size.
 - `run_fresh`: code in a new interpreter process, for process-wide rules (module statics start
   unset, one interpreter per process) and for measurements a test must not disturb.
+- `UNSENDABLE_IN_HEADERS`: characters that must never reach the wire in a header value, which a
+  token read from a file or pasted from a web page or a chat may carry.
 """
 
 from __future__ import annotations
@@ -21,6 +23,23 @@ from typing import Any
 INSTRUMENTED = os.environ.get("CORVESSA_INSTRUMENTED") == "1"
 
 TESTS = str(Path(__file__).resolve().parent)
+
+# Line breaks, the other control characters, and characters beyond ASCII, by name.
+UNSENDABLE_IN_HEADERS = {
+    "line-feed": "\n",
+    "carriage-return": "\r",
+    "nul": "\0",
+    "tab": "\t",
+    "vertical-tab": "\v",
+    "escape": "\x1b",
+    "delete": "\x7f",
+    "c1-next-line": "\x85",
+    "no-break-space": "\u00a0",
+    "latin-1-letter": "é",
+    "curly-quote": "\u2019",
+    "zero-width-space": "\u200b",
+    "emoji": "\U0001f511",
+}
 
 
 def bounded(release: int, instrumented: int) -> int:

@@ -1,8 +1,8 @@
 """A werkzeug application on 127.0.0.1 that records every request it receives, served by the
 emulator's HTTP/1.1 server (kept-alive connections, as the services keep them), which also
-stands in for a forward proxy (a route for the absolute target); the shared raw socket server."""
+stands in for a forward proxy (a route for the absolute target)."""
 
-import socket
+import json
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
@@ -14,10 +14,12 @@ from werkzeug.wrappers import Request, Response
 from corvessa.config import HttpClient
 from corvessa_emulator.http11 import Http11Server
 
-# read_request is imported from here by the tests of this folder.
-from doubles import Behaviour, RawServer, read_request  # noqa: F401
-
 type Handler = Callable[[Request], Response]
+
+
+def ok_json(_request: Request) -> Response:
+    """A JSON reply as the images API gives it."""
+    return Response(json.dumps({"data": [{"b64_json": "AA=="}]}), mimetype="application/json")
 
 
 @dataclass
@@ -88,24 +90,11 @@ def server() -> Iterator[LoopbackServer]:
     srv.close()
 
 
-# --- the environment's routes, and a raw socket server on 127.0.0.1 --------------------------------
-
-type Script = Callable[[socket.socket], None]
+# --- the environment's routes ---------------------------------------------------------------------
 
 # Every environment variable that can steer a request to a proxy or a CA bundle.
-ROUTE_VARIABLES = (
-    "http_proxy",
-    "HTTP_PROXY",
-    "https_proxy",
-    "HTTPS_PROXY",
-    "all_proxy",
-    "ALL_PROXY",
-    "no_proxy",
-    "NO_PROXY",
-    "REQUEST_METHOD",
-    "REQUESTS_CA_BUNDLE",
-    "CURL_CA_BUNDLE",
-)
+ROUTE_VARIABLES = "http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY".split()
+ROUTE_VARIABLES += ["REQUEST_METHOD", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"]
 
 
 @pytest.fixture
@@ -114,9 +103,3 @@ def route_environment(monkeypatch: pytest.MonkeyPatch) -> pytest.MonkeyPatch:
     for name in ROUTE_VARIABLES:
         monkeypatch.delenv(name, raising=False)
     return monkeypatch
-
-
-@pytest.fixture
-def raw_server(raw_server: Callable[[Behaviour], RawServer]) -> Callable[[Script], RawServer]:
-    """The shared raw socket server, playing a script that takes the connection alone."""
-    return lambda script: raw_server(lambda conn, _closing: script(conn))

@@ -6,11 +6,9 @@ How requests itself reads proxy, bypass and CA-bundle variables is requests' own
 import pytest
 from werkzeug.wrappers import Response
 
+from .conftest import ok_json
+
 UPSTREAM = "http://upstream.test:8080/v1/images/generations"  # only ever reached through the proxy
-
-
-def ok_json(_request) -> Response:
-    return Response('{"via": "direct"}', mimetype="application/json")
 
 
 def test_http_proxy_forwards_the_whole_request(route_environment, server, client) -> None:

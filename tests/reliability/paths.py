@@ -7,20 +7,22 @@ logger). The leak test and the secret test walk this one catalogue.
 from __future__ import annotations
 
 import base64
-from collections.abc import Callable
+import contextlib
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
+import pytest
 import requests
 
 from clients.kinds import BY_NAME
 from dolvex import ErrorCode
-from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, raises
+from doubles import DiscardingLogger, FakeHttpClient, FakeResponse, StrSub, raises
 
-from .support import PNG, SECRET, make_client
+from .support import PNG, SECRET, fake_ferrimo, make_client
 
 B64 = base64.b64encode(PNG).decode()
 Code = ErrorCode
@@ -28,17 +30,24 @@ Code = ErrorCode
 
 @dataclass(frozen=True)
 class Files:
-    """Real files for the reference-image paths."""
+    """Real files for the reference-image paths, in one folder (`root`): a picture, other bytes,
+    an empty file, a folder, a file nobody may read (root reads it anyway) and a missing one."""
 
+    root: Path
     png: str
     folder: str
     missing: str
+    locked: str
 
     @classmethod
     def under(cls, root: Path) -> Files:
         (root / "ref.png").write_bytes(PNG)
+        (root / "other.bin").write_bytes(b"GIF89a-other")
+        (root / "empty.bin").write_bytes(b"")
         (root / "folder").mkdir()
-        return cls(str(root / "ref.png"), str(root / "folder"), str(root / "missing.png"))
+        (root / "locked.png").write_bytes(b"locked")
+        (root / "locked.png").chmod(0)
+        return cls(root, *(str(root / name) for name in ("ref.png", "folder", "missing.png", "locked.png")))
 
 
 class BrokenTimeoutClient:
@@ -60,10 +69,6 @@ class FailingLogger:
         raise RuntimeError("log sink down")
 
 
-class Text(str):
-    """A str subclass, refused by the exact-type checks with a note."""
-
-
 @dataclass(frozen=True)
 class ResultPath:
     id: str
@@ -78,8 +83,18 @@ class ResultPath:
     def client(self) -> Any:
         return make_client(self.kind, logger=self.logger())
 
-    def module(self) -> Any:
-        return BY_NAME[self.kind].module
+    @contextlib.contextmanager
+    def installed(self) -> Iterator[None]:
+        """This path's HTTP client and a download tool as the globals of its client's module."""
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(BY_NAME[self.kind].module, "http_client", self.http())
+            patch.setattr(BY_NAME[self.kind].module, "ferrimo", fake_ferrimo())
+            yield
+
+
+def catalogue(kind: str, *rows: tuple[Any, ...]) -> list[ResultPath]:
+    """The result paths of one client, each row its (id, invoke, expect[, http[, logger]])."""
+    return [ResultPath(row[0], kind, *row[1:]) for row in rows]
 
 
 def run(path: ResultPath, client: Any, files: Files) -> Any:
@@ -140,6 +155,8 @@ GEM_INLINE = gemini_parts({"text": "here"}, {"inlineData": {"mimeType": "image/p
 GEM_FILE = gemini_parts({"fileData": {"fileUri": "http://img.test/a.png"}}, {"inlineData": {"data": B64}})
 GEM_FILE_NONE = gemini_parts({"fileData": {"fileUri": "http://img.test/none.png"}})
 GEM_BAD_B64 = gemini_parts({"inlineData": {"data": "abc"}})
+GEM_SAFETY = {"candidates": [{"finishReason": "IMAGE_SAFETY"}]}
+GEM_PROHIBITED = gemini_parts({"text": "no"}, finish="PROHIBITED_CONTENT")
 
 
 def start(**kwargs: Any) -> Callable[[Any, Files], Any]:
@@ -151,49 +168,32 @@ def s_generate(**kwargs: Any) -> Callable[[Any, Files], Any]:
     return lambda c, f: c.generate_image("a cat", task_id="t-1", model_key="k-1", **kwargs)
 
 
-SORVANEL = [
-    ResultPath("s-inline-start", "sorvanel", start(), "bytes", reply(200, GEM_INLINE)),
-    ResultPath("s-inline-generate", "sorvanel", s_generate(image_bytes_list=[PNG]), "bytes", reply(200, GEM_INLINE)),
-    ResultPath("s-file-downloaded", "sorvanel", start(), "bytes", reply(200, GEM_FILE)),
-    ResultPath("s-file-link-text", "sorvanel", start(), "link", reply(200, GEM_FILE_NONE)),
-    ResultPath("s-refused-model", "sorvanel", s_generate(model="gemini-0"), Code.INVALID_PARAMS),
-    ResultPath("s-refused-ratio-start", "sorvanel", start(aspect_ratio="7:5"), Code.INVALID_PARAMS),
-    ResultPath("s-refused-ratio-generate", "sorvanel", s_generate(aspect_ratio=None), Code.INVALID_PARAMS),
-    ResultPath("s-busy-429", "sorvanel", start(), Code.SERVICE_BUSY, reply(429, {"error": {"message": "slow"}})),
-    ResultPath("s-busy-429-not-json", "sorvanel", start(), Code.SERVICE_BUSY, not_json(429)),
-    ResultPath(
-        "s-fail-500",
-        "sorvanel",
-        start(),
-        Code.IMAGE_GENERATE_FAIL,
-        reply(500, {"error": {"code": 500, "message": "boom"}}),
-    ),
-    ResultPath("s-fail-400-error-text", "sorvanel", start(), Code.IMAGE_GENERATE_FAIL, reply(400, {"error": "bad"})),
-    ResultPath("s-fail-status-as-text", "sorvanel", start(), Code.IMAGE_GENERATE_FAIL, reply("200", GEM_INLINE)),
-    ResultPath("s-timeout", "sorvanel", start(timeout=5), Code.SERVICE_TIMEOUT, failing(read_timeout)),
-    ResultPath("s-connection-error", "sorvanel", start(), Code.SERVICE_BUSY, failing(refused)),
-    ResultPath("s-reply-not-json", "sorvanel", start(), Code.SERVICE_BUSY, not_json(200)),
-    ResultPath("s-bad-base64", "sorvanel", start(), Code.SERVICE_BUSY, reply(200, GEM_BAD_B64)),
-    ResultPath("s-null-candidates", "sorvanel", start(), Code.SERVICE_BUSY, reply(200, {"candidates": None})),
-    ResultPath("s-reply-array", "sorvanel", start(), Code.SERVICE_BUSY, reply(200, [1, 2])),
-    ResultPath(
-        "s-safety",
-        "sorvanel",
-        start(),
-        Code.NO_IMAGE_RESULT,
-        reply(200, {"candidates": [{"finishReason": "IMAGE_SAFETY"}]}),
-    ),
-    ResultPath(
-        "s-prohibited",
-        "sorvanel",
-        start(),
-        Code.NO_IMAGE_RESULT,
-        reply(200, gemini_parts({"text": "no"}, finish="PROHIBITED_CONTENT")),
-    ),
-    ResultPath("s-no-candidates", "sorvanel", start(), Code.NO_IMAGE_RESULT, reply(200, {})),
-    ResultPath(
+Sorvanel = sorvanel.SorvanelClient
+SORVANEL = catalogue(
+    "sorvanel",
+    ("s-inline-start", start(), "bytes", reply(200, GEM_INLINE)),
+    ("s-inline-generate", s_generate(image_bytes_list=[PNG]), "bytes", reply(200, GEM_INLINE)),
+    ("s-file-downloaded", start(), "bytes", reply(200, GEM_FILE)),
+    ("s-file-link-text", start(), "link", reply(200, GEM_FILE_NONE)),
+    ("s-refused-model", s_generate(model="gemini-0"), Code.INVALID_PARAMS),
+    ("s-refused-ratio-start", start(aspect_ratio="7:5"), Code.INVALID_PARAMS),
+    ("s-refused-ratio-generate", s_generate(aspect_ratio=None), Code.INVALID_PARAMS),
+    ("s-busy-429", start(), Code.SERVICE_BUSY, reply(429, {"error": {"message": "slow"}})),
+    ("s-busy-429-not-json", start(), Code.SERVICE_BUSY, not_json(429)),
+    ("s-fail-500", start(), Code.IMAGE_GENERATE_FAIL, reply(500, {"error": {"code": 500, "message": "boom"}})),
+    ("s-fail-400-error-text", start(), Code.IMAGE_GENERATE_FAIL, reply(400, {"error": "bad"})),
+    ("s-fail-status-as-text", start(), Code.IMAGE_GENERATE_FAIL, reply("200", GEM_INLINE)),
+    ("s-timeout", start(timeout=5), Code.SERVICE_TIMEOUT, failing(read_timeout)),
+    ("s-connection-error", start(), Code.SERVICE_BUSY, failing(refused)),
+    ("s-reply-not-json", start(), Code.SERVICE_BUSY, not_json(200)),
+    ("s-bad-base64", start(), Code.SERVICE_BUSY, reply(200, GEM_BAD_B64)),
+    ("s-null-candidates", start(), Code.SERVICE_BUSY, reply(200, {"candidates": None})),
+    ("s-reply-array", start(), Code.SERVICE_BUSY, reply(200, [1, 2])),
+    ("s-safety", start(), Code.NO_IMAGE_RESULT, reply(200, GEM_SAFETY)),
+    ("s-prohibited", start(), Code.NO_IMAGE_RESULT, reply(200, GEM_PROHIBITED)),
+    ("s-no-candidates", start(), Code.NO_IMAGE_RESULT, reply(200, {})),
+    (
         "s-start-gathers-every-kind",
-        "sorvanel",
         lambda c, f: c.start(
             "a cat",
             files=[PNG, f.png, "http://img.test/r.png", "http://img.test/none", f.missing, bytearray(b"x"), ["nested"]],
@@ -201,41 +201,28 @@ SORVANEL = [
         "bytes",
         reply(200, GEM_INLINE),
     ),
-    ResultPath("s-start-directory", "sorvanel", lambda c, f: c.start("a cat", files=f.folder), Code.SERVICE_BUSY),
-    ResultPath("s-start-download-raises", "sorvanel", start(files="http://img.test/raise"), Code.SERVICE_BUSY),
-    ResultPath("s-start-duplicate-keyword", "sorvanel", start(image_bytes_list=[PNG]), Code.SERVICE_BUSY),
-    ResultPath("s-start-generate-raises", "sorvanel", start(), Code.SERVICE_BUSY, BrokenTimeoutClient),
-    ResultPath("s-generate-raises", "sorvanel", s_generate(), RuntimeError, BrokenTimeoutClient),
-    ResultPath("s-binding-prompt-none", "sorvanel", lambda c, f: c.start(None), TypeError),
-    ResultPath("s-binding-subclass-note", "sorvanel", lambda c, f: c.generate_image(Text("p")), TypeError),
-    ResultPath(
-        "s-binding-keyword-suggestion",
-        "sorvanel",
-        lambda c, f: sorvanel.SorvanelClient._detect_mime_type(image_byte=PNG),  # type: ignore[call-arg]
-        TypeError,
-    ),
-    ResultPath("s-binding-unexpected-keyword", "sorvanel", lambda c, f: c._build_parts([], "p", colour=1), TypeError),
-    ResultPath(
+    ("s-start-directory", lambda c, f: c.start("a cat", files=f.folder), Code.SERVICE_BUSY),
+    ("s-start-download-raises", start(files="http://img.test/raise"), Code.SERVICE_BUSY),
+    ("s-start-duplicate-keyword", start(image_bytes_list=[PNG]), Code.SERVICE_BUSY),
+    ("s-start-generate-raises", start(), Code.SERVICE_BUSY, BrokenTimeoutClient),
+    ("s-generate-raises", s_generate(), RuntimeError, BrokenTimeoutClient),
+    ("s-binding-prompt-none", lambda c, f: c.start(None), TypeError),
+    ("s-binding-subclass-note", lambda c, f: c.generate_image(StrSub("p")), TypeError),
+    ("s-binding-keyword-suggestion", lambda c, f: Sorvanel._detect_mime_type(image_byte=PNG), TypeError),
+    ("s-binding-unexpected-keyword", lambda c, f: c._build_parts([], "p", colour=1), TypeError),
+    (
         "s-binding-too-many-positional",
-        "sorvanel",
         lambda c, f: c.start("p", "2:3", "1K", None, "gemini-2.5-flash-image", "extra"),
         TypeError,
     ),
-    ResultPath("s-binding-missing", "sorvanel", lambda c, f: c._build_parts(), TypeError),
-    ResultPath("s-binding-twice", "sorvanel", lambda c, f: c.start("p", prompt="q"), TypeError),
-    ResultPath("s-interrupt-passes", "sorvanel", start(), KeyboardInterrupt, failing(KeyboardInterrupt)),
-    ResultPath("s-logger-fails", "sorvanel", start(), RuntimeError, failing(refused), FailingLogger),
-    ResultPath("s-body-direct", "sorvanel", lambda c, f: c._build_body_data("p", [PNG, b"GIF89a"], "1:1", "2k"), dict),
-    ResultPath(
-        "s-extract-direct", "sorvanel", lambda c, f: sorvanel.SorvanelClient._extract_file_uris(GEM_FILE), tuple
-    ),
-    ResultPath(
-        "s-construct",
-        "sorvanel",
-        lambda c, f: sorvanel.SorvanelClient("http://u", SECRET, model_tag="T", logger=c.logger),
-        sorvanel.SorvanelClient,
-    ),
-]
+    ("s-binding-missing", lambda c, f: c._build_parts(), TypeError),
+    ("s-binding-twice", lambda c, f: c.start("p", prompt="q"), TypeError),
+    ("s-interrupt-passes", start(), KeyboardInterrupt, failing(KeyboardInterrupt)),
+    ("s-logger-fails", start(), RuntimeError, failing(refused), FailingLogger),
+    ("s-body-direct", lambda c, f: c._build_body_data("p", [PNG, b"GIF89a"], "1:1", "2k"), dict),
+    ("s-extract-direct", lambda c, f: Sorvanel._extract_file_uris(GEM_FILE), tuple),
+    ("s-construct", lambda c, f: Sorvanel("http://u", SECRET, model_tag="T", logger=c.logger), Sorvanel),
+)
 
 
 # ---- images API replies ----
@@ -249,64 +236,51 @@ def t_generate(**kwargs: Any) -> Callable[[Any, Files], Any]:
     return lambda c, f: c.generate_image("a cat", "2:3", "high", "1k", task_id="t-1", model_key="k-1", **kwargs)
 
 
-TOVARIN = [
-    ResultPath("t-b64-start", "tovarin", start(), "bytes", reply(200, images({"b64_json": B64}))),
-    ResultPath("t-b64-generate-sized", "tovarin", t_generate(), "bytes", reply(200, images({"b64_json": B64}))),
-    ResultPath("t-data-url", "tovarin", start(), "bytes", reply(200, images({"url": "data:image/png;base64," + B64}))),
-    ResultPath("t-link-downloaded", "tovarin", start(), "bytes", reply(200, images({"url": "http://img.test/x"}))),
-    ResultPath(
-        "t-link-none", "tovarin", start(), Code.NO_IMAGE_RESULT, reply(200, images({"url": "https://img.test/none"}))
-    ),
-    ResultPath("t-other-scheme", "tovarin", start(), Code.NO_IMAGE_RESULT, reply(200, images({"url": "ftp://x"}))),
-    ResultPath("t-empty-data", "tovarin", start(), Code.NO_IMAGE_RESULT, reply(200, {"data": []})),
-    ResultPath("t-reply-array", "tovarin", start(), Code.NO_IMAGE_RESULT, reply(200, [{"b64_json": B64}])),
-    ResultPath("t-url-not-text", "tovarin", start(), Code.SERVICE_BUSY, reply(200, images({"url": 5}))),
-    ResultPath("t-bad-base64", "tovarin", start(), Code.SERVICE_BUSY, reply(200, images({"b64_json": "abc"}))),
-    ResultPath("t-null-b64", "tovarin", start(), Code.SERVICE_BUSY, reply(200, images({"b64_json": None}))),
-    ResultPath(
-        "t-fail-500",
-        "tovarin",
-        start(),
-        Code.IMAGE_GENERATE_FAIL,
-        reply(500, {"error": {"message": "boom", "type": "server_error"}}),
-    ),
-    ResultPath("t-fail-not-json", "tovarin", start(), Code.IMAGE_GENERATE_FAIL, not_json(502)),
-    ResultPath("t-fail-429", "tovarin", start(), Code.IMAGE_GENERATE_FAIL, reply(429, {"error": {}})),
-    ResultPath("t-timeout", "tovarin", start(timeout=5), Code.SERVICE_TIMEOUT, failing(read_timeout)),
-    ResultPath("t-connection-error", "tovarin", start(), Code.SERVICE_BUSY, failing(refused)),
-    ResultPath("t-reply-not-json", "tovarin", start(), Code.SERVICE_BUSY, not_json(200)),
-    ResultPath("t-task-id-not-text", "tovarin", lambda c, f: c.start("a cat", task_id=5), Code.SERVICE_BUSY),
-    ResultPath("t-size-refused", "tovarin", lambda c, f: c.generate_image("a cat", "x:y"), Code.SERVICE_BUSY),
-    ResultPath(
+T_B64 = reply(200, images({"b64_json": B64}))
+IMAGES_500 = {"error": {"message": "boom", "type": "server_error"}}
+Tovarin = tovarin.TovarinClient
+TOVARIN = catalogue(
+    "tovarin",
+    ("t-b64-start", start(), "bytes", T_B64),
+    ("t-b64-generate-sized", t_generate(), "bytes", T_B64),
+    ("t-data-url", start(), "bytes", reply(200, images({"url": "data:image/png;base64," + B64}))),
+    ("t-link-downloaded", start(), "bytes", reply(200, images({"url": "http://img.test/x"}))),
+    ("t-link-none", start(), Code.NO_IMAGE_RESULT, reply(200, images({"url": "https://img.test/none"}))),
+    ("t-other-scheme", start(), Code.NO_IMAGE_RESULT, reply(200, images({"url": "ftp://x"}))),
+    ("t-empty-data", start(), Code.NO_IMAGE_RESULT, reply(200, {"data": []})),
+    ("t-reply-array", start(), Code.NO_IMAGE_RESULT, reply(200, [{"b64_json": B64}])),
+    ("t-url-not-text", start(), Code.SERVICE_BUSY, reply(200, images({"url": 5}))),
+    ("t-bad-base64", start(), Code.SERVICE_BUSY, reply(200, images({"b64_json": "abc"}))),
+    ("t-null-b64", start(), Code.SERVICE_BUSY, reply(200, images({"b64_json": None}))),
+    ("t-fail-500", start(), Code.IMAGE_GENERATE_FAIL, reply(500, IMAGES_500)),
+    ("t-fail-not-json", start(), Code.IMAGE_GENERATE_FAIL, not_json(502)),
+    ("t-fail-429", start(), Code.IMAGE_GENERATE_FAIL, reply(429, {"error": {}})),
+    ("t-timeout", start(timeout=5), Code.SERVICE_TIMEOUT, failing(read_timeout)),
+    ("t-connection-error", start(), Code.SERVICE_BUSY, failing(refused)),
+    ("t-reply-not-json", start(), Code.SERVICE_BUSY, not_json(200)),
+    ("t-task-id-not-text", lambda c, f: c.start("a cat", task_id=5), Code.SERVICE_BUSY),
+    ("t-size-refused", lambda c, f: c.generate_image("a cat", "x:y"), Code.SERVICE_BUSY),
+    (
         "t-edits",
-        "tovarin",
         lambda c, f: c.start("a cat", files=[PNG, f.png, "http://img.test/r.png", f.missing, ("no",)]),
         "bytes",
-        reply(200, images({"b64_json": B64})),
+        T_B64,
     ),
-    ResultPath("t-start-directory", "tovarin", lambda c, f: c.start("a cat", files=[f.folder]), Code.SERVICE_BUSY),
-    ResultPath("t-start-download-raises", "tovarin", start(files="https://img.test/raise"), Code.SERVICE_BUSY),
-    ResultPath("t-binding-quality-none", "tovarin", lambda c, f: c.start("p", quality=None), TypeError),
-    ResultPath("t-binding-subclass-note", "tovarin", lambda c, f: c.start("p", Text("1:1")), TypeError),
-    ResultPath("t-binding-too-many-positional", "tovarin", lambda c, f: c.start("p", "", "", "", None, 1), TypeError),
-    ResultPath(
-        "t-binding-files-not-list", "tovarin", lambda c, f: c.generate_image("p", files=("image", PNG)), TypeError
-    ),
-    ResultPath("t-interrupt-passes", "tovarin", start(), KeyboardInterrupt, failing(KeyboardInterrupt)),
-    ResultPath("t-logger-fails", "tovarin", start(), RuntimeError, failing(refused), FailingLogger),
-    ResultPath(
+    ("t-start-directory", lambda c, f: c.start("a cat", files=[f.folder]), Code.SERVICE_BUSY),
+    ("t-start-download-raises", start(files="https://img.test/raise"), Code.SERVICE_BUSY),
+    ("t-binding-quality-none", lambda c, f: c.start("p", quality=None), TypeError),
+    ("t-binding-subclass-note", lambda c, f: c.start("p", StrSub("1:1")), TypeError),
+    ("t-binding-too-many-positional", lambda c, f: c.start("p", "", "", "", None, 1), TypeError),
+    ("t-binding-files-not-list", lambda c, f: c.generate_image("p", files=("image", PNG)), TypeError),
+    ("t-interrupt-passes", start(), KeyboardInterrupt, failing(KeyboardInterrupt)),
+    ("t-logger-fails", start(), RuntimeError, failing(refused), FailingLogger),
+    (
         "t-completions-direct",
-        "tovarin",
         lambda c, f: c._generate_completions("t", None, {"prompt": "p"}),
         FakeResponse,
         reply(500, {}),
     ),
-    ResultPath(
-        "t-construct",
-        "tovarin",
-        lambda c, f: tovarin.TovarinClient("http://u", SECRET, model_tag="T", logger=c.logger),
-        tovarin.TovarinClient,
-    ),
-]
+    ("t-construct", lambda c, f: Tovarin("http://u", SECRET, model_tag="T", logger=c.logger), Tovarin),
+)
 
 PATHS = SORVANEL + TOVARIN

@@ -24,14 +24,8 @@ from pathlib import Path
 # The modules' own code: their sources, the namespace of each layer (rt::, and one per folder of
 # src/corvessa/image, common:: included, so a new client needs no entry here) and every shared
 # object in the package.
-LAYERS = [
-    "rt",
-    *sorted(
-        path.name
-        for path in (Path(__file__).resolve().parents[2] / "src" / "corvessa" / "image").iterdir()
-        if path.is_dir()
-    ),
-]
+MODULES = Path(__file__).resolve().parents[2] / "src" / "corvessa" / "image"
+LAYERS = ["rt", *sorted(path.name for path in MODULES.iterdir() if path.is_dir())]
 MODULE_FRAME = re.compile(rf"/src/(runtime|corvessa)/|\b({'|'.join(LAYERS)})::|/corvessa/image/\w+\.[^/]*\.so")
 LEAK_HEAD = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) allocated from:")
 FRAME = re.compile(r"^\s+#\d+ ")

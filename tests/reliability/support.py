@@ -28,16 +28,7 @@ from PIL import Image
 import doubles
 from clients.kinds import BY_NAME
 from dolvex import ErrorCode, ServiceResult
-
-# The shared doubles, also under the names that the reliability tests import from here.
-from doubles import (  # noqa: F401
-    DiscardingLogger,
-    FakeHttpClient,
-    FakeResponse,
-    RecordingLogger,
-    image_bytes,
-    raises,
-)
+from doubles import DiscardingLogger, image_bytes
 
 # The bearer token of every client in these tests; it must never show up in a record, a result
 # or an exception.
@@ -108,20 +99,6 @@ def fake_download(url: Any) -> io.BytesIO | None:
 def fake_ferrimo() -> ModuleType:
     """A `ferrimo` whose download is decided by the link alone and keeps nothing per call."""
     return doubles.fake_ferrimo(other=fake_download, record=False)
-
-
-@contextlib.contextmanager
-def module_globals(module: ModuleType, **values: Any) -> Iterator[None]:
-    """Replaces module globals for the duration of a block (usable inside hypothesis tests,
-    where function-scoped fixtures would be shared between examples)."""
-    saved = {name: getattr(module, name) for name in values}
-    for name, value in values.items():
-        setattr(module, name, value)
-    try:
-        yield
-    finally:
-        for name, value in saved.items():
-            setattr(module, name, value)
 
 
 def make_client(

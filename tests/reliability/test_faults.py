@@ -46,19 +46,10 @@ import pytest
 
 from clients.kinds import NAMES
 from dolvex import ErrorCode
-from doubles import RawServer, read_request, unused_loopback_url, wait_for_hangup
+from doubles import RawServer, RecordingLogger, read_request, unused_loopback_url, wait_for_hangup
 from harness import bounded
 
-from .support import (
-    DEBUG_BUILD,
-    UNDER_ASAN,
-    RecordingLogger,
-    assert_no_secret,
-    assert_result,
-    make_client,
-    prompt_of,
-    report,
-)
+from .support import DEBUG_BUILD, UNDER_ASAN, assert_no_secret, assert_result, make_client, prompt_of, report
 
 ANY = object()
 BIG = 50 << 20
@@ -114,73 +105,30 @@ class Fault:
 
 
 BUSY = ErrorCode.SERVICE_BUSY
+SILENT_BUSY = Outcome(BUSY, None)  # the images client's busy failure carries no message
+CUT = Outcome(BUSY, "ChunkedEncodingError error")
+NOT_JSON = Outcome(BUSY, "JSONDecodeError error")
+FAIL = Outcome(ErrorCode.IMAGE_GENERATE_FAIL)
+FAIL_503 = Outcome(ErrorCode.IMAGE_GENERATE_FAIL, "service status_code: 503")
+TIMEOUT = Outcome(ErrorCode.SERVICE_TIMEOUT, None)
+SAFETY = Outcome(ErrorCode.NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY")
 FAULTS = [
-    Fault(
-        "hang-delay",
-        "[[delay:3]]",
-        0.3,
-        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
-        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
-    ),
-    Fault(
-        "hang-raw",
-        "",
-        0.3,
-        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
-        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
-        raw=never_answer,
-    ),
-    Fault(
-        "reset-mid-body-emulator",
-        "[[fault:disconnect]]",
-        10,
-        Outcome(BUSY, "ChunkedEncodingError error"),
-        Outcome(BUSY, None),
-    ),
-    Fault(
-        "reset-mid-body-raw",
-        "",
-        10,
-        Outcome(BUSY, "ChunkedEncodingError error"),
-        Outcome(BUSY, None),
-        raw=reset_in_body,
-    ),
-    Fault("truncated-json", "[[fault:truncated]]", 10, Outcome(BUSY, "JSONDecodeError error"), Outcome(BUSY, None)),
-    Fault("html-200", "[[fault:not-json]]", 10, Outcome(BUSY, "JSONDecodeError error"), Outcome(BUSY, None)),
+    Fault("hang-delay", "[[delay:3]]", 0.3, TIMEOUT, TIMEOUT),
+    Fault("hang-raw", "", 0.3, TIMEOUT, TIMEOUT, raw=never_answer),
+    Fault("reset-mid-body-emulator", "[[fault:disconnect]]", 10, CUT, SILENT_BUSY),
+    Fault("reset-mid-body-raw", "", 10, CUT, SILENT_BUSY, raw=reset_in_body),
+    Fault("truncated-json", "[[fault:truncated]]", 10, NOT_JSON, SILENT_BUSY),
+    Fault("html-200", "[[fault:not-json]]", 10, NOT_JSON, SILENT_BUSY),
     Fault("body-50mb", "[[big:50]]", 60, Outcome(None, min_size=BIG), Outcome(None, min_size=BIG)),
     Fault("slow-drip-in-time", "[[drip:1]]", 10, OK, OK, calls=3),
-    Fault(
-        "slow-drip-too-slow",
-        "[[drip:4]]",
-        0.05,
-        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
-        Outcome(ErrorCode.SERVICE_TIMEOUT, None),
-    ),
-    Fault("status-429", "[[fault:429]]", 10, Outcome(BUSY), Outcome(ErrorCode.IMAGE_GENERATE_FAIL)),
-    Fault(
-        "status-500",
-        "[[fault:500]]",
-        10,
-        Outcome(ErrorCode.IMAGE_GENERATE_FAIL),
-        Outcome(ErrorCode.IMAGE_GENERATE_FAIL),
-    ),
-    Fault(
-        "status-503-html",
-        "[[fault:503:html]]",
-        10,
-        Outcome(ErrorCode.IMAGE_GENERATE_FAIL, "service status_code: 503"),
-        Outcome(ErrorCode.IMAGE_GENERATE_FAIL, "service status_code: 503"),
-    ),
-    Fault(
-        "refusal",
-        "[[fault:safety]]",
-        10,
-        Outcome(ErrorCode.NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY"),
-        Outcome(ErrorCode.IMAGE_GENERATE_FAIL),
-    ),
+    Fault("slow-drip-too-slow", "[[drip:4]]", 0.05, TIMEOUT, TIMEOUT),
+    Fault("status-429", "[[fault:429]]", 10, Outcome(BUSY), FAIL),
+    Fault("status-500", "[[fault:500]]", 10, FAIL, FAIL),
+    Fault("status-503-html", "[[fault:503:html]]", 10, FAIL_503, FAIL_503),
+    Fault("refusal", "[[fault:safety]]", 10, SAFETY, FAIL),
     Fault("link-gone", "[[fault:broken-link]]", 10, Outcome(None, link=True), Outcome(ErrorCode.NO_IMAGE_RESULT, None)),
     Fault("link-downloaded", "[[file]]", 10, OK, OK),
-    Fault("connection-refused", "", 5, Outcome(BUSY, "ConnectionError error"), Outcome(BUSY, None), refused=True),
+    Fault("connection-refused", "", 5, Outcome(BUSY, "ConnectionError error"), SILENT_BUSY, refused=True),
 ]
 
 

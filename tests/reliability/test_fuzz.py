@@ -18,13 +18,12 @@ from __future__ import annotations
 
 import base64
 import contextlib
-import json
 import os
-import stat
 import string
+from collections import Counter
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from pathlib import Path, PurePosixPath
+from pathlib import PurePosixPath
 from typing import Any
 
 import pytest
@@ -34,10 +33,11 @@ from hypothesis import strategies as st
 
 from clients.kinds import BY_NAME, NAMES
 from dolvex import ErrorCode
-from doubles import FakeHttpClient, FakeResponse, RecordingLogger, raises
+from doubles import BytesSub, FakeHttpClient, FakeResponse, RecordingLogger, StrSub, raises
 from twins.compare import twin_agrees
 
-from .support import PNG, SECRET, assert_no_secret, assert_result, fake_ferrimo, make_client, module_globals, report
+from .paths import Files
+from .support import PNG, SECRET, assert_no_secret, assert_result, fake_ferrimo, make_client, report
 
 EXAMPLES = int(os.environ.get("CORVESSA_FUZZ_EXAMPLES", "300"))
 FUZZ = settings(
@@ -50,7 +50,7 @@ B64 = base64.b64encode(PNG).decode()
 # Rare but present: replies carrying megabytes of text, decodable or not.
 HUGE_B64 = base64.b64encode(b"\x89PNG" + os.urandom(3 << 20)).decode()
 HUGE_JUNK = "!" * (4 << 20)
-EXAMPLES_RUN: dict[str, int] = {}
+EXAMPLES_RUN: Counter[str] = Counter()
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -60,52 +60,17 @@ def _report_examples() -> Iterator[None]:
         report("hypothesis examples run", f"{name:48} {count}")
 
 
-def counted(name: str) -> None:
-    EXAMPLES_RUN[name] = EXAMPLES_RUN.get(name, 0) + 1
-
-
 # ---- strategies: replies ----
 
-KEYS = [
-    "candidates",
-    "content",
-    "parts",
-    "fileData",
-    "fileUri",
-    "inlineData",
-    "inline_data",
-    "data",
-    "finishReason",
-    "responseId",
-    "error",
-    "message",
-    "b64_json",
-    "url",
-    "text",
-    "mimeType",
-]
-FINISH = [
-    "STOP",
-    "IMAGE_SAFETY",
-    "IMAGE_OTHER",
-    "OTHER",
-    "IMAGE_PROHIBITED_CONTENT",
-    "PROHIBITED_CONTENT",
-    "SAFETY",
-    "",
-]
-LINKS = [
-    "http://img.test/a.png",
-    "https://img.test/none.png",
-    "http://img.test/raise",
-    "HTTP://img.test/a",
-    "ftp://img.test/a",
-    "",
-    "data:image/png;base64," + B64,
-    "data:image/png;base64",
-    "data:image/x,!!=",
-    "data:text/plain," + B64,
-]
+KEYS = (
+    "candidates content parts fileData fileUri inlineData inline_data data finishReason responseId error message"
+    " b64_json url text mimeType"
+).split()
+FINISH = "STOP IMAGE_SAFETY IMAGE_OTHER OTHER IMAGE_PROHIBITED_CONTENT PROHIBITED_CONTENT SAFETY".split() + [""]
+LINKS = (
+    "http://img.test/a.png https://img.test/none.png http://img.test/raise HTTP://img.test/a ftp://img.test/a".split()
+)
+LINKS += ["", "data:image/png;base64," + B64, "data:image/png;base64", "data:image/x,!!=", "data:text/plain," + B64]
 
 scalars = (
     st.none()
@@ -264,7 +229,7 @@ def generate_then_start(kind: str) -> Callable[[Any], tuple[Any, Any]]:
 @given(data=st.data())
 def test_answers_any_reply_as_the_twin_does(kind: str, data: st.DataObject) -> None:
     exchange = data.draw(exchanges(REPLIES[kind]))
-    counted(f"{kind} replies")
+    EXAMPLES_RUN[f"{kind} replies"] += 1
     native = twin_agrees(BY_NAME[kind], generate_then_start(kind), exchange.http, ferrimo=fake_ferrimo, token=SECRET)
     assert not native.raised, native.outcome
     for result in native.outcome:
@@ -275,43 +240,18 @@ def test_answers_any_reply_as_the_twin_does(kind: str, data: st.DataObject) -> N
 # ---- reference images ----
 
 
-class Blob(bytes):
-    """A bytes subclass: gathered like bytes, refused by the exact check of _detect_mime_type."""
-
-
-class Name(str):
-    """A str subclass: gathered like a str."""
-
-
-FILE_NAMES = [
-    "ref.png",
-    "other.bin",
-    "empty.bin",
-    "folder",
-    "missing.png",
-    "locked.png",
-    ".",
-    "..",
-    "",
-    "/proc/self/mem",
-]
-REFERENCE_LINKS = [
-    "http://img.test/a.png",
-    "https://img.test/b",
-    "https://img.test/none",
-    "http://img.test/raise",
-    "HTTP://img.test/a",
-    "ftp://img.test/a",
-    "http:/img.test",
-]
+# Names in the folder of the `files` fixture, and places that exist but cannot be read as a file.
+FILE_NAMES = "ref.png other.bin empty.bin folder missing.png locked.png . .. /proc/self/mem".split() + [""]
+REFERENCE_LINKS = "http://img.test/a.png https://img.test/b https://img.test/none http://img.test/raise".split()
+REFERENCE_LINKS += ["HTTP://img.test/a", "ftp://img.test/a", "http:/img.test"]
 reference_leaves = st.one_of(
     st.binary(max_size=12),
-    st.builds(Blob, st.binary(max_size=8)),
+    st.builds(BytesSub, st.binary(max_size=8)),
     st.builds(bytearray, st.binary(max_size=8)),
     st.binary(max_size=8).map(lambda data: memoryview(data)),
     st.sampled_from(FILE_NAMES),
     st.sampled_from(REFERENCE_LINKS),
-    st.builds(Name, st.sampled_from(FILE_NAMES + REFERENCE_LINKS)),
+    st.builds(StrSub, st.sampled_from(FILE_NAMES + REFERENCE_LINKS)),
     st.text(alphabet=string.ascii_letters + ".-_ ", max_size=8),
     st.none(),
     st.integers(),
@@ -322,20 +262,6 @@ reference_leaves = st.one_of(
 reference_files = st.one_of(
     reference_leaves, st.recursive(reference_leaves, lambda kids: st.lists(kids, max_size=5), max_leaves=10)
 )
-
-
-@pytest.fixture(scope="module")
-def folder(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Path]:
-    root = Path(tmp_path_factory.mktemp("references"))
-    (root / "ref.png").write_bytes(PNG)
-    (root / "other.bin").write_bytes(b"GIF89a-other")
-    (root / "empty.bin").write_bytes(b"")
-    (root / "folder").mkdir()
-    locked = root / "locked.png"
-    locked.write_bytes(b"locked")
-    locked.chmod(0)  # root reads it anyway; the twin opens it the same way and agrees
-    yield root
-    locked.chmod(stat.S_IRUSR | stat.S_IWUSR)
 
 
 # A reply each API accepts, so that the gathered images are what the request shows.
@@ -365,13 +291,13 @@ POSTED_IMAGES = {"sorvanel": posted_gemini_images, "tovarin": posted_form_images
 
 @pytest.mark.parametrize("kind", NAMES)
 @FUZZ
-@given(files=reference_files)
-def test_gathers_the_reference_images_the_twin_gathers(folder: Path, kind: str, files: Any) -> None:
-    counted(f"{kind} reference images")
-    with contextlib.chdir(folder):
+@given(references=reference_files)
+def test_gathers_the_reference_images_the_twin_gathers(files: Files, kind: str, references: Any) -> None:
+    EXAMPLES_RUN[f"{kind} reference images"] += 1
+    with contextlib.chdir(files.root):
         native = twin_agrees(
             BY_NAME[kind],
-            lambda client: client.start("a cat", files=files),
+            lambda client: client.start("a cat", files=references),
             lambda: FakeHttpClient(FakeResponse(200, ACCEPTED[kind])),
             ferrimo=fake_ferrimo,
             token=SECRET,
@@ -386,38 +312,31 @@ def test_gathers_the_reference_images_the_twin_gathers(folder: Path, kind: str, 
 
 @pytest.mark.parametrize("kind", NAMES)
 @pytest.mark.parametrize("where", ["folder", "proc-mem", "locked"])
-def test_an_existing_path_that_cannot_be_read_is_service_busy(folder: Path, kind: str, where: str) -> None:
+def test_an_existing_path_that_cannot_be_read_is_service_busy(
+    files: Files, kind: str, where: str, http_fake: FakeHttpClient
+) -> None:
     if where == "locked" and os.geteuid() == 0:
         pytest.skip("root reads a file without permissions; /proc/self/mem covers an unreadable path here")
-    path = {"folder": str(folder / "folder"), "proc-mem": "/proc/self/mem", "locked": str(folder / "locked.png")}[where]
+    path = {"folder": files.folder, "proc-mem": "/proc/self/mem", "locked": files.locked}[where]
     logger = RecordingLogger()
-    http = FakeHttpClient(FakeResponse(200, {}))
-    with module_globals(BY_NAME[kind].module, http_client=http):
-        result = make_client(kind, logger=logger).start("a cat", files=[PNG, path])
-    assert (result.code, result.msg, http.last) == (ErrorCode.SERVICE_BUSY, None, None)
+    result = make_client(kind, logger=logger).start("a cat", files=[PNG, path])
+    assert (result.code, result.msg, http_fake.last) == (ErrorCode.SERVICE_BUSY, None, None)
     [failure] = logger.records
     assert failure["msg"].endswith(("IsADirectoryError warning", "OSError warning", "PermissionError warning"))
 
 
-def test_links_download_through_the_real_tool(emulator: Any) -> None:
+def test_links_download_through_the_real_tool(emulator: Any, http_fake: FakeHttpClient) -> None:
     """Links served by the emulator, fetched by the real ferrimo: the bytes arrive unchanged, a
     missing picture (404) adds nothing, a refused connection fails the call."""
-    png_link = json.loads(
-        requests.post(
-            f"{emulator.base_url}/v1/images/generations",
-            timeout=30,
-            headers={"Authorization": "Bearer x"},
-            json={"prompt": "ref", "response_format": "url"},
-        ).text
-    )["data"][0]["url"]
+    generations = f"{emulator.base_url}/v1/images/generations"
+    request = {"prompt": "ref", "response_format": "url"}
+    reply = requests.post(generations, timeout=30, headers={"Authorization": "Bearer x"}, json=request)
+    png_link = reply.json()["data"][0]["url"]
     picture = requests.get(png_link, timeout=30).content
     missing = f"{emulator.base_url}/files/missing-0.png"
     for kind in NAMES:
-        http = FakeHttpClient(FakeResponse(200, {}))
-        with module_globals(BY_NAME[kind].module, http_client=http):
-            make_client(kind).start("a cat", files=[png_link, missing, PNG])
-            sent = POSTED_IMAGES[kind](http)
-            assert sent == [picture, PNG]
-            http.calls.clear()
-            refused = make_client(kind).start("a cat", files=["http://127.0.0.1:9/x.png"])
-            assert (refused.code, http.last) == (ErrorCode.SERVICE_BUSY, None)
+        make_client(kind).start("a cat", files=[png_link, missing, PNG])
+        assert POSTED_IMAGES[kind](http_fake) == [picture, PNG]
+        http_fake.calls.clear()
+        refused = make_client(kind).start("a cat", files=["http://127.0.0.1:9/x.png"])
+        assert (refused.code, http_fake.last) == (ErrorCode.SERVICE_BUSY, None)

@@ -21,8 +21,7 @@ from __future__ import annotations
 
 import gc
 import sys
-from collections.abc import Callable, Iterator
-from pathlib import Path
+from collections.abc import Callable
 from typing import Any
 
 import pytest
@@ -31,7 +30,7 @@ from clients.kinds import NAMES
 from harness import run_fresh
 
 from .paths import PATHS, Files, ResultPath, check, run
-from .support import DEBUG_BUILD, fake_ferrimo, module_globals, report
+from .support import DEBUG_BUILD, report
 
 pytestmark = pytest.mark.skipif(not DEBUG_BUILD, reason="reference totals exist only in a debug interpreter")
 
@@ -56,35 +55,17 @@ def growth(call: Callable[[], Any]) -> tuple[int, int]:
     return after_refs - refs, after_blocks - blocks
 
 
-def nothing() -> None:
-    return None
-
-
 @pytest.fixture(scope="module")
 def harness_share() -> tuple[int, int]:
-    return growth(nothing)
+    return growth(lambda: None)
 
 
-@pytest.fixture(scope="module")
-def files(tmp_path_factory: pytest.TempPathFactory) -> Files:
-    return Files.under(Path(tmp_path_factory.mktemp("refs")))
-
-
-@pytest.fixture
-def installed(request: pytest.FixtureRequest) -> Iterator[ResultPath]:
-    path: ResultPath = request.param
-    with module_globals(path.module(), http_client=path.http(), ferrimo=fake_ferrimo()):
-        yield path
-
-
-@pytest.mark.parametrize("installed", PATHS, ids=[p.id for p in PATHS], indirect=True)
-def test_thousand_calls_leave_counts_unchanged(
-    installed: ResultPath, files: Files, harness_share: tuple[int, int]
-) -> None:
-    path = installed
-    client = path.client()
-    check(path, run(path, client, files))
-    rounds = [growth(lambda: run(path, client, files)) for _ in range(ROUNDS)]
+@pytest.mark.parametrize("path", PATHS, ids=[p.id for p in PATHS])
+def test_thousand_calls_leave_counts_unchanged(path: ResultPath, files: Files, harness_share: tuple[int, int]) -> None:
+    with path.installed():
+        client = path.client()
+        check(path, run(path, client, files))
+        rounds = [growth(lambda: run(path, client, files)) for _ in range(ROUNDS)]
     refs = min((r - harness_share[0] for r, _ in rounds), key=abs)
     blocks = min((b - harness_share[1] for _, b in rounds), key=abs)
     report("reference and block deltas over 1000 calls", f"{path.id:34} refs {refs:+4d}  blocks {blocks:+4d}")

@@ -18,9 +18,10 @@ from typing import Any
 import pytest
 
 from clients.kinds import NAMES
+from doubles import RecordingLogger
 from harness import bounded
 
-from .support import RecordingLogger, assert_no_secret, make_client, prompt_of, report
+from .support import assert_no_secret, make_client, prompt_of, report
 
 THREADS = 8
 CALLS = bounded(200, 4)

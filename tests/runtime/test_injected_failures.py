@@ -11,6 +11,7 @@ from typing import Any
 
 import pytest
 
+from clients.kinds import KINDS, NAMES, Kind
 from harness import run_fresh
 
 
@@ -38,44 +39,11 @@ CALL_THROUGH_FAKES = """
 """
 
 
-# The same loop over a standard module with no code of ours in it: an interpreter that crashes
-# here by itself (3.15.0 does, in its import lock) cannot tell anything about our loads.
-OWN_LOAD = """
-import _testcapi, importlib
-for start in range(5000):
-    _testcapi.set_nomemory(start, start + 1)
-    try:
-        importlib.import_module("email.mime.text")
-    except Exception:
-        pass
-    else:
-        break
-    finally:
-        _testcapi.remove_mem_hooks()
-"""
-
-
-@pytest.fixture(scope="module")
-def interpreter_survives_failed_loads() -> None:
-    done = subprocess.run([sys.executable, "-c", OWN_LOAD], capture_output=True, timeout=300)
-    if done.returncode != 0:
-        pytest.skip(
-            f"Python {sys.version.split()[0]} itself crashes when an allocation fails while it "
-            f"loads email.mime.text (exit status {done.returncode})"
-        )
-
-
-@pytest.mark.usefixtures("interpreter_survives_failed_loads")
-@pytest.mark.parametrize(
-    "module, cls", [("corvessa.image.sorvanel", "SorvanelClient"), ("corvessa.image.tovarin", "TovarinClient")]
-)
-def test_a_load_that_fails_halfway_leaves_nothing_half_made(module: str, cls: str) -> None:
-    # One allocation fails at each step of the load in turn, until a load gets through: every
-    # failed load leaves the module unloaded, and the tables it made in part are made again.
-    outcome = run(
-        textwrap.dedent(f"""
+def failing_loads(module: str) -> str:
+    """Code that fails one allocation at each step of loading `module` in turn, until a load gets
+    through (at step `start`): every failed load must leave the module unloaded."""
+    return textwrap.dedent(f"""
         import _testcapi, importlib, sys
-        import requests, dolvex, ferrimo, corvessa.config, corvessa.image, tessaly.gpt_image
         failures = set()
         for start in range(5000):
             _testcapi.set_nomemory(start, start + 1)
@@ -88,11 +56,35 @@ def test_a_load_that_fails_halfway_leaves_nothing_half_made(module: str, cls: st
             finally:
                 _testcapi.remove_mem_hooks()
             assert "{module}" not in sys.modules
-        assert start > 0 and failures == {{"MemoryError"}}, (start, failures)
-        module = importlib.import_module("{module}")
-        CLASS = "{cls}"
     """)
-        + textwrap.dedent(CALL_THROUGH_FAKES)
+
+
+@pytest.fixture(scope="module")
+def interpreter_survives_failed_loads() -> None:
+    # The same loop over a standard module with no code of ours in it: an interpreter that crashes
+    # here by itself (3.15.0 does, in its import lock) cannot tell anything about our loads.
+    code = failing_loads("email.mime.text")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=300)
+    if done.returncode != 0:
+        pytest.skip(
+            f"Python {sys.version.split()[0]} itself crashes when an allocation fails while it "
+            f"loads email.mime.text (exit status {done.returncode})"
+        )
+
+
+@pytest.mark.usefixtures("interpreter_survives_failed_loads")
+@pytest.mark.parametrize("kind", KINDS, ids=NAMES)
+def test_a_load_that_fails_halfway_leaves_nothing_half_made(kind: Kind) -> None:
+    # The modules it needs are loaded first, so that the failures fall in its own load; the
+    # tables a failed load made in part are made again by the next load.
+    preload = "import requests, dolvex, ferrimo, corvessa.config, corvessa.image, tessaly.gpt_image"
+    loaded = f"""
+        assert start > 0 and failures == {{"MemoryError"}}, (start, failures)
+        module = importlib.import_module("{kind.qualified}")
+        CLASS = "{kind.class_name}"
+    """
+    outcome = run(
+        preload + failing_loads(kind.qualified) + textwrap.dedent(loaded) + textwrap.dedent(CALL_THROUGH_FAKES)
     )
     assert outcome[:3] == [True, True, True] and outcome[3] >= 1
 

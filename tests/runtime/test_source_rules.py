@@ -10,6 +10,11 @@ import pytest
 SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
 SOURCES = sorted(p for p in SRC.rglob("*") if p.suffix in {".cpp", ".hpp"})
 
+
+def relative(path):
+    return str(path.relative_to(SRC))
+
+
 # Calls that borrow and swallow errors, or steal only on success.
 FORBIDDEN = re.compile(
     r"\b(PyDict_GetItem|PyDict_GetItemString|PyModule_AddObject|PyErr_Fetch|PyErr_Restore|"
@@ -23,14 +28,12 @@ def test_there_are_sources_to_check():
     assert any(p.parts[-2] == "runtime" for p in SOURCES) and any("tovarin" in p.parts for p in SOURCES)
 
 
-@pytest.mark.parametrize("path", SOURCES, ids=lambda p: str(p.relative_to(SRC)))
+@pytest.mark.parametrize("path", SOURCES, ids=relative)
 def test_no_error_swallowing_calls(path):
     assert not FORBIDDEN.findall(path.read_text())
 
 
-@pytest.mark.parametrize(
-    "path", [p for p in SOURCES if "runtime" not in p.parts], ids=lambda p: str(p.relative_to(SRC))
-)
+@pytest.mark.parametrize("path", [p for p in SOURCES if "runtime" not in p.parts], ids=relative)
 def test_module_code_does_not_count_references_by_hand(path):
     assert not REFCOUNTING.findall(path.read_text())
 
@@ -40,7 +43,7 @@ def test_module_code_does_not_count_references_by_hand(path):
 KEYWORD_CALLS = re.compile(r"\bPyObject_(Vectorcall|VectorcallMethod|VectorcallDict|Call)\s*\(")
 
 
-@pytest.mark.parametrize("path", [p for p in SOURCES if p.stem != "call"], ids=lambda p: str(p.relative_to(SRC)))
+@pytest.mark.parametrize("path", [p for p in SOURCES if p.stem != "call"], ids=relative)
 def test_keyword_calls_go_through_the_checked_helpers(path):
     assert not KEYWORD_CALLS.findall(path.read_text())
 
@@ -54,7 +57,7 @@ def test_runtime_names_no_client_concept(path):
     assert not CLIENT_NAMES.findall(path.read_text())
 
 
-@pytest.mark.parametrize("path", SOURCES, ids=lambda p: str(p.relative_to(SRC)))
+@pytest.mark.parametrize("path", SOURCES, ids=relative)
 def test_each_file_opens_with_what_it_holds(path):
     assert path.read_text().startswith("// ")
 
@@ -71,7 +74,7 @@ def layer_of(relative: str) -> str:
     return folder
 
 
-@pytest.mark.parametrize("path", SOURCES, ids=lambda p: str(p.relative_to(SRC)))
+@pytest.mark.parametrize("path", SOURCES, ids=relative)
 def test_includes_point_down_the_layers(path):
     own = layer_of(path.relative_to(SRC).as_posix())
     upward = [

@@ -25,22 +25,9 @@ pytestmark = pytest.mark.skipif(
 @pytest.fixture(scope="module")
 def staged(tmp_path_factory):
     build = ROOT / "build" / f"pretend-3.13-{sys.implementation.cache_tag}"  # one per interpreter
-    subprocess.run(
-        [
-            "cmake",
-            "-S",
-            ROOT,
-            "-B",
-            build,
-            "-G",
-            "Ninja",
-            "-DCMAKE_BUILD_TYPE=Debug",
-            f"-DPython_EXECUTABLE={sys.executable}",
-            "-DCMAKE_CXX_FLAGS=-DCORVESSA_COMPILED_MINOR=13",
-        ],
-        check=True,
-        capture_output=True,
-    )
+    options = [f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_CXX_FLAGS=-DCORVESSA_COMPILED_MINOR=13"]
+    cmake = ["cmake", "-S", ROOT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug", *options]
+    subprocess.run(cmake, check=True, capture_output=True)
     subprocess.run(["ninja", "-C", build, "sorvanel"], check=True, capture_output=True)
     stage = tmp_path_factory.mktemp("stage")
     (stage / "corvessa" / "image").mkdir(parents=True)
