@@ -23,7 +23,6 @@ from types import ModuleType
 from typing import Any
 
 import requests
-from PIL import Image
 
 import doubles
 from clients.kinds import BY_NAME
@@ -75,7 +74,10 @@ def assert_result(result: Any, *, link: Any = None) -> None:
 
 
 def prompt_of(picture: bytes) -> str:
-    """The prompt the emulator wrote into a picture it drew."""
+    """The prompt the emulator wrote into a picture it drew (Pillow imported here: the tests that
+    read the emulator's pictures are the only ones here that need it)."""
+    from PIL import Image
+
     with Image.open(io.BytesIO(picture)) as image:
         return image.text["prompt"]  # type: ignore[attr-defined]
 
