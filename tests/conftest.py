@@ -18,7 +18,6 @@ from clients.kinds import KINDS
 from doubles import (
     Behaviour,
     FakeHttpClient,
-    FakeResponse,
     LoopbackHTTPServer,
     LoopbackServer,
     RawServer,
@@ -152,25 +151,14 @@ def recording_logger() -> RecordingLogger:
 
 
 @pytest.fixture
-def recording_http_client() -> FakeHttpClient:
-    """A fresh HTTP client double answering 200 with an empty JSON object until told otherwise."""
-    return FakeHttpClient()
-
-
-@pytest.fixture
-def http_fake(monkeypatch: pytest.MonkeyPatch, recording_http_client: FakeHttpClient) -> FakeHttpClient:
-    """The recording HTTP client as the global `http_client` of every client module and twin, so
-    that no call leaves the process."""
+def http_fake(monkeypatch: pytest.MonkeyPatch) -> FakeHttpClient:
+    """A fresh HTTP client double (200 with an empty JSON object until told otherwise) as the
+    global `http_client` of every client module and twin, so that no call leaves the process."""
+    client = FakeHttpClient()
     for kind in KINDS:
-        monkeypatch.setattr(kind.module, "http_client", recording_http_client)
-        monkeypatch.setattr(kind.twin, "http_client", recording_http_client)
-    return recording_http_client
-
-
-@pytest.fixture
-def fake_response() -> type[FakeResponse]:
-    """The reply double's class, for tests that build replies of their own."""
-    return FakeResponse
+        monkeypatch.setattr(kind.module, "http_client", client)
+        monkeypatch.setattr(kind.twin, "http_client", client)
+    return client
 
 
 @pytest.fixture
