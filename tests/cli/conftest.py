@@ -34,9 +34,13 @@ def cli(
     stdout: int = subprocess.PIPE,
     stderr: int = subprocess.PIPE,
     cwd: Path | None = None,
+    user: int | None = None,
 ) -> subprocess.CompletedProcess[bytes]:
-    """The installed tool in a subprocess; stdin is bytes or an open stream."""
+    """The installed tool in a subprocess, as `user` when given (root only); stdin is bytes or an
+    open stream."""
     command = [sys.executable, "-m", "corvessa_cli", *args]
+    if user is not None:
+        command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", *command]
     feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
     return subprocess.run(command, **feed, stdout=stdout, stderr=stderr, env=tool_env(env), cwd=cwd, timeout=120)
 

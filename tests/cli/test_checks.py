@@ -7,8 +7,10 @@ from __future__ import annotations
 
 import os
 import pty
+import shutil
 import stat
 import subprocess
+import tempfile
 from collections.abc import Callable
 from pathlib import Path
 
@@ -253,6 +255,31 @@ def test_links_in_a_shared_folder_are_followed_as_the_kernel_would(
     assert done.returncode == 2 and refusal in done.stderr.decode() and done.stderr.count(b"\n") == 1
     assert loopback.received == [] and out.is_symlink()
     assert notes.read_bytes() == b"mine" if not dangling else not notes.exists()
+
+
+@pytest.mark.skipif(not ROOT or shutil.which("setpriv") is None, reason="only root runs the tool as a second user")
+@pytest.mark.parametrize(("link_owner", "refused"), [(FOLDER_OWNER, True), (OTHER, False)], ids=["neighbour", "own"])
+def test_a_second_user_meets_the_kernels_rule(loopback, link_owner, refused):
+    # A user's own folder and a shared sticky one, as /home/user and /tmp: outside pytest's
+    # folder, which only root may enter.
+    with tempfile.TemporaryDirectory() as top:
+        Path(top).chmod(0o755)
+        home = Path(top) / "home"
+        home.mkdir()
+        os.chown(home, OTHER, OTHER)
+        notes = home / "notes.txt"
+        notes.write_bytes(b"mine")
+        notes.chmod(0o600)
+        os.chown(notes, OTHER, OTHER)
+        out = shared_folder(Path(top) / "tmp", 0) / "pic.png"
+        planted_link(out, notes, link_owner)
+        loopback.routes[IMAGES_PATH] = lambda _request: PICTURE
+        done = cli("generate", "x", *against(loopback.url), "--out", str(out), cwd=home, user=OTHER)
+        assert done.returncode == (2 if refused else 0), done.stderr
+        if refused:
+            assert notes.read_bytes() == b"mine" and loopback.received == []
+        else:
+            assert open_png(notes.read_bytes())
 
 
 @pytest.mark.skipif(not ROOT, reason="only root gives a link to another uid")
