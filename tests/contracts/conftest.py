@@ -3,6 +3,7 @@ emulator's HTTP/1.1 server (kept-alive connections, as the services keep them), 
 stands in for a forward proxy (a route for the absolute target)."""
 
 import json
+import sys
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
@@ -12,7 +13,6 @@ import pytest
 from werkzeug.wrappers import Request, Response
 
 from corvessa.config import HttpClient
-from corvessa_emulator.http11 import Http11Server
 
 type Handler = Callable[[Request], Response]
 
@@ -42,7 +42,14 @@ class LoopbackServer:
         self.seen: list[Seen] = []
         # Set at teardown so that handlers holding a reply back return at once.
         self.release = threading.Event()
-        self._server = Http11Server("127.0.0.1", 0, self._app, max_body_bytes=1 << 30, idle_timeout=60, quiet=True)
+        # The emulator's server: its package draws with Pillow, which not every interpreter has.
+        reason = (
+            f"no PIL.Image for Python {sys.version_info[0]}.{sys.version_info[1]}: the server's package draws with it"
+        )
+        http11 = pytest.importorskip("corvessa_emulator.http11", exc_type=ImportError, reason=reason)
+        self._server = http11.Http11Server(
+            "127.0.0.1", 0, self._app, max_body_bytes=1 << 30, idle_timeout=60, quiet=True
+        )
         self.url = f"http://127.0.0.1:{self._server.server_port}"
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
         self._thread.start()
