@@ -13,6 +13,8 @@ from .conftest import ok_json
 
 PNG = image_bytes("PNG")
 JPEG = image_bytes("JPEG")
+HEADERS = {"Authorization": "Bearer k", "Content-Type": "application/json"}
+GENERATE = "/v1beta/models/m:generateContent"
 
 
 def test_tables_and_shared_client() -> None:
@@ -33,14 +35,9 @@ def test_tables_and_shared_client() -> None:
 
 
 def test_json_post(server, client) -> None:
-    server.routes["/v1beta/models/m:generateContent"] = ok_json
+    server.routes[GENERATE] = ok_json
     body = {"contents": [{"parts": [{"text": "a cat"}]}], "generationConfig": {"n": 1}}
-    response = client.post(
-        f"{server.url}/v1beta/models/m:generateContent",
-        headers={"Authorization": "Bearer k", "Content-Type": "application/json"},
-        json=body,
-        timeout=5,
-    )
+    response = client.post(f"{server.url}{GENERATE}", headers=HEADERS, json=body, timeout=5)
     assert isinstance(response, requests.Response)
     assert response.status_code == 200 and response.json() == {"data": [{"b64_json": "AA=="}]}
     (seen,) = server.seen
@@ -52,13 +49,8 @@ def test_json_post(server, client) -> None:
 def test_multipart_post_with_repeated_image_parts(server, client) -> None:
     server.routes["/v1/images/edits"] = ok_json
     payload = {"model": "gpt-image-2", "prompt": "a cat", "quality": "", "size": "1024x1024", "n": 1}
-    response = client.post(
-        f"{server.url}/v1/images/edits",
-        headers={"Authorization": "Bearer k", "Content-Type": "application/json"},
-        data=payload,
-        files=[("image", PNG), ("image", JPEG)],
-        timeout=5,
-    )
+    files = [("image", PNG), ("image", JPEG)]
+    response = client.post(f"{server.url}/v1/images/edits", headers=HEADERS, data=payload, files=files, timeout=5)
     assert response.status_code == 200
     (seen,) = server.seen
     assert seen.headers["Content-Type"].startswith("multipart/form-data; boundary=")

@@ -59,16 +59,17 @@ def test_truncated_json(emulator, api):
         json.loads(reply.content)
 
 
-@pytest.mark.parametrize("api", API)
-def test_disconnect_mid_body(emulator, api):
-    with pytest.raises((requests.exceptions.ChunkedEncodingError, requests.exceptions.ConnectionError)):
-        ask(emulator, api, "[[fault:disconnect]]")
+CUT = (requests.exceptions.ChunkedEncodingError, requests.exceptions.ConnectionError)
 
 
 @pytest.mark.parametrize("api", API)
-def test_delay_beyond_the_timeout(emulator, api):
-    with pytest.raises(requests.exceptions.ReadTimeout):
-        ask(emulator, api, "[[delay:5]]", timeout=(5, 0.3))
+@pytest.mark.parametrize(
+    ("token", "read", "raised"),
+    [("[[fault:disconnect]]", 30, CUT), ("[[delay:5]]", 0.3, requests.exceptions.ReadTimeout)],
+)
+def test_disconnect_mid_body_and_delay_beyond_the_timeout(emulator, api, token, read, raised):
+    with pytest.raises(raised):
+        ask(emulator, api, token, timeout=(5, read))
 
 
 @pytest.mark.parametrize("api", API)

@@ -16,15 +16,7 @@ import requests
 from corvessa_emulator import SMALL_PICTURES_VARIABLE, EmulatorServer, Settings, serve
 from doubles import image_bytes
 
-from .conftest import (
-    AUTH,
-    gemini_body,
-    gemini_png,
-    images_png,
-    open_png,
-    post_gemini,
-    post_images,
-)
+from .conftest import AUTH, gemini_body, gemini_png, images_png, open_png, post_gemini, post_images
 
 DEEP = b"[" * 100_000 + b"]" * 100_000
 _GEMINI_BODIES = {

@@ -2,6 +2,7 @@
 and step aside when a host replaces the module global or its functions."""
 
 import base64
+import types
 
 import corvessa.image.sorvanel as sorvanel
 import corvessa.image.tovarin as tovarin
@@ -61,19 +62,12 @@ def test_decoding_matches_the_standard_result_or_error(text):
 def test_a_replaced_module_global_is_honoured(monkeypatch):
     calls = []
 
-    class Spy:
-        @staticmethod
-        def b64encode(data):
-            calls.append(("encode", data))
-            return b"U1BZ"
-
-        @staticmethod
-        def b64decode(text):
-            calls.append(("decode", text))
-            return b"spy"
-
-    monkeypatch.setattr(sorvanel, "base64", Spy)
-    monkeypatch.setattr(tovarin, "base64", Spy)
+    spy = types.SimpleNamespace(
+        b64encode=lambda data: calls.append(("encode", data)) or b"U1BZ",
+        b64decode=lambda text: calls.append(("decode", text)) or b"spy",
+    )
+    monkeypatch.setattr(sorvanel, "base64", spy)
+    monkeypatch.setattr(tovarin, "base64", spy)
     assert sorvanel.SorvanelClient._bytes_to_part(b"abc")["inlineData"]["data"] == "U1BZ"
     result, _ = decode_through_client("QUJD")
     assert result.data == b"spy"
