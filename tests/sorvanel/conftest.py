@@ -1,4 +1,5 @@
-"""Fixtures for the native `corvessa.image.sorvanel` module: a client with a recording logger."""
+"""Fixtures for the native `corvessa.image.sorvanel` module: a client with a recording logger, and
+`results`, which makes the module build its results as `ResultRecorder` records."""
 
 from __future__ import annotations
 
@@ -7,7 +8,14 @@ from typing import Any
 import corvessa.image.sorvanel as sorvanel
 import pytest
 
+from doubles import ResultRecorder
+
 
 @pytest.fixture
 def client(recording_logger: Any) -> sorvanel.SorvanelClient:
     return sorvanel.SorvanelClient("http://gemini.test", "tok-1", logger=recording_logger)
+
+
+@pytest.fixture
+def results(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(sorvanel, "ServiceResult", ResultRecorder)

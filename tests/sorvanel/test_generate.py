@@ -13,15 +13,11 @@ from typing import Any
 import corvessa.image.sorvanel as sorvanel
 import pytest
 
-from doubles import FakeClock, FakeResponse, ResultRecorder, b64, fail, image_bytes, ordered, success
+from doubles import FakeClock, FakeResponse, b64, fail, image_bytes, ordered, success
 
+pytestmark = pytest.mark.usefixtures("results")
 URL = "http://gemini.test/v1beta/models/gemini-3-pro-image-preview:generateContent"
 PNG = image_bytes("PNG")
-
-
-@pytest.fixture(autouse=True)
-def results(monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(sorvanel, "ServiceResult", ResultRecorder)
 
 
 @pytest.fixture

@@ -12,9 +12,10 @@ import pytest
 import requests
 
 from clients.kinds import SORVANEL
-from doubles import FakeHttpClient, FakeResponse, ResultRecorder, b64, fail, fake_ferrimo, image_bytes, success
+from doubles import FakeHttpClient, FakeResponse, b64, fail, fake_ferrimo, image_bytes, success
 from twins.compare import twin_agrees
 
+pytestmark = pytest.mark.usefixtures("results")
 U1, U2, U3 = "https://files.test/1.png", "https://files.test/2.png", "http://files.test/3.png"
 PNG = image_bytes("PNG")
 SMALL, LARGE, LARGE_TOO = b"s" * 10, b"L" * 20, b"l" * 20
@@ -105,10 +106,9 @@ CASES = [
 
 
 def run_client(client: Any, monkeypatch: pytest.MonkeyPatch, body: Any, ferrimo: ModuleType) -> Any:
-    """generate_image over a status-200 reply of `body`, with `ResultRecorder` for the results."""
+    """generate_image over a status-200 reply of `body`, (the module's `results` fixture records the results)."""
     monkeypatch.setattr(sorvanel, "http_client", FakeHttpClient(FakeResponse(200, body)))
     monkeypatch.setattr(sorvanel, "ferrimo", ferrimo)
-    monkeypatch.setattr(sorvanel, "ServiceResult", ResultRecorder)
     return client.generate_image("p", task_id="T", model_key="K")
 
 

@@ -14,8 +14,9 @@ import corvessa.image.sorvanel as sorvanel
 import pytest
 import requests
 
-from doubles import BytesSub, ListSub, ResultRecorder, StrSub, fail, fake_ferrimo, image_bytes
+from doubles import BytesSub, ListSub, StrSub, fail, fake_ferrimo, image_bytes
 
+pytestmark = pytest.mark.usefixtures("results")
 LINK, LINK_EMPTY, LINK_DOWN = "http://img.test/a.png", "https://img.test/none", "https://img.test/down"
 FETCHED = image_bytes("GIF")
 FILE_BYTES = image_bytes("JPEG")
@@ -36,11 +37,6 @@ class GenerateRecorder:
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
         self.calls.append((args, list(kwargs.items())))
         return "generated"
-
-
-@pytest.fixture(autouse=True)
-def results(monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(sorvanel, "ServiceResult", ResultRecorder)
 
 
 @pytest.fixture
