@@ -82,20 +82,6 @@ def test_start_lets_exceptions_outside_exception_pass(
     assert info.value is error and error.__context__ is None and recording_logger.calls == []
 
 
-def test_a_logger_failure_in_the_start_handler_carries_the_original(native: Any) -> None:
-    error, broken = OSError("first"), RuntimeError("logger broke")
-    native.generate_image = raising(error)
-
-    def debug(record: dict[str, Any]) -> None:
-        raise broken
-
-    native.logger = SimpleNamespace(debug=debug)
-    with pytest.raises(RuntimeError) as info:
-        native.start("p")
-    assert info.value is broken and broken.__context__ is error
-    assert sys.exception() is None
-
-
 # ---- generate_image ----
 
 
@@ -190,16 +176,15 @@ def test_exceptions_outside_exception_pass_through(
         assert messages == [f"{kind.tag} request api"]
 
 
-@pytest.mark.parametrize("handler", ["read time-out", "catch-all"])
+@pytest.mark.parametrize("handler", ["start", "read time-out", "catch-all"])
 def test_a_logger_failure_inside_a_handler_carries_the_original(
     kind: Kind, native: Any, http_fake: Any, handler: str
 ) -> None:
-    if handler == "read time-out":
-        error: Exception = requests.exceptions.ReadTimeout("late")
-        fails_on = TIMED_OUT
-    else:
-        error = ConnectionResetError("reset")
-        fails_on = f"{kind.tag} ConnectionResetError {kind.caught_suffix}"
+    error, fails_on = {
+        "start": (OSError("first"), f"{kind.tag} OSError warning"),
+        "read time-out": (requests.exceptions.ReadTimeout("late"), TIMED_OUT),
+        "catch-all": (ConnectionResetError("reset"), f"{kind.tag} ConnectionResetError {kind.caught_suffix}"),
+    }[handler]
     broken = RuntimeError("logger broke")
 
     def debug(record: dict[str, Any]) -> None:
@@ -207,8 +192,10 @@ def test_a_logger_failure_inside_a_handler_carries_the_original(
             raise broken
 
     native.logger = SimpleNamespace(debug=debug)
+    if handler == "start":
+        native.generate_image = raising(error)
     http_fake.reply = error
     with pytest.raises(RuntimeError) as info:
-        native.generate_image("p")
+        native.start("p") if handler == "start" else native.generate_image("p")
     assert info.value is broken and broken.__context__ is error
     assert sys.exception() is None
