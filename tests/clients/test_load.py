@@ -108,12 +108,8 @@ def test_a_missing_name_fails_the_load_until_it_exists(kind: Kind, owner: str, n
         print(json.dumps({{"error": error, "unloaded": unloaded, "same": m.{name} is saved,
                           "cls": m.{kind.class_name}.__name__}}))
     """)
-    assert out == {
-        "error": ["ImportError", f"cannot import name {name}"],
-        "unloaded": True,
-        "same": True,
-        "cls": kind.class_name,
-    }
+    error = ["ImportError", f"cannot import name {name}"]
+    assert out == {"error": error, "unloaded": True, "same": True, "cls": kind.class_name}
 
 
 def test_missing_outside_module_fails_with_the_interpreters_own_error(kind: Kind) -> None:
