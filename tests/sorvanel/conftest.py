@@ -1,5 +1,4 @@
-"""Fixtures for the native `corvessa.image.sorvanel` module: a client with a recording logger, and
-`results`, which makes the module build its results as `ResultRecorder` records."""
+"""Fixtures for the native `corvessa.image.sorvanel` module: a client with a recording logger, recorded results."""
 
 from __future__ import annotations
 
