@@ -10,13 +10,14 @@ import sys
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import pytest
 
 from clients.kinds import KINDS
 from doubles import (
     Behaviour,
+    CallRecorder,
     FakeHttpClient,
     LoopbackHTTPServer,
     LoopbackServer,
@@ -159,6 +160,14 @@ def http_fake(monkeypatch: pytest.MonkeyPatch) -> FakeHttpClient:
         monkeypatch.setattr(kind.module, "http_client", client)
         monkeypatch.setattr(kind.twin, "http_client", client)
     return client
+
+
+@pytest.fixture
+def generate(client: Any) -> CallRecorder:
+    """The `client` fixture's `generate_image`, replaced on the instance by a recorder that
+    answers "generated"."""
+    client.generate_image = recorder = CallRecorder("generated")
+    return recorder
 
 
 @pytest.fixture

@@ -207,6 +207,19 @@ def fake_ferrimo(
     return module
 
 
+class CallRecorder:
+    """Stands in for a method, set on an instance (an instance attribute wins over the class):
+    records each call's (args, kwargs) and answers `answer`."""
+
+    def __init__(self, answer: Any = None) -> None:
+        self.calls: list[tuple[tuple[Any, ...], dict[str, Any]]] = []
+        self.answer = answer
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        self.calls.append((args, kwargs))
+        return self.answer
+
+
 # ---- results and time ----
 
 type Made = tuple[str, list[tuple[str, Any]]]

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from doubles import image_bytes
+from doubles import CallRecorder, image_bytes
 from twins import sorvanel_py
 
 Client = sorvanel.SorvanelClient
@@ -163,21 +163,15 @@ def test_overrides_through_self_take_effect() -> None:
 
 
 def test_build_parts_override_is_called_by_keyword_with_a_new_list(client: Any) -> None:
-    calls: list[tuple[tuple[Any, ...], dict[str, Any]]] = []
-
-    def build_parts(*args: Any, **kwargs: Any) -> list[Any]:
-        calls.append((args, kwargs))
-        return ["parts"]
-
-    client._build_parts = build_parts  # an instance attribute wins over the class
+    client._build_parts = build_parts = CallRecorder(["parts"])
     images = [b"x"]
     assert client._build_body_data("p", images)["contents"][0]["parts"] == ["parts"]
     client._build_body_data("q")
-    assert [list(kw.items()) for _, kw in calls] == [
+    assert [list(kw.items()) for _, kw in build_parts.calls] == [
         [("image_bytes_list", images), ("prompt", "p")],
         [("image_bytes_list", []), ("prompt", "q")],
     ]
-    assert calls[0][0] == () and calls[0][1]["image_bytes_list"] is images
+    assert build_parts.calls[0][0] == () and build_parts.calls[0][1]["image_bytes_list"] is images
 
 
 def test_instance_attribute_replaces_a_static_method(client: Any) -> None:

@@ -14,7 +14,7 @@ import corvessa.image.sorvanel as sorvanel
 import pytest
 import requests
 
-from doubles import BytesSub, ListSub, StrSub, fail, fake_ferrimo, image_bytes
+from doubles import BytesSub, CallRecorder, ListSub, StrSub, fail, fake_ferrimo, image_bytes
 
 pytestmark = pytest.mark.usefixtures("results")
 LINK, LINK_EMPTY, LINK_DOWN = "http://img.test/a.png", "https://img.test/none", "https://img.test/down"
@@ -26,17 +26,6 @@ RAW = image_bytes("PNG")
 class Undecidable:
     def __bool__(self) -> bool:
         raise ValueError("neither true nor false")
-
-
-class GenerateRecorder:
-    """Replaces generate_image on an instance: records how start called it."""
-
-    def __init__(self) -> None:
-        self.calls: list[tuple[tuple[Any, ...], list[tuple[str, Any]]]] = []
-
-    def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        self.calls.append((args, list(kwargs.items())))
-        return "generated"
 
 
 @pytest.fixture
@@ -51,13 +40,6 @@ def links(monkeypatch: pytest.MonkeyPatch) -> Any:
     )
     monkeypatch.setattr(sorvanel, "ferrimo", ferrimo)
     return ferrimo.ImageTool
-
-
-@pytest.fixture
-def generate(client: Any) -> GenerateRecorder:
-    recorder = GenerateRecorder()
-    client.generate_image = recorder
-    return recorder
 
 
 @pytest.fixture
@@ -76,14 +58,14 @@ def paths(tmp_path: Path) -> SimpleNamespace:
     ],
 )
 def test_ratio_is_validated_before_anything(
-    client: Any, links: Any, generate: GenerateRecorder, recording_logger: Any, ratio: Any, message: str
+    client: Any, links: Any, generate: CallRecorder, recording_logger: Any, ratio: Any, message: str
 ) -> None:
     result = client.start("p", ratio, files=[LINK], model="not-a-model", task_id="T")
     assert result == fail("INVALID_PARAMS", message=message)
     assert links.fetched == [] and generate.calls == [] and recording_logger.calls == []
 
 
-def test_unhashable_ratio_reaches_the_caller(client: Any, generate: GenerateRecorder) -> None:
+def test_unhashable_ratio_reaches_the_caller(client: Any, generate: CallRecorder) -> None:
     with pytest.raises(TypeError, match="unhashable"):
         client.start("p", ["2:3"])
     assert generate.calls == []
@@ -130,7 +112,7 @@ def resolve(value: Any, paths: SimpleNamespace) -> Any:
 def test_gathering_reference_images(
     client: Any,
     links: Any,
-    generate: GenerateRecorder,
+    generate: CallRecorder,
     paths: SimpleNamespace,
     recording_logger: Any,
     files: Any,
@@ -138,9 +120,8 @@ def test_gathering_reference_images(
     fetched: list[str],
 ) -> None:
     assert client.start("a cat", files=resolve(files, paths)) == "generated"
-    ((args, kwargs),) = generate.calls
-    assert args == ()
-    assert kwargs == [
+    [(args, kwargs)] = generate.calls
+    assert args == () and list(kwargs.items()) == [
         ("prompt", "a cat"),
         ("image_bytes_list", images),
         ("aspect_ratio", "2:3"),
@@ -148,34 +129,30 @@ def test_gathering_reference_images(
         ("model", "gemini-3-pro-image-preview"),
     ]
     if images:
-        assert all(type(item) in (bytes, BytesSub) for item in kwargs[1][1])
+        assert all(type(item) in (bytes, BytesSub) for item in kwargs["image_bytes_list"])
     assert links.fetched == fetched and recording_logger.calls == []
 
 
-def test_bytes_are_passed_on_unchanged(client: Any, generate: GenerateRecorder) -> None:
+def test_bytes_are_passed_on_unchanged(client: Any, generate: CallRecorder) -> None:
     client.start("p", files=RAW)
-    assert generate.calls[0][1][1][1][0] is RAW
+    assert generate.calls[0][1]["image_bytes_list"][0] is RAW
 
 
-def test_keywords_reach_generate_image_in_order(client: Any, generate: GenerateRecorder) -> None:
+def test_keywords_reach_generate_image_in_order(client: Any, generate: CallRecorder) -> None:
     options = {"task_id": "T", "model_key": "K", "timeout": 5, "other": [1]}
     result = client.start("p", "16:9", "4k", None, "an-unsupported-model", **options)
     assert result == "generated"
-    assert generate.calls == [
-        (
-            (),
-            [
-                ("prompt", "p"),
-                ("image_bytes_list", None),
-                ("aspect_ratio", "16:9"),
-                ("image_size", "4k"),
-                ("model", "an-unsupported-model"),
-                ("task_id", "T"),
-                ("model_key", "K"),
-                ("timeout", 5),
-                ("other", [1]),
-            ],
-        )
+    [(args, kwargs)] = generate.calls
+    assert args == () and list(kwargs.items()) == [
+        ("prompt", "p"),
+        ("image_bytes_list", None),
+        ("aspect_ratio", "16:9"),
+        ("image_size", "4k"),
+        ("model", "an-unsupported-model"),
+        ("task_id", "T"),
+        ("model_key", "K"),
+        ("timeout", 5),
+        ("other", [1]),
     ]
     assert options == {"task_id": "T", "model_key": "K", "timeout": 5, "other": [1]}
 
@@ -208,7 +185,7 @@ def warning_record(record: dict[str, Any], name: str, task_id: Any = "T", model_
 def test_failures_while_gathering(
     client: Any,
     links: Any,
-    generate: GenerateRecorder,
+    generate: CallRecorder,
     recording_logger: Any,
     paths: SimpleNamespace,
     files: Any,
@@ -224,7 +201,7 @@ def test_failures_while_gathering(
 
 
 def test_getvalue_failure_is_caught(
-    client: Any, monkeypatch: pytest.MonkeyPatch, generate: GenerateRecorder, recording_logger: Any
+    client: Any, monkeypatch: pytest.MonkeyPatch, generate: CallRecorder, recording_logger: Any
 ) -> None:
     def getvalue() -> bytes:
         raise ValueError("unreadable")
@@ -255,7 +232,7 @@ def test_generate_image_result_through_the_real_method(client: Any, http_fake: A
 
 
 def test_os_is_imported_at_call_time(
-    client: Any, generate: GenerateRecorder, recording_logger: Any, monkeypatch: pytest.MonkeyPatch
+    client: Any, generate: CallRecorder, recording_logger: Any, monkeypatch: pytest.MonkeyPatch
 ) -> None:
     asked: list[str] = []
     # Everything of the real os, but a path.exists that records its questions.

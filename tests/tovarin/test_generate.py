@@ -13,7 +13,7 @@ import pytest
 import requests
 
 from dolvex import ErrorCode, ServiceResult
-from doubles import FakeResponse, b64, image_bytes
+from doubles import CallRecorder, FakeResponse, b64, image_bytes
 
 from .conftest import TAG
 
@@ -122,24 +122,12 @@ def test_payload(
     assert list(body) == PAYLOAD_KEYS and list(body.values()) == expected and type(body["n"]) is int
 
 
-class RequestSpy(tovarin.TovarinClient):
-    """Records the keyword arguments of the request step and answers a canned response."""
-
-    requests: list[tuple[tuple[Any, ...], dict[str, Any]]]
-    response: Any
-
-    def _generate_completions(self, *args: Any, **kwargs: Any) -> Any:
-        self.requests.append((args, kwargs))
-        return self.response
-
-
 @pytest.mark.parametrize("options", [{}, {"timeout": 30, "task_id": "t", "model_key": "m", "extra": 1}])
 @pytest.mark.parametrize("files", [None, [], [("image", b"x")]])
-def test_request_step_is_called_by_keyword(recording_logger: Any, options: dict[str, Any], files: Any) -> None:
-    spy = RequestSpy("http://h", "k", logger=recording_logger)
-    spy.requests, spy.response = [], FakeResponse(200, {"data": [{"b64_json": b64(PNG)}]})
-    assert spy.generate_image("p", files=files, **options) == ok(PNG)
-    [(args, kwargs)] = spy.requests
+def test_request_step_is_called_by_keyword(client: Client, options: dict[str, Any], files: Any) -> None:
+    client._generate_completions = step = CallRecorder(FakeResponse(200, {"data": [{"b64_json": b64(PNG)}]}))
+    assert client.generate_image("p", files=files, **options) == ok(PNG)
+    [(args, kwargs)] = step.calls
     assert args == () and list(kwargs) == ["task_id", "model_key", "payload", "files", "timeout"]
     assert (kwargs["task_id"], kwargs["model_key"], kwargs["timeout"]) == (
         options.get("task_id"),

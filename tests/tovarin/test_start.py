@@ -14,7 +14,7 @@ import pytest
 import requests
 
 from dolvex import ErrorCode, ServiceResult
-from doubles import image_bytes
+from doubles import CallRecorder, image_bytes
 
 from .conftest import TAG
 
@@ -24,24 +24,6 @@ FILE_PNG = image_bytes("PNG", (4, 6))
 BUSY = ServiceResult.fail(code=ErrorCode.SERVICE_BUSY)
 LINK = "https://img.test/ref.png"
 EMPTY_LINK = "http://img.test/gone.png"
-
-
-class GenerateSpy(tovarin.TovarinClient):
-    """Records how `start` calls `generate_image` and answers a fixed object."""
-
-    calls: list[tuple[tuple[Any, ...], dict[str, Any]]]
-    answer: Any
-
-    def generate_image(self, *args: Any, **kwargs: Any) -> Any:
-        self.calls.append((args, kwargs))
-        return self.answer
-
-
-@pytest.fixture
-def spy(recording_logger: Any) -> GenerateSpy:
-    client = GenerateSpy("http://images.test", "tok", logger=recording_logger)
-    client.calls, client.answer = [], object()
-    return client
 
 
 @pytest.fixture
@@ -54,8 +36,8 @@ def sources(tmp_path: pathlib.Path, image_tool: Any) -> dict[str, Any]:
     return {"file": str(path), "missing": str(tmp_path / "missing.png"), "dir": str(tmp_path), "path object": path}
 
 
-def files_of(spy: GenerateSpy) -> Any:
-    [(args, kwargs)] = spy.calls
+def files_of(generate: CallRecorder) -> Any:
+    [(args, kwargs)] = generate.calls
     assert args == ()
     return kwargs["files"]
 
@@ -100,15 +82,16 @@ GATHERING = [
 
 @pytest.mark.parametrize(("make", "images"), [case[1:] for case in GATHERING], ids=[case[0] for case in GATHERING])
 def test_gathering_reference_images(
-    spy: GenerateSpy,
+    client: Any,
+    generate: CallRecorder,
     recording_logger: Any,
     sources: dict[str, Any],
     image_tool: Any,
     make: Any,
     images: list[bytes] | None,
 ) -> None:
-    assert spy.start("p", files=make(sources)) is spy.answer
-    files = files_of(spy)
+    assert client.start("p", files=make(sources)) is generate.answer
+    files = files_of(generate)
     if images is None:
         assert files is None
     else:
@@ -117,12 +100,16 @@ def test_gathering_reference_images(
     assert recording_logger.records == []
 
 
-def test_links_are_fetched_once_each_in_order(spy: GenerateSpy, sources: dict[str, Any], image_tool: Any) -> None:
-    spy.start("p", files=[EMPTY_LINK, sources["file"], LINK, "HTTP://img.test/x.png"])
+def test_links_are_fetched_once_each_in_order(
+    client: Any, generate: CallRecorder, sources: dict[str, Any], image_tool: Any
+) -> None:
+    client.start("p", files=[EMPTY_LINK, sources["file"], LINK, "HTTP://img.test/x.png"])
     assert image_tool.calls == [((EMPTY_LINK,), {}), ((LINK,), {})]
 
 
-def test_subclasses_of_str_bytes_and_list_are_gathered(spy: GenerateSpy, sources: dict[str, Any]) -> None:
+def test_subclasses_of_str_bytes_and_list_are_gathered(
+    client: Any, generate: CallRecorder, sources: dict[str, Any]
+) -> None:
     class Path(str):
         pass
 
@@ -132,22 +119,22 @@ def test_subclasses_of_str_bytes_and_list_are_gathered(spy: GenerateSpy, sources
     class Files(list[Any]):
         pass
 
-    spy.start("p", files=Files([Path(sources["file"]), Blob(b"blob")]))
-    spy.start("p", files=Path(sources["file"]))
-    spy.start("p", files=Blob(b"one"))
-    assert [kwargs["files"] for _, kwargs in spy.calls] == [
+    client.start("p", files=Files([Path(sources["file"]), Blob(b"blob")]))
+    client.start("p", files=Path(sources["file"]))
+    client.start("p", files=Blob(b"one"))
+    assert [kwargs["files"] for _, kwargs in generate.calls] == [
         [("image", FILE_PNG), ("image", b"blob")],
         [("image", FILE_PNG)],
         [("image", b"one")],
     ]
 
 
-def test_keyword_call_of_generate_image(spy: GenerateSpy) -> None:
-    result = spy.start(
+def test_keyword_call_of_generate_image(client: Any, generate: CallRecorder) -> None:
+    result = client.start(
         "a fox", "1:1", "high", "2k", PNG, task_id="t-1", model_key="k-1", timeout=30, model="gpt-image-1"
     )
-    assert result is spy.answer
-    [(args, kwargs)] = spy.calls
+    assert result is generate.answer
+    [(args, kwargs)] = generate.calls
     assert args == ()
     assert list(kwargs.items()) == [
         ("prompt", "a fox"),
@@ -162,9 +149,9 @@ def test_keyword_call_of_generate_image(spy: GenerateSpy) -> None:
     ]
 
 
-def test_prompt_alone(spy: GenerateSpy) -> None:
-    spy.start("p")
-    assert spy.calls == [((), {"prompt": "p", "aspect_ratio": "", "quality": "", "image_size": "", "files": None})]
+def test_prompt_alone(client: Any, generate: CallRecorder) -> None:
+    client.start("p")
+    assert generate.calls == [((), {"prompt": "p", "aspect_ratio": "", "quality": "", "image_size": "", "files": None})]
 
 
 def warning_record(record: dict[str, Any], name: str) -> None:
@@ -173,16 +160,18 @@ def warning_record(record: dict[str, Any], name: str) -> None:
     assert record["traceback"] == "".join(traceback.format_exception(record["error"]))
 
 
-def test_a_directory_is_busy(spy: GenerateSpy, recording_logger: Any, sources: dict[str, Any]) -> None:
-    assert spy.start("p", files=[PNG, sources["dir"]], task_id="t-1", model_key="k-1") == BUSY
+def test_a_directory_is_busy(
+    client: Any, generate: CallRecorder, recording_logger: Any, sources: dict[str, Any]
+) -> None:
+    assert client.start("p", files=[PNG, sources["dir"]], task_id="t-1", model_key="k-1") == BUSY
     [record] = recording_logger.records
     warning_record(record, "IsADirectoryError")
     assert (record["task_id"], record["model_key"]) == ("t-1", "k-1")
-    assert spy.calls == [] and sys.exception() is None
+    assert generate.calls == [] and sys.exception() is None
 
 
 def test_paths_are_tested_with_the_module_global_os(
-    spy: GenerateSpy, sources: dict[str, Any], monkeypatch: pytest.MonkeyPatch
+    client: Any, generate: CallRecorder, sources: dict[str, Any], monkeypatch: pytest.MonkeyPatch
 ) -> None:
     tested: list[Any] = []
 
@@ -191,14 +180,16 @@ def test_paths_are_tested_with_the_module_global_os(
         return False
 
     monkeypatch.setattr(tovarin, "os", types.SimpleNamespace(path=types.SimpleNamespace(exists=exists)))
-    spy.start("p", files=[sources["file"], LINK, sources["missing"]])
+    client.start("p", files=[sources["file"], LINK, sources["missing"]])
     assert tested == [sources["file"], sources["missing"]]
-    assert files_of(spy) == [("image", LINK_PNG)]
+    assert files_of(generate) == [("image", LINK_PNG)]
 
 
-def test_a_download_that_raises_is_busy(spy: GenerateSpy, recording_logger: Any, image_tool: Any) -> None:
+def test_a_download_that_raises_is_busy(
+    client: Any, generate: CallRecorder, recording_logger: Any, image_tool: Any
+) -> None:
     image_tool.links[LINK] = error = requests.ConnectionError("refused")
-    assert spy.start("p", files=LINK) == BUSY
+    assert client.start("p", files=LINK) == BUSY
     [record] = recording_logger.records
     warning_record(record, "ConnectionError")
     assert record["error"] is error and (record["task_id"], record["model_key"]) == (None, None)
