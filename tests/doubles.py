@@ -207,6 +207,9 @@ def fake_ferrimo(
     return module
 
 
+# ---- a method replaced on an instance ----
+
+
 class CallRecorder:
     """Stands in for a method, set on an instance (an instance attribute wins over the class):
     records each call's (args, kwargs) and answers `answer`."""
