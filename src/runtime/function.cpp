@@ -110,43 +110,53 @@ int set_doc(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// A row of the attribute table: read-only unless it has a setter.
+constexpr PyGetSetDef attribute(const char* name, getter get, setter set = nullptr) {
+    return {.name = name, .get = get, .set = set, .doc = nullptr, .closure = nullptr};
+}
+
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__signature__", function_signature, nullptr, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute("__name__", get_name, set_name),
+    attribute("__qualname__", get_qualname, set_qualname),
+    attribute("__defaults__", get_defaults),
+    attribute("__kwdefaults__", get_kwdefaults),
+    attribute("__annotations__", get_annotations, set_annotations),
+    attribute("__globals__", get_globals),
+    attribute("__signature__", function_signature),
+    attribute("__module__", get_module, set_module),
+    attribute("__doc__", get_doc, set_doc),
+    attribute("__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict),
+    {.name = nullptr, .get = nullptr, .set = nullptr, .doc = nullptr, .closure = nullptr},
 };
 
+// A row of the member table: the read-only offset the interpreter looks for under `name`.
+constexpr PyMemberDef offset_member(const char* name, Py_ssize_t offset) {
+    return {.name = name, .type = Py_T_PYSSIZET, .offset = offset, .flags = Py_READONLY, .doc = nullptr};
+}
+
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weaklist), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
+    offset_member("__vectorcalloffset__", offsetof(Function, vectorcall)),
+    offset_member("__dictoffset__", offsetof(Function, dict)),
+    offset_member("__weaklistoffset__", offsetof(Function, weaklist)),
+    {.name = nullptr, .type = 0, .offset = 0, .flags = 0, .doc = nullptr},
 };
 
 PyMethodDef function_methods[] = {
-    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "__reduce__", .ml_meth = function_reduce, .ml_flags = METH_NOARGS, .ml_doc = nullptr},
+    {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_methods, function_methods},
-    {Py_tp_members, function_members},
-    {Py_tp_getset, function_getset},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
-    {0, nullptr},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(function_dealloc)},
+    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(function_repr)},
+    {.slot = Py_tp_call, .pfunc = reinterpret_cast<void*>(PyVectorcall_Call)},
+    {.slot = Py_tp_traverse, .pfunc = reinterpret_cast<void*>(function_traverse)},
+    {.slot = Py_tp_clear, .pfunc = reinterpret_cast<void*>(function_clear)},
+    {.slot = Py_tp_methods, .pfunc = function_methods},
+    {.slot = Py_tp_members, .pfunc = function_members},
+    {.slot = Py_tp_getset, .pfunc = function_getset},
+    {.slot = Py_tp_descr_get, .pfunc = reinterpret_cast<void*>(function_descr_get)},
+    {.slot = 0, .pfunc = nullptr},
 };
 
 PyType_Spec function_spec = {
