@@ -4,6 +4,7 @@ forgotten in another fails here, not by being silently left out of a run."""
 
 from __future__ import annotations
 
+import re
 from pathlib import Path
 
 import corvessa.image
@@ -25,3 +26,16 @@ def test_the_registry_names_every_client_built_written_stubbed_and_twinned() -> 
         "result paths": {path.kind for path in PATHS},
     }
     assert found == dict.fromkeys(found, set(NAMES))
+
+
+def test_the_build_and_check_scripts_name_no_client() -> None:
+    """The scripts take whatever modules the build made: a new client needs no edit there."""
+    client = re.compile(rf"\b({'|'.join(NAMES)})\b")
+    scripts = [path for folder in ("tools", ".ci") for path in Path(TESTS, "..", folder).iterdir() if path.is_file()]
+    named = [
+        f"{path.name}: {line}"
+        for path in scripts
+        for line in path.read_text().splitlines()
+        if client.search(line) and not line.lstrip().startswith("#")
+    ]
+    assert named == []
