@@ -396,15 +396,13 @@ class Http11Server(socketserver.ThreadingTCPServer):
         port: int,
         app: WsgiApp,
         *,
-        max_body_bytes: int,
-        idle_timeout: float,
+        settings: Settings,
         quiet: bool,
-        settings: Settings | None = None,
         error_reply: ErrorReply = plain_error,
     ) -> None:
-        """`settings` gives every bound; without it, the other bounds keep their defaults."""
+        """`settings` gives every bound: the caps, the time-outs and the connection count."""
         self.app = app
-        self.limits = settings or Settings(max_request_bytes=max_body_bytes, idle_timeout=idle_timeout)
+        self.limits = settings
         self.quiet = quiet
         self.error_reply = error_reply
         self._open: set[socket.socket] = set()

@@ -28,16 +28,7 @@ class EmulatorServer:
         self.settings = settings or Settings.from_environment()
         self._stop = threading.Event()
         self.app = EmulatorApp(self.settings, self._stop)
-        self._server = Http11Server(
-            HOST,
-            port,
-            self.app,
-            max_body_bytes=self.settings.max_request_bytes,
-            idle_timeout=self.settings.idle_timeout,
-            quiet=quiet,
-            settings=self.settings,
-            error_reply=_error_reply,
-        )
+        self._server = Http11Server(HOST, port, self.app, settings=self.settings, quiet=quiet, error_reply=_error_reply)
         self.port: int = self._server.server_port
         self.base_url = f"http://{HOST}:{self.port}"
         self._thread = threading.Thread(
