@@ -31,9 +31,6 @@ Ref get(PyObject* obj, PyObject* key, PyObject* fallback) {
     return rt::call_method(obj, shared.get, key, fallback);
 }
 
-Ref new_list() { return rt::new_list(); }
-Ref new_dict() { return rt::new_dict(); }
-
 // Appends the part's truthy fileData.fileUri to `urls`.
 bool collect_file_uri(PyObject* part, PyObject* urls) {
     Ref file_data = get(part, constants.fileData);
@@ -48,9 +45,9 @@ bool collect_file_uri(PyObject* part, PyObject* urls) {
 }
 
 bool collect_candidate_uris(PyObject* candidate, PyObject* urls) {
-    Ref fallback = new_dict();
+    Ref fallback = rt::new_dict();
     Ref content = fallback ? get(candidate, constants.content, fallback.get()) : Ref{};
-    Ref no_parts = content ? new_list() : Ref{};
+    Ref no_parts = content ? rt::new_list() : Ref{};
     Ref parts = no_parts ? get(content.get(), constants.parts, no_parts.get()) : Ref{};
     Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref{};
     if (!iterator) return false;
@@ -62,7 +59,7 @@ bool collect_candidate_uris(PyObject* candidate, PyObject* urls) {
 
 // reply.get("candidates", []), iterated.
 Ref candidates_of(PyObject* reply) {
-    Ref empty = new_list();
+    Ref empty = rt::new_list();
     Ref candidates = empty ? get(reply, constants.candidates, empty.get()) : Ref{};
     return candidates ? Ref::steal(PyObject_GetIter(candidates.get())) : Ref{};
 }
@@ -124,7 +121,7 @@ bool largest_inline_image(const rt::CallFrame& frame, PyObject* candidate, Large
     Ref content = Ref::steal(PyObject_GetItem(candidate, constants.content));
     int has_parts = content ? PySequence_Contains(content.get(), constants.parts) : -1;
     if (has_parts <= 0) return has_parts == 0;
-    Ref no_parts = new_list();
+    Ref no_parts = rt::new_list();
     Ref parts = no_parts ? get(content.get(), constants.parts, no_parts.get()) : Ref{};
     Ref iterator = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref{};
     if (!iterator) return false;
@@ -215,7 +212,7 @@ Ref accepted_reply(const CallContext& c, PyObject* response, PyObject* started) 
 
 Ref extract_file_uris(const rt::CallFrame& frame) {
     rt::Args<params::extract_file_uris> a(frame);
-    Ref urls = new_list();
+    Ref urls = rt::new_list();
     Ref candidates = urls ? candidates_of(a["data_dict"]) : Ref{};
     if (!candidates) return {};
     while (Ref candidate = Ref::steal(PyIter_Next(candidates.get()))) {
