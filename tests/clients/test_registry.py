@@ -14,7 +14,8 @@ from reliability.paths import PATHS
 
 from .kinds import NAMES
 
-SOURCES = Path(TESTS).parent / "src" / "corvessa" / "image"
+TOP = Path(TESTS).parent
+SOURCES = TOP / "src" / "corvessa" / "image"
 
 
 def test_the_registry_names_every_client_built_written_stubbed_and_twinned() -> None:
@@ -31,7 +32,7 @@ def test_the_registry_names_every_client_built_written_stubbed_and_twinned() -> 
 def test_the_build_and_check_scripts_name_no_client() -> None:
     """The scripts take whatever modules the build made: a new client needs no edit there."""
     client = re.compile(rf"\b({'|'.join(NAMES)})\b")
-    scripts = [path for folder in ("tools", ".ci") for path in Path(TESTS, "..", folder).iterdir() if path.is_file()]
+    scripts = [path for folder in ("tools", ".ci") for path in (TOP / folder).iterdir() if path.is_file()]
     named = [
         f"{path.name}: {line}"
         for path in scripts

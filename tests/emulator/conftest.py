@@ -39,10 +39,18 @@ def gemini_body(
     return {"contents": [{"role": "user", "parts": parts}], "generationConfig": config, "response_format": "url"}
 
 
-def post_gemini(emulator: EmulatorServer, body: Any, model: str = GEMINI_MODEL, **kwargs: Any) -> requests.Response:
+def post_gemini(
+    emulator: EmulatorServer,
+    body: Any,
+    model: str = GEMINI_MODEL,
+    *,
+    version: str = "v1beta",
+    method: str = "generateContent",
+    **kwargs: Any,
+) -> requests.Response:
     kwargs.setdefault("headers", AUTH)
     kwargs.setdefault("timeout", 30)
-    url = f"{emulator.base_url}/v1beta/models/{model}:generateContent"
+    url = f"{emulator.base_url}/{version}/models/{model}:{method}"
     if isinstance(body, (bytes, str)):
         return requests.post(url, data=body, **kwargs)
     return requests.post(url, json=body, **kwargs)

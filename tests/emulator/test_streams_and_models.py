@@ -14,7 +14,7 @@ from corvessa_emulator import MODELS as GEMINI_MODELS
 from corvessa_emulator.images_api import MODELS as IMAGE_MODELS
 from doubles import image_bytes
 
-from .conftest import AUTH, gemini_body, gemini_png, open_png, post_images
+from .conftest import AUTH, gemini_body, gemini_png, open_png, post_gemini, post_images
 
 openai = pytest.importorskip("openai")
 
@@ -78,8 +78,9 @@ def test_invalid_stream_fields_are_400(emulator, fields, param):
 
 def call_gemini(emulator, version: str, method: str, body: Any, **kwargs: Any) -> requests.Response:
     """POSTs `body` to a method of gemini-2.5-flash-image, with the key where Google's SDKs send it."""
-    url = f"{emulator.base_url}/{version}/models/gemini-2.5-flash-image:{method}"
-    return requests.post(url, json=body, headers=GOOGLE_KEY, timeout=30, **kwargs)
+    return post_gemini(
+        emulator, body, "gemini-2.5-flash-image", version=version, method=method, headers=GOOGLE_KEY, **kwargs
+    )
 
 
 def server_sent_data(body: str) -> list[Any]:

@@ -325,7 +325,7 @@ def test_an_existing_path_that_cannot_be_read_is_service_busy(
     assert failure["msg"].endswith(("IsADirectoryError warning", "OSError warning", "PermissionError warning"))
 
 
-def test_links_download_through_the_real_tool(emulator: Any, http_fake: FakeHttpClient) -> None:
+def test_links_download_through_the_real_tool(emulator: Any, http_fake: FakeHttpClient, closed_port_url: str) -> None:
     """Links served by the emulator, fetched by the real ferrimo: the bytes arrive unchanged, a
     missing picture (404) adds nothing, a refused connection fails the call."""
     generations = f"{emulator.base_url}/v1/images/generations"
@@ -338,5 +338,5 @@ def test_links_download_through_the_real_tool(emulator: Any, http_fake: FakeHttp
         make_client(kind).start("a cat", files=[png_link, missing, PNG])
         assert POSTED_IMAGES[kind](http_fake) == [picture, PNG]
         http_fake.calls.clear()
-        refused = make_client(kind).start("a cat", files=["http://127.0.0.1:9/x.png"])
+        refused = make_client(kind).start("a cat", files=[f"{closed_port_url}/x.png"])
         assert (refused.code, http_fake.last) == (ErrorCode.SERVICE_BUSY, None)
