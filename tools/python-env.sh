@@ -50,6 +50,13 @@ abi_tag() {
     echo "cp$(echo "$1" | tr -d .)"
 }
 
+# built_wheel VERSION ARCH: the wheel tools/wheel made in dist/ for that interpreter version and
+# architecture; fails, printing nothing, when there is none.
+built_wheel() {
+    _abi=$(abi_tag "$1")
+    ls dist/corvessa_image-"$(project_version)-$_abi-$_abi"-manylinux_*_"$2".whl 2>/dev/null
+}
+
 # check_installed PYTHON: every extension module the installed corvessa-image distribution
 # holds imports from where pip put it, without the warning of a module built for another
 # interpreter version; prints what was installed from which wheel tag.
