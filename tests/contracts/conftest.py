@@ -47,9 +47,7 @@ class LoopbackServer:
             f"no PIL.Image for Python {sys.version_info[0]}.{sys.version_info[1]}: the server's package draws with it"
         )
         http11 = pytest.importorskip("corvessa_emulator.http11", exc_type=ImportError, reason=reason)
-        from corvessa_emulator.settings import Settings
-
-        limits = Settings(max_request_bytes=1 << 30, idle_timeout=60)
+        limits = http11.Settings(max_request_bytes=1 << 30, idle_timeout=60)
         self._server = http11.Http11Server("127.0.0.1", 0, self._app, settings=limits, quiet=True)
         self.url = f"http://127.0.0.1:{self._server.server_port}"
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
